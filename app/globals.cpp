@@ -1,0 +1,8 @@
+#include "app/globals.h"
+
+std::atomic<std::uint8_t> ucQuitFlag{1};
+std::atomic<int> iAudiometrieRunning{0};
+std::atomic<int> iStimulationRunning{0};
+std::atomic<int> iKey{0};
+std::atomic<int> iLeftRight{0};
+std::atomic<int> iPanelHandle{0};

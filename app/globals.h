@@ -1,0 +1,36 @@
+#pragma once
+// The words that the main thread and the two background procedures share.
+//
+// Each is one whole word, read and written with relaxed atomics: a reader relies only
+// on seeing the last value written, never on ordering against other memory.
+//   ucQuitFlag          main loop runs while non-zero; written 0 by the quit callbacks (main thread only)
+//   iAudiometrieRunning 1 while a hearing test runs; set by its start press, cleared by the test itself last
+//   iStimulationRunning 1 while a stimulation is wanted; written only by the stimulation button
+//   iKey                the listener's answer: 0 none, 1 heard, -1 stop; written by the audiometry
+//                       buttons (1, -1) and by the test (0 before each frequency's first tone)
+//   iLeftRight          ear, 0 left, 1 right; written by start-up, the audiometry start press and
+//                       the stimulation before every tone
+//   iPanelHandle        the main panel; written once by main before any thread starts
+
+#include <atomic>
+#include <cstdint>
+
+extern std::atomic<std::uint8_t> ucQuitFlag;
+extern std::atomic<int> iAudiometrieRunning;
+extern std::atomic<int> iStimulationRunning;
+extern std::atomic<int> iKey;
+extern std::atomic<int> iLeftRight;
+extern std::atomic<int> iPanelHandle;
+
+// Relaxed access, spelled short: the words carry values, not synchronisation.
+template <typename T>
+inline T Get(const std::atomic<T> &word)
+{
+    return word.load(std::memory_order_relaxed);
+}
+
+template <typename T, typename V>
+inline void Set(std::atomic<T> &word, V value)
+{
+    word.store(static_cast<T>(value), std::memory_order_relaxed);
+}

@@ -1,0 +1,35 @@
+#pragma once
+// The audio engine as the program sees it: streams made from WAV files, each with its own
+// volume and playback rate, played, stopped and rewound, under one master volume.
+//
+// Every call may come from any thread, returns at once and never waits for the audio
+// thread. A handle of 0, or one already freed, makes a call do nothing and return 0.
+// Every change is ramped on the audio thread, so no call can click.
+
+#include <cstdint>
+
+using AudioHandle = std::uint32_t;
+
+inline constexpr std::uint32_t AUDIO_ASYNCFILE = 0x40000000;  // stream flag: read ahead in the background
+inline constexpr std::uint32_t AUDIO_POS_BYTE = 0;            // position mode: bytes from the start
+inline constexpr std::uint32_t AUDIO_ATTRIB_FREQ = 1;         // playback rate in Hz
+inline constexpr std::uint32_t AUDIO_ATTRIB_VOL = 2;          // channel volume, a linear factor
+
+// Opens the output. device -1 is the default device. Returns 1 on success, 0 when no
+// output could be opened; every later call then stays harmless.
+int Audio_Init(int device, std::uint32_t freq, std::uint32_t flags, void *win, const void *clsid);
+
+// A stream that plays the file once from its start, not looped. mem 0: file is a path.
+// offset 0 and length 0 take the whole file. Returns 0 when the file cannot be used.
+AudioHandle Audio_StreamCreateFile(int mem, const void *file, std::uint64_t offset,
+                                   std::uint64_t length, std::uint32_t flags);
+int Audio_StreamFree(AudioHandle handle);
+
+// Stop keeps the position; play with restart 0 goes on from it.
+int Audio_ChannelStop(AudioHandle handle);
+int Audio_ChannelSetPosition(AudioHandle handle, std::uint64_t pos, std::uint32_t mode);
+int Audio_ChannelSetAttribute(AudioHandle handle, std::uint32_t attrib, float value);
+int Audio_ChannelPlay(AudioHandle handle, int restart);
+
+// Scales everything the engine outputs; applied in the mix, never on the system mixer.
+int Audio_SetVolume(float volume);

@@ -1,0 +1,23 @@
+#pragma once
+// The clock, sleeping and the pseudo-random generator. The program reaches them only
+// through these calls, so that tests can run it on a virtual clock.
+
+#include <cstdint>
+
+// Holds the calling thread for ms milliseconds; no other thread is held.
+void Sys_Sleep(unsigned ms);
+
+// Calendar time in whole seconds.
+std::int64_t Sys_Time();
+
+// One generator shared by every thread, as the C library's. Sys_Rand returns a value
+// from 0 to SYS_RAND_MAX, far above the widest band (100000) a draw is taken modulo.
+inline constexpr int SYS_RAND_MAX = 0x7FFFFFFF;
+void Sys_Srand(unsigned seed);
+int Sys_Rand();
+
+// A background thread is about to start (called on the starting thread) and has ended
+// (called on the ended thread). The real clock ignores both; a virtual clock needs to
+// know how many threads may still sleep before it can move time on.
+void Sys_ThreadStarting();
+void Sys_ThreadEnded();

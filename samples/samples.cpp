@@ -1,0 +1,32 @@
+#include "samples/samples.h"
+
+#include <cstdio>
+
+AudioHandle SinSample[FREQUENCY_COUNT][EAR_COUNT] = {};
+
+const int kFrequencyHz[FREQUENCY_COUNT] = {125, 250, 500, 750, 1000, 1500, 2000, 3000, 4000, 6000, 8000, 10000, 12000};
+
+void Sample_Path(int frequencyIndex, int ear, char *buffer, int bufferSize)
+{
+    std::snprintf(buffer, static_cast<std::size_t>(bufferSize), "Samples/Sinus_96000%c_%05dHz_0dB.wav",
+                  ear == 0 ? 'L' : 'R', kFrequencyHz[frequencyIndex]);
+}
+
+void Create_Samples()
+{
+    char path[64];
+    for (int ear = 0; ear < EAR_COUNT; ++ear) {
+        for (int f = 0; f < FREQUENCY_COUNT; ++f) {
+            Sample_Path(f, ear, path, sizeof path);
+            SinSample[f][ear] = Audio_StreamCreateFile(0, path, 0, 0, AUDIO_ASYNCFILE);
+        }
+    }
+}
+
+void Free_Samples()
+{
+    for (int f = 0; f < FREQUENCY_COUNT; ++f) {
+        Audio_StreamFree(SinSample[f][0]);
+        Audio_StreamFree(SinSample[f][1]);
+    }
+}

@@ -1,0 +1,22 @@
+#pragma once
+// The 26 tone streams, opened once at start-up and freed once at the end.
+
+#include "platform/audio.h"
+
+inline constexpr int FREQUENCY_COUNT = 13;
+inline constexpr int EAR_COUNT = 2;
+
+// [frequency index][ear]; 0 where a file could not be opened. Written only by
+// Create_Samples on the main thread before any background thread exists.
+extern AudioHandle SinSample[FREQUENCY_COUNT][EAR_COUNT];
+
+// The frequency of each index in Hz, lowest first.
+extern const int kFrequencyHz[FREQUENCY_COUNT];
+
+// Fills buffer with the relative path of the tone file for (frequency index, ear).
+void Sample_Path(int frequencyIndex, int ear, char *buffer, int bufferSize);
+
+// Left ear's 13 files first, then the right ear's, each lowest frequency first.
+void Create_Samples();
+// Frees every entry, 0 entries included, frequency by frequency, left before right.
+void Free_Samples();

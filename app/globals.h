@@ -34,3 +34,10 @@ inline void Set(std::atomic<T> &word, V value)
 {
     word.store(static_cast<T>(value), std::memory_order_relaxed);
 }
+
+// 1 from the moment a stimulation procedure is scheduled until it has returned, which
+// can be up to one cycle after its run flag was cleared. Lets a new start press reuse
+// the finishing procedure instead of starting a second one, and lets a hearing test
+// wait for that last cycle before it plays. Sequentially consistent: it pairs with
+// iStimulationRunning in a handshake (see stimulation.cpp).
+extern std::atomic<int> iStimulationActive;

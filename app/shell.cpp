@@ -1,0 +1,124 @@
+#include "app/shell.h"
+
+#include <cstdio>
+#include <cstring>
+
+#include "app/globals.h"
+#include "app/panel.h"
+#include "chart/chart.h"
+#include "platform/audio.h"
+#include "platform/sys.h"
+#include "platform/ui.h"
+#include "samples/samples.h"
+
+const char kAboutText[] =
+    "Velmora\n"
+    "\u00a9 2026 The Velmora developers\n"
+    "\n"
+    "For more information, see the Velmora project page.\n";
+
+namespace {
+
+// Both procedures end by themselves; while one runs, a quit would pull the tone streams
+// and the panel from under it, so the request is ignored.
+void Request_Quit()
+{
+    if (Get(iAudiometrieRunning) == 0 && Get(iStimulationRunning) == 0) {
+        Set(ucQuitFlag, 0);
+    }
+}
+
+void Append(char *buffer, int bufferSize, const char *text)
+{
+    const std::size_t used = std::strlen(buffer);
+    std::snprintf(buffer + used, static_cast<std::size_t>(bufferSize) - used, "%s", text);
+}
+
+}  // namespace
+
+int Main_Panel(int, int event, void *, int, int)
+{
+    if (event == EVENT_CLOSE) {
+        Request_Quit();
+    }
+    return 0;
+}
+
+void Menu_Select(int, int menuItem, void *, int)
+{
+    if (menuItem == ABOUT) {
+        Ui_MessagePopup("Velmora", kAboutText);
+    } else if (menuItem == QUIT) {
+        Request_Quit();
+    }
+}
+
+void Describe_Silent_Tones(int audioStarted, char *buffer, int bufferSize)
+{
+    buffer[0] = '\0';
+    if (!audioStarted) {
+        Append(buffer, bufferSize,
+               "The audio output could not be started: no tone can be heard, and a hearing test "
+               "would chart every tone as not heard.\n");
+        return;
+    }
+    int missing = 0;
+    char path[64];
+    for (int ear = 0; ear < EAR_COUNT; ++ear) {
+        for (int f = 0; f < FREQUENCY_COUNT; ++f) {
+            if (SinSample[f][ear] != 0) {
+                continue;
+            }
+            if (missing++ == 0) {
+                Append(buffer, bufferSize,
+                       "These tone files are missing or unreadable. Their tones stay silent, and a "
+                       "hearing test would chart them as not heard:\n");
+            }
+            Sample_Path(f, ear, path, sizeof path);
+            Append(buffer, bufferSize, path);
+            Append(buffer, bufferSize, "\n");
+        }
+    }
+}
+
+int App_Main(int argc, char **argv)
+{
+    if (Ui_Init(argc, argv) == 0) {
+        return -1;
+    }
+    Ui_DeclarePanel(&kMainPanelDecl);
+    Set(iPanelHandle, Ui_LoadPanel(0, PANEL_FILE, MAIN_PANEL));
+    if (Get(iPanelHandle) < 0) {
+        return -1;
+    }
+
+    const int audioStarted = Audio_Init(-1, 96000, 0, nullptr, nullptr);
+    Create_Samples();
+
+    Set(iLeftRight, 0);
+    Clear_Canvas();
+    Set(iLeftRight, 1);
+    Clear_Canvas();
+
+    Ui_DisplayPanel(Get(iPanelHandle));
+
+    // A silent tone would be charted as "not heard": say so once, before any test can start.
+    static char warning[4096];
+    Describe_Silent_Tones(audioStarted, warning, sizeof warning);
+    if (warning[0] != '\0') {
+        std::fputs(warning, stderr);
+        Ui_MessagePopup("Velmora", warning);
+    }
+
+    while (Get(ucQuitFlag) != 0) {
+        Ui_ProcessSystemEvents();
+        Sys_Sleep(10);
+    }
+
+    // A stopped stimulation may still be in its last cycle: let it end before its
+    // streams and the panel it reads are released.
+    Ui_WaitForThreadPoolFunctions();
+    Free_Samples();
+    Ui_DiscardPanel(Get(iPanelHandle));
+    return 0;
+}

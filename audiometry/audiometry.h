@@ -1,0 +1,16 @@
+#pragma once
+// The hearing test: its three buttons and the pass that runs in the background.
+
+// Control callback of START_AUDIOMETRIE_L, START_AUDIOMETRIE_R and STOP_AUDIOMETRIE.
+// Main thread; never waits.
+int Audiometrie_Button(int panel, int control, int event, void *callbackData, int eventData1, int eventData2);
+
+// One pass over the 13 frequencies on the ear that functionData points to (an int, 0 left,
+// 1 right). Runs on a pool thread for minutes; only sleeps, never waits on a lock.
+int Audiometrie(void *functionData);
+
+// Mark of a frequency answered after `steps` level steps (25: not answered).
+inline constexpr int AUDIOMETRY_STEP_LIMIT = 25;
+inline constexpr double AUDIOMETRY_FIRST_LEVEL = 0.01;
+inline constexpr double AUDIOMETRY_STEP_FACTOR = 1.41421356;
+inline constexpr unsigned AUDIOMETRY_TONE_INTERVAL_MS = 1400;

@@ -1,0 +1,120 @@
+#include "stimulation/stimulation.h"
+
+#include "app/globals.h"
+#include "app/panel.h"
+#include "platform/audio.h"
+#include "platform/sys.h"
+#include "platform/ui.h"
+#include "samples/samples.h"
+
+// At most one procedure: a start pressed while a stopped run is still in its last cycle
+// must not schedule a second one beside it. The button sets the run flag and then claims
+// iStimulationActive; the procedure, on finding the flag 0, releases iStimulationActive
+// and then looks at the flag once more. Both sides use sequentially consistent order,
+// so at least one of them sees the other's write: either the button schedules a new
+// procedure, or the finishing one carries on for it, never both and never neither.
+
+namespace {
+
+void Run_Cycle(int &tonesLeft)
+{
+    const int panel = Get(iPanelHandle);
+
+    if (tonesLeft == 0) {
+        Sys_Sleep(STIMULATION_BLOCK_BREAK_MS);
+        Ui_GetCtrlVal(panel, NUMBER_INTERVAL, &tonesLeft);
+    }
+    --tonesLeft;
+
+    int ear = 0;
+    Ui_GetCtrlVal(panel, RING_LEFT_RIGHT, &ear);
+    Set(iLeftRight, ear);
+    int frequency = 0;
+    Ui_GetCtrlVal(panel, RING_FREQ, &frequency);
+    const AudioHandle channel = SinSample[frequency][ear];
+
+    double volume = 0.0;
+    Ui_GetCtrlVal(panel, NUMBER_VOLUME, &volume);
+    Audio_ChannelSetAttribute(channel, AUDIO_ATTRIB_VOL, static_cast<float>(volume));
+
+    int bandWidth = 1;
+    Ui_GetCtrlVal(panel, NUMBER_BAND_WIDTH, &bandWidth);
+    // Seeded from whole seconds before every draw: tones that start within one second
+    // share their offset.
+    Sys_Srand(static_cast<unsigned>(Sys_Time()));
+    const int r = Sys_Rand();
+    const int offset = (r % bandWidth) - (bandWidth / 2);
+    Audio_ChannelSetAttribute(channel, AUDIO_ATTRIB_FREQ, static_cast<float>(STIMULATION_NOMINAL_RATE + offset));
+
+    // No rewind here: every tone of ours leaves its stream rewound below.
+    Audio_ChannelPlay(channel, 0);
+
+    double hold = 0.0;
+    Ui_GetCtrlVal(panel, NUMBER_HOLD, &hold);
+    Sys_Sleep(static_cast<unsigned>(hold));
+
+    // Muted before it is stopped, so the stop itself cannot be heard.
+    Audio_ChannelSetAttribute(channel, AUDIO_ATTRIB_VOL, 0.0f);
+    Sys_Sleep(STIMULATION_MUTE_MS);
+    Audio_ChannelStop(channel);
+    Audio_ChannelSetPosition(channel, 0, AUDIO_POS_BYTE);
+
+    double pause = 0.0;
+    Ui_GetCtrlVal(panel, NUMBER_PAUSE, &pause);
+    Sys_Sleep(static_cast<unsigned>(pause));
+}
+
+}  // namespace
+
+int Stimulation_Button(int, int control, int event, void *, int, int)
+{
+    if (event != EVENT_COMMIT || control != START_STIMULATION) {
+        return 0;
+    }
+    const int panel = Get(iPanelHandle);
+
+    if (Get(iStimulationRunning) == 0) {
+        iStimulationRunning.store(1);
+        Ui_SetCtrlAttribute(panel, START_STIMULATION, ATTR_LABEL_TEXT, "STOP STIMULATION");
+        Ui_SetCtrlAttribute(panel, START_AUDIOMETRIE_L, ATTR_DIMMED, 1);
+        Ui_SetCtrlAttribute(panel, START_AUDIOMETRIE_R, ATTR_DIMMED, 1);
+        if (iStimulationActive.exchange(1) == 0) {
+            const int scheduled =
+                Ui_ScheduleThreadPoolFunction(UI_DEFAULT_THREAD_POOL, Stimulation, nullptr, 0, nullptr,
+                                              UI_EVENT_MASK_FUNCTION_EXECUTION_END, nullptr,
+                                              UI_CALLBACK_THREAD_OWN, nullptr);
+            if (scheduled < 0) {
+                // Nothing will run: show the idle state instead of a stop button that stops nothing.
+                iStimulationActive.store(0);
+                iStimulationRunning.store(0);
+                Ui_SetCtrlAttribute(panel, START_STIMULATION, ATTR_LABEL_TEXT, "START STIMULATION");
+                Ui_SetCtrlAttribute(panel, START_AUDIOMETRIE_L, ATTR_DIMMED, 0);
+                Ui_SetCtrlAttribute(panel, START_AUDIOMETRIE_R, ATTR_DIMMED, 0);
+            }
+        }
+    } else {
+        iStimulationRunning.store(0);
+        Ui_SetCtrlAttribute(panel, START_STIMULATION, ATTR_LABEL_TEXT, "START STIMULATION");
+        Ui_SetCtrlAttribute(panel, START_AUDIOMETRIE_L, ATTR_DIMMED, 0);
+        Ui_SetCtrlAttribute(panel, START_AUDIOMETRIE_R, ATTR_DIMMED, 0);
+    }
+    return 0;
+}
+
+int Stimulation(void *)
+{
+    int tonesLeft = STIMULATION_FIRST_BLOCK;
+    Audio_SetVolume(STIMULATION_MASTER_VOLUME);
+
+    for (;;) {
+        while (iStimulationRunning.load() != 0) {
+            Run_Cycle(tonesLeft);
+        }
+        iStimulationActive.store(0);
+        // A start pressed since the look above found this procedure still active and
+        // scheduled nothing: carry on for it, unless another procedure has already claimed the run.
+        if (iStimulationRunning.load() == 0 || iStimulationActive.exchange(1) != 0) {
+            return 0;
+        }
+    }
+}

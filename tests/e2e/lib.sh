@@ -1,0 +1,102 @@
+# Shared steps of the end-to-end tests: a private display, optionally a private sound
+# server, the program started from a copy of its run folder, and clean-up by PID.
+# Sourced by each test; expects VELMORA_RUN_DIR, VELMORA_SOURCE_DIR, VELMORA_BUILD_DIR.
+set -euo pipefail
+
+E2E_TMP=$(mktemp -d "${TMPDIR:-/tmp}/velmora-e2e.XXXXXX")
+APP_PID=""
+SOUND=0
+
+e2e_cleanup() {
+  local status=$?
+  if [ -n "$APP_PID" ] && kill -0 "$APP_PID" 2>/dev/null; then
+    kill -9 "$APP_PID" 2>/dev/null || true
+  fi
+  [ "$SOUND" = 1 ] && "$VELMORA_SOURCE_DIR/scripts/sound-server.sh" stop "$E2E_TMP/sound" || true
+  "$VELMORA_SOURCE_DIR/scripts/display.sh" stop "$E2E_TMP/display" || true
+  if [ "$status" -ne 0 ]; then
+    echo "e2e: failed; files kept in $E2E_TMP" >&2
+  else
+    rm -rf "$E2E_TMP"
+  fi
+  exit "$status"
+}
+trap e2e_cleanup EXIT
+
+fail() {
+  echo "FAIL: $*" >&2
+  exit 1
+}
+
+start_display() {
+  eval "$("$VELMORA_SOURCE_DIR/scripts/display.sh" start "$E2E_TMP/display")"
+}
+
+start_sound() {
+  eval "$("$VELMORA_SOURCE_DIR/scripts/sound-server.sh" start "$E2E_TMP/sound")"
+  SOUND=1
+}
+
+# A run folder of our own, so a test can damage or remove files without touching the build.
+make_run_dir() {
+  mkdir -p "$E2E_TMP/run"
+  cp "$VELMORA_RUN_DIR/velmora" "$VELMORA_RUN_DIR/Velmora.uir" "$E2E_TMP/run/"
+  if [ -d "$VELMORA_RUN_DIR/Samples" ]; then
+    cp -r "$VELMORA_RUN_DIR/Samples" "$E2E_TMP/run/"
+  fi
+}
+
+start_app() {
+  (cd "$E2E_TMP/run" && exec ./velmora) >"$E2E_TMP/app.out" 2>"$E2E_TMP/app.err" &
+  APP_PID=$!
+}
+
+# Waits for the program's window and prints its id.
+wait_window() {
+  local wid=""
+  for _ in $(seq 1 200); do
+    wid=$(xdotool search --onlyvisible --name '^Velmora$' 2>/dev/null | head -n1 || true)
+    [ -n "$wid" ] && break
+    kill -0 "$APP_PID" 2>/dev/null || fail "the program ended before showing its window: $(cat "$E2E_TMP/app.err")"
+    sleep 0.05
+  done
+  [ -n "$wid" ] || fail "no window titled Velmora appeared"
+  echo "$wid"
+}
+
+# Waits up to $1 seconds for the program to end and prints its exit status.
+wait_exit() {
+  local limit=$1
+  for _ in $(seq 1 $((limit * 20))); do
+    kill -0 "$APP_PID" 2>/dev/null || break
+    sleep 0.05
+  done
+  if kill -0 "$APP_PID" 2>/dev/null; then
+    fail "the program did not end within $limit s"
+  fi
+  local status=0
+  wait "$APP_PID" || status=$?
+  APP_PID=""
+  echo "$status"
+}
+
+# Presses the key combination in the program's window. There is no window manager,
+# so focus is given directly.
+send_keys() {
+  local wid=$1
+  shift
+  xdotool windowfocus --sync "$wid" 2>/dev/null || xdotool windowfocus "$wid"
+  xdotool key --clearmodifiers --window "$wid" "$@"
+}
+
+# Clicks at a point of the panel's content area (panel pixels, as the panel file gives them).
+click_panel() {
+  local wid=$1 x=$2 y=$3
+  xdotool mousemove --window "$wid" "$x" "$((y + MENU_HEIGHT))" click 1
+}
+
+# The colour of one screen pixel of a screenshot, as RRGGBB.
+pixel() {
+  local shot=$1 x=$2 y=$3
+  convert "$shot" -format "%[hex:p{$x,$y}]" info: 2>/dev/null | cut -c1-6
+}

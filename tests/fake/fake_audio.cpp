@@ -1,0 +1,231 @@
+// Audio_* as a recorder: every call is kept with its virtual time and thread, and each
+// stream keeps the state a test asserts at the end (playing, rewound, volume, rate).
+
+#include <map>
+#include <mutex>
+#include <set>
+
+#include "fake/fake_platform.h"
+#include "platform/audio.h"
+
+namespace {
+
+constexpr AudioHandle kFirstHandle = 101;
+
+struct AudioState {
+    std::mutex m;
+    std::vector<fake::AudioCall> calls;
+    std::map<AudioHandle, fake::StreamState> streams;
+    std::set<std::string> failing;
+    AudioHandle next = kFirstHandle;
+    float master = 1.0f;
+    bool initialised = false;
+};
+
+AudioState &A()
+{
+    static AudioState state;
+    return state;
+}
+
+fake::AudioCall Call(fake::AudioOp op, AudioHandle handle)
+{
+    fake::AudioCall c{};
+    c.t = fake::Now();
+    c.thread = fake::ThreadIndex();
+    c.op = op;
+    c.handle = handle;
+    c.live = true;
+    return c;
+}
+
+// The stream a call addresses, or null for handle 0 and freed handles (the call is then
+// recorded as one that did nothing); lock held.
+fake::StreamState *Find(AudioState &a, AudioHandle handle)
+{
+    auto it = a.streams.find(handle);
+    if (it == a.streams.end() || it->second.freed) {
+        return nullptr;
+    }
+    return &it->second;
+}
+
+}  // namespace
+
+int Audio_Init(int, std::uint32_t, std::uint32_t, void *, const void *)
+{
+    AudioState &a = A();
+    fake::AudioCall c = Call(fake::AudioOp::Init, 0);
+    std::lock_guard lock(a.m);
+    a.initialised = true;
+    a.calls.push_back(c);
+    return 1;
+}
+
+AudioHandle Audio_StreamCreateFile(int, const void *file, std::uint64_t, std::uint64_t, std::uint32_t)
+{
+    AudioState &a = A();
+    fake::AudioCall c = Call(fake::AudioOp::Create, 0);
+    c.path = static_cast<const char *>(file);
+    std::lock_guard lock(a.m);
+    if (a.failing.count(c.path) == 0) {
+        c.handle = a.next++;
+        a.streams[c.handle].path = c.path;
+    } else {
+        c.live = false;
+    }
+    a.calls.push_back(c);
+    return c.handle;
+}
+
+int Audio_StreamFree(AudioHandle handle)
+{
+    AudioState &a = A();
+    fake::AudioCall c = Call(fake::AudioOp::Free, handle);
+    std::lock_guard lock(a.m);
+    fake::StreamState *s = Find(a, handle);
+    c.live = s != nullptr;
+    if (s != nullptr) {
+        s->freed = true;
+        s->playing = false;
+    }
+    a.calls.push_back(c);
+    return c.live ? 1 : 0;
+}
+
+int Audio_ChannelStop(AudioHandle handle)
+{
+    AudioState &a = A();
+    fake::AudioCall c = Call(fake::AudioOp::Stop, handle);
+    std::lock_guard lock(a.m);
+    fake::StreamState *s = Find(a, handle);
+    c.live = s != nullptr;
+    if (s != nullptr) {
+        s->playing = false;
+    }
+    a.calls.push_back(c);
+    return c.live ? 1 : 0;
+}
+
+int Audio_ChannelSetPosition(AudioHandle handle, std::uint64_t pos, std::uint32_t mode)
+{
+    AudioState &a = A();
+    fake::AudioCall c = Call(fake::AudioOp::SetPosition, handle);
+    c.pos = pos;
+    c.attrib = mode;
+    std::lock_guard lock(a.m);
+    fake::StreamState *s = Find(a, handle);
+    c.live = s != nullptr;
+    if (s != nullptr) {
+        s->atStart = pos == 0;
+    }
+    a.calls.push_back(c);
+    return c.live ? 1 : 0;
+}
+
+int Audio_ChannelSetAttribute(AudioHandle handle, std::uint32_t attrib, float value)
+{
+    AudioState &a = A();
+    fake::AudioCall c = Call(fake::AudioOp::SetAttribute, handle);
+    c.attrib = attrib;
+    c.value = value;
+    std::lock_guard lock(a.m);
+    fake::StreamState *s = Find(a, handle);
+    c.live = s != nullptr;
+    if (s != nullptr) {
+        if (attrib == AUDIO_ATTRIB_VOL) {
+            s->volume = value;
+        } else if (attrib == AUDIO_ATTRIB_FREQ) {
+            s->rate = value;
+        }
+    }
+    a.calls.push_back(c);
+    return c.live ? 1 : 0;
+}
+
+int Audio_ChannelPlay(AudioHandle handle, int restart)
+{
+    AudioState &a = A();
+    fake::AudioCall c = Call(fake::AudioOp::Play, handle);
+    c.attrib = static_cast<std::uint32_t>(restart);
+    std::lock_guard lock(a.m);
+    fake::StreamState *s = Find(a, handle);
+    c.live = s != nullptr;
+    if (s != nullptr) {
+        s->playing = true;
+        s->atStart = false;
+        ++s->plays;
+    }
+    a.calls.push_back(c);
+    return c.live ? 1 : 0;
+}
+
+int Audio_SetVolume(float volume)
+{
+    AudioState &a = A();
+    fake::AudioCall c = Call(fake::AudioOp::SetMasterVolume, 0);
+    c.value = volume;
+    std::lock_guard lock(a.m);
+    a.master = volume;
+    a.calls.push_back(c);
+    return 1;
+}
+
+namespace fake {
+
+void FailOpen(const std::string &path)
+{
+    AudioState &a = A();
+    std::lock_guard lock(a.m);
+    a.failing.insert(path);
+}
+
+std::vector<AudioCall> AudioCalls()
+{
+    AudioState &a = A();
+    std::lock_guard lock(a.m);
+    return a.calls;
+}
+
+void ClearAudioCalls()
+{
+    AudioState &a = A();
+    std::lock_guard lock(a.m);
+    a.calls.clear();
+}
+
+StreamState Stream(AudioHandle handle)
+{
+    AudioState &a = A();
+    std::lock_guard lock(a.m);
+    auto it = a.streams.find(handle);
+    return it == a.streams.end() ? StreamState{} : it->second;
+}
+
+float MasterVolume()
+{
+    AudioState &a = A();
+    std::lock_guard lock(a.m);
+    return a.master;
+}
+
+bool AudioInitialised()
+{
+    AudioState &a = A();
+    std::lock_guard lock(a.m);
+    return a.initialised;
+}
+
+void ResetAudio()
+{
+    AudioState &a = A();
+    std::lock_guard lock(a.m);
+    a.calls.clear();
+    a.streams.clear();
+    a.failing.clear();
+    a.next = kFirstHandle;
+    a.master = 1.0f;
+    a.initialised = false;
+}
+
+}  // namespace fake

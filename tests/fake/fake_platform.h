@@ -1,0 +1,245 @@
+#pragma once
+// The fake platform: a virtual clock that the program's sleeps run on, and recorders for
+// everything the program asks of the audio engine and the user-interface runtime.
+//
+// Pieces (each its own library, so a test can mix a fake piece with a real one):
+//   velmora_fake_clock  the scheduler and virtual time; every other piece links it
+//   velmora_fake_sys    Sys_* on the virtual clock, a scripted clock and generator
+//   velmora_fake_audio  Audio_*: recorded calls and per-stream state
+//   velmora_fake_ui     Ui_*: scripted control values, recorded attributes and drawing,
+//                       a thread pool whose threads take part in the scheduler
+//
+// Scheduling. The test thread plays the main thread. It and every pool thread announced
+// by Sys_ThreadStarting take turns: exactly one of them runs at a time, the others wait
+// for their turn, so every run is the same run. A thread gives up its turn only by
+// sleeping (Sys_Sleep, or the test's RunUntil family) or by ending. When the thread that
+// runs gives up its turn, the next one is the sleeper with the earliest wake time, and
+// virtual time jumps to that wake time. Ties at one virtual time go:
+//   1. the test thread's own wake (an At action, the end of RunUntil) first,
+//   2. then pool threads, in the order in which they went to sleep,
+//   3. then actions added with AtAfterThreads.
+// So a press at t and a procedure's check after a sleep that ends at t: the press is
+// seen. A thread scheduled by a press starts at the press's virtual time, once the test
+// thread gives up its turn, never beside it.
+//
+// A test thread that waits longer than the watchdog (10 s of real time) for its turn means
+// a pool thread blocked outside the scheduler: the fake prints the scheduler's state and
+// aborts, so the test fails rather than hangs.
+//
+// Not supported: threads that sleep through Sys_Sleep without being announced and started
+// by the fake pool (they would be taken for the test thread).
+
+#include <cstdint>
+#include <functional>
+#include <string>
+#include <vector>
+
+#include "platform/audio.h"
+#include "platform/ui.h"
+
+namespace fake {
+
+// ---------------------------------------------------------------- clock (velmora_fake_clock)
+
+// Virtual milliseconds since the last ResetClock.
+std::int64_t Now();
+
+// Runs fn on the test thread when virtual time reaches t (ms), before any pool thread
+// that wakes at t. Actions at one time run in the order they were added. A t in the past
+// runs at the next chance.
+void At(std::int64_t t, std::function<void()> fn);
+// As At, but after every pool thread that wakes at t has run up to its next sleep.
+void AtAfterThreads(std::int64_t t, std::function<void()> fn);
+
+// Lets virtual time run to t: pool threads run, actions fire. Returns with Now() == t,
+// before any pool thread that wakes at exactly t (see the order above). Test thread only.
+void RunUntil(std::int64_t t);
+inline void Advance(std::int64_t ms) { RunUntil(Now() + ms); }
+// Lets virtual time run until no pool thread is alive, or until limit (ms, absolute),
+// whichever comes first. Returns true when every pool thread has ended.
+bool RunUntilThreadsEnded(std::int64_t limit);
+// Pool threads alive (announced and not yet ended).
+int LiveThreads();
+
+// Real-time limit on one wait of the test thread for its turn.
+void SetWatchdogSeconds(int seconds);
+
+// Index of the calling thread in the records: 0 the test thread, 1, 2, ... pool threads
+// in the order they were started since the last ResetClock.
+int ThreadIndex();
+
+// Back to virtual time 0, no actions, default clock and generator, records cleared.
+// Aborts when a pool thread is still alive: the previous test left it running.
+void ResetClock();
+
+namespace detail {
+// For the fake pool: the slot that the last Sys_ThreadStarting on this thread announced,
+// or -1 when the real Sys_ThreadStarting is linked (no scheduler).
+int TakeStartedSlot();
+// First call on a new pool thread: waits for its turn when slot >= 0.
+void EnterThread(int slot, int threadIndex);
+// What the fake Sys_* calls do.
+void Sleep(unsigned ms);
+void Announce();
+void Leave();
+std::int64_t Time();
+void Srand(unsigned seed);
+int Rand();
+// Runs the actions due at Now() (the fake event processing). Test thread only.
+void RunDueActions();
+}  // namespace detail
+
+// ---------------------------------------------------------------- sys (velmora_fake_sys; state in the clock)
+
+// Sys_Time returns secondsAtZero + (Now() + msIntoSecond) / 1000: virtual time 0 lies
+// msIntoSecond ms into the second secondsAtZero. Default 1'750'000'000 and 0.
+void SetTimeBase(std::int64_t secondsAtZero, int msIntoSecond = 0);
+
+// Values that Sys_Rand returns next, before the generator is asked again.
+void QueueRand(std::vector<int> values);
+
+struct RandEvent {
+    std::int64_t t;
+    int thread;
+    bool isSeed;        // Sys_Srand
+    unsigned seed;      // when isSeed
+    int value;          // when !isSeed: the value returned
+    bool scripted;      // when !isSeed: taken from QueueRand
+};
+std::vector<RandEvent> RandLog();
+// The first value the default generator gives after Sys_Srand(seed): what an unscripted
+// draw in the second `seed` returns.
+int FirstDrawAfterSeed(unsigned seed);
+
+// ---------------------------------------------------------------- audio (velmora_fake_audio)
+
+enum class AudioOp { Init, Create, Free, Stop, SetPosition, SetAttribute, Play, SetMasterVolume };
+
+struct AudioCall {
+    std::int64_t t;
+    int thread;
+    AudioOp op;
+    AudioHandle handle;    // 0 for Init, SetMasterVolume; the new handle for Create
+    std::uint32_t attrib;  // SetAttribute: AUDIO_ATTRIB_*; SetPosition: mode; Play: restart
+    float value;           // SetAttribute, SetMasterVolume
+    std::uint64_t pos;     // SetPosition
+    std::string path;      // Create
+    bool live;             // false: a call on handle 0 or on a freed handle, which did nothing
+};
+
+struct StreamState {
+    std::string path;
+    bool freed = false;
+    bool playing = false;
+    bool atStart = true;  // at the start of the file: new, or rewound since the last play
+    float volume = 1.0f;
+    float rate = 96000.0f;
+    int plays = 0;
+};
+
+// Streams open with handles 101, 102, ... in the order of creation, except these paths.
+void FailOpen(const std::string &path);
+
+std::vector<AudioCall> AudioCalls();
+void ClearAudioCalls();
+StreamState Stream(AudioHandle handle);
+float MasterVolume();
+bool AudioInitialised();
+
+// Closes every stream, forgets scripted failures and records.
+void ResetAudio();
+
+// ---------------------------------------------------------------- ui (velmora_fake_ui)
+
+// Values read by Ui_GetCtrlVal (an int read truncates). Unset controls read 0.
+void SetCtrl(int control, double value);
+double Ctrl(int control);
+
+struct CtrlRead {
+    std::int64_t t;
+    int thread;
+    int control;
+    double value;
+};
+std::vector<CtrlRead> CtrlReads();
+
+struct AttrCall {
+    std::int64_t t;
+    int thread;
+    int panel;
+    int control;
+    int attribute;
+    int value;         // int attributes
+    std::string text;  // ATTR_LABEL_TEXT
+};
+std::vector<AttrCall> AttrCalls();
+// Current label (empty: never set) and dimmed state (-1: never set) of a control.
+std::string Label(int control);
+int Dimmed(int control);
+
+enum class CanvasOpKind { Clear, Rect, Line, Point, Text };
+
+struct CanvasOp {
+    std::int64_t t;
+    int thread;
+    int panel;
+    int control;
+    CanvasOpKind kind;
+    ::Rect rect;         // Clear, Rect
+    ::Point a;           // Line start, Point, Text
+    ::Point b;           // Line end
+    std::string text;    // Text
+    int penColor;        // pen state of that canvas at the time of the call (-1: never set)
+    int penWidth;
+    int fillColor;
+};
+std::vector<CanvasOp> CanvasOps();
+
+struct PoolCall {
+    std::int64_t t;
+    ThreadFunction function;
+    void *data;
+    int pool;
+    int priority;
+    int eventMask;
+    int callbackThread;
+    int threadIndex;  // ThreadIndex() of the thread that runs it
+};
+std::vector<PoolCall> PoolCalls();
+// Pool threads of `function` running now, and the most that ever ran at once.
+int Running(ThreadFunction function);
+int PeakRunning(ThreadFunction function);
+
+struct UiEvent {
+    std::int64_t t;
+    std::string what;  // "Init", "LoadPanel", "DisplayPanel", "DiscardPanel", "MessagePopup", "Wait"
+    std::string text;
+};
+std::vector<UiEvent> UiEvents();
+
+// What Ui_LoadPanel returns (default 1).
+void SetLoadPanelResult(int handle);
+
+// A press: calls the control callback on the test thread, now.
+inline void Press(CtrlCallback callback, int panel, int control, int event = EVENT_COMMIT)
+{
+    callback(panel, control, event, nullptr, 0, 0);
+}
+inline void PressAt(std::int64_t t, CtrlCallback callback, int panel, int control, int event = EVENT_COMMIT)
+{
+    At(t, [=] { Press(callback, panel, control, event); });
+}
+
+// Joins every pool thread that has ended; aborts when one is still alive.
+// Clears control values, attributes, drawing and pool records.
+void ResetUi();
+
+// Every piece of the fake; only for tests that link all three.
+inline void Reset()
+{
+    ResetUi();
+    ResetAudio();
+    ResetClock();
+}
+
+}  // namespace fake

@@ -1,0 +1,16 @@
+// Sys_* on the virtual clock: sleeping gives up the thread's turn instead of holding it.
+
+#include "fake/fake_platform.h"
+#include "platform/sys.h"
+
+void Sys_Sleep(unsigned ms) { fake::detail::Sleep(ms); }
+
+std::int64_t Sys_Time() { return fake::detail::Time(); }
+
+void Sys_Srand(unsigned seed) { fake::detail::Srand(seed); }
+
+int Sys_Rand() { return fake::detail::Rand(); }
+
+void Sys_ThreadStarting() { fake::detail::Announce(); }
+
+void Sys_ThreadEnded() { fake::detail::Leave(); }

@@ -1,0 +1,120 @@
+#pragma once
+// The mixer behind the Audio_* calls. It never opens a device: whoever owns the output
+// (the SDL device, an offline test, a benchmark) calls render() for the next frames.
+//
+// Two sides:
+//  - control side (any thread): create, free and the stream commands. They may allocate
+//    and take the control mutex (shared only among control threads), never wait for the
+//    audio thread. Every command is stamped with the engine's clock and queued.
+//  - audio side (one thread at a time): render(). No lock, no allocation, no I/O, no
+//    logging. It applies each command at the output frame of its stamp plus the fixed
+//    latency, splitting the block there, and ramps every change.
+//
+// Offline mode runs on a virtual clock that the caller sets; frame n of the output is
+// exactly time n / outputRate, so a command stamped at t lands on frame
+// round(t * rate) + latencyFrames() whatever block sizes render() is called with.
+
+#include "platform/audio.h"
+
+#include <array>
+#include <cstdint>
+#include <memory>
+
+namespace velmora::audio {
+
+struct EngineConfig {
+    int outputRate = 96000;
+    int capacity = 256;             // stream slots; all allocated up front
+    double latencySeconds = 0.025;  // L: a few device periods, so commands are rarely late
+    double rampSeconds = 0.005;     // raised-cosine length of every start/stop/seek/gain change
+    int queueCapacity = 4096;       // commands in flight; a full queue drops and counts
+    bool offline = false;           // virtual clock set by setVirtualTime()
+};
+
+// Counters for tests and benchmarks. Written by the audio thread (render) or the control
+// side as noted, read from anywhere; a snapshot is not atomic as a whole.
+struct EngineCounters {
+    std::uint64_t framesRendered = 0;  // audio
+    std::uint64_t commandsApplied = 0; // audio
+    std::uint64_t lateCommands = 0;    // audio: target frame already rendered, applied at once
+    std::uint64_t droppedCommands = 0; // control: queue full
+    std::uint64_t gainCapped = 0;      // audio: a gain change that would have passed full scale
+    std::uint64_t limitedFrames = 0;   // audio: frames the final guard had to pull down
+    std::uint64_t streamsLive = 0;     // control
+};
+
+// Wall time to output frame, fitted by least squares over the last (callback time, frames
+// rendered) pairs, so a device clock that drifts against the steady clock is followed.
+// Audio thread only; fixed storage.
+class FrameClock {
+public:
+    explicit FrameClock(double nominalRate);
+    void reset();
+    void observe(std::int64_t timeNs, std::int64_t frame);
+    bool ready() const { return count_ > 0; }
+    double frameAt(std::int64_t timeNs) const;
+    double rate() const { return slope_; }  // frames per second now in use
+
+private:
+    static constexpr int kWindow = 256;
+    double nominal_;
+    std::array<double, kWindow> t_{};
+    std::array<double, kWindow> f_{};
+    int count_ = 0;
+    int next_ = 0;
+    std::int64_t originNs_ = 0;
+    std::int64_t originFrame_ = 0;
+    double slope_;
+    double intercept_ = 0.0;
+};
+
+class Engine {
+public:
+    explicit Engine(const EngineConfig &config = {});
+    ~Engine();  // render() must no longer run
+    Engine(const Engine &) = delete;
+    Engine &operator=(const Engine &) = delete;
+
+    // Control side. Decodes the whole file on the calling thread (libsndfile); returns 0
+    // when it cannot be read, holds no frames, or every slot is taken.
+    AudioHandle createFromFile(const char *path);
+    // The same from interleaved frames already in memory (tests, benchmarks).
+    AudioHandle createFromFrames(const float *interleaved, std::int64_t frames, int channels,
+                                 int sampleRate);
+
+    // Each returns false for 0, a freed handle or a bad value, and does nothing then.
+    bool free(AudioHandle h);
+    bool play(AudioHandle h, bool restart);
+    bool stop(AudioHandle h);
+    bool setPositionBytes(AudioHandle h, std::uint64_t bytes);  // bytes of decoded 32-bit float frames
+    bool setVolume(AudioHandle h, float volume);                // linear, 0 or more
+    bool setRate(AudioHandle h, float hz);                      // 0 restores the file's own rate
+    bool setMaster(float volume);                               // 0 to 1
+    bool isLive(AudioHandle h) const;
+
+    // Without a consumer (no device) commands are checked and then dropped, and freed
+    // streams are released at once: nothing would ever drain the queue.
+    void setConsumerless(bool consumerless);
+
+    // Audio side: the next `frames` interleaved stereo frames, overwriting `out`.
+    void render(float *out, int frames);
+
+    // Offline clock; in real mode the steady clock is used and setVirtualTime is ignored.
+    void setVirtualTime(std::int64_t ns);
+    std::int64_t now() const;
+
+    int outputRate() const;
+    int latencyFrames() const;
+    int rampFrames() const;
+    EngineCounters counters() const;
+
+private:
+    struct Impl;
+    std::unique_ptr<Impl> impl_;
+};
+
+// The one engine behind the Audio_* calls, or null before Audio_Init. For tests and
+// benchmarks that want its counters.
+Engine *processEngine();
+
+}  // namespace velmora::audio

@@ -1,0 +1,259 @@
+#include "tools/analysis.h"
+
+#include <sndfile.h>
+
+#include <algorithm>
+#include <cmath>
+#include <complex>
+#include <numbers>
+
+namespace velmora::analysis {
+
+namespace {
+
+void fft(std::vector<std::complex<double>> &a)
+{
+    const std::size_t n = a.size();
+    for (std::size_t i = 1, j = 0; i < n; ++i) {
+        std::size_t bit = n >> 1;
+        for (; j & bit; bit >>= 1) j ^= bit;
+        j ^= bit;
+        if (i < j) std::swap(a[i], a[j]);
+    }
+    for (std::size_t len = 2; len <= n; len <<= 1) {
+        const double ang = -2.0 * std::numbers::pi / static_cast<double>(len);
+        for (std::size_t i = 0; i < n; i += len)
+            for (std::size_t k = 0; k < len / 2; ++k) {
+                const std::complex<double> w = std::polar(1.0, ang * static_cast<double>(k));
+                const std::complex<double> u = a[i + k];
+                const std::complex<double> v = a[i + k + len / 2] * w;
+                a[i + k] = u + v;
+                a[i + k + len / 2] = u - v;
+            }
+    }
+}
+
+// Solves the small dense system m x = b in place (partial pivoting).
+bool solve(double m[4][4], double b[4], int n)
+{
+    for (int c = 0; c < n; ++c) {
+        int p = c;
+        for (int r = c + 1; r < n; ++r)
+            if (std::abs(m[r][c]) > std::abs(m[p][c])) p = r;
+        if (m[p][c] == 0.0) return false;
+        std::swap(m[p], m[c]);
+        std::swap(b[p], b[c]);
+        for (int r = c + 1; r < n; ++r) {
+            const double f = m[r][c] / m[c][c];
+            for (int k = c; k < n; ++k) m[r][k] -= f * m[c][k];
+            b[r] -= f * b[c];
+        }
+    }
+    for (int c = n - 1; c >= 0; --c) {
+        for (int k = c + 1; k < n; ++k) b[c] -= m[c][k] * b[k];
+        b[c] /= m[c][c];
+    }
+    return true;
+}
+
+}  // namespace
+
+double toDb(double amplitude) { return amplitude > 0.0 ? 20.0 * std::log10(amplitude) : -400.0; }
+
+bool readWav(const std::string &path, Wav &out, std::string &error)
+{
+    SF_INFO info{};
+    SNDFILE *f = sf_open(path.c_str(), SFM_READ, &info);
+    if (!f) {
+        error = "cannot read " + path + ": " + sf_strerror(nullptr);
+        return false;
+    }
+    out.rate = info.samplerate;
+    out.channels.assign(static_cast<std::size_t>(info.channels), {});
+    std::vector<float> chunk(static_cast<std::size_t>(info.channels) * 8192);
+    for (;;) {
+        const sf_count_t got = sf_readf_float(f, chunk.data(), 8192);
+        if (got <= 0) break;
+        for (sf_count_t i = 0; i < got; ++i)
+            for (int c = 0; c < info.channels; ++c)
+                out.channels[static_cast<std::size_t>(c)].push_back(chunk[static_cast<std::size_t>(i * info.channels + c)]);
+    }
+    sf_close(f);
+    return true;
+}
+
+double peakFrequency(std::span<const float> x, double rate)
+{
+    if (x.size() < 16) return 0.0;
+    std::size_t n = 1;
+    while (n < x.size()) n <<= 1;
+    std::vector<std::complex<double>> a(n);
+    const double len = static_cast<double>(x.size());
+    for (std::size_t i = 0; i < x.size(); ++i)
+        a[i] = x[i] * (0.5 - 0.5 * std::cos(2.0 * std::numbers::pi * (static_cast<double>(i) + 0.5) / len));
+    fft(a);
+    std::size_t best = 0;
+    double bestMag = 0.0;
+    for (std::size_t k = 2; k < n / 2 - 1; ++k) {
+        const double m = std::abs(a[k]);
+        if (m > bestMag) {
+            bestMag = m;
+            best = k;
+        }
+    }
+    if (best == 0) return 0.0;
+    const double l = std::log(std::abs(a[best - 1]) + 1e-300);
+    const double c = std::log(bestMag);
+    const double r = std::log(std::abs(a[best + 1]) + 1e-300);
+    const double denom = l - 2.0 * c + r;
+    const double delta = denom != 0.0 ? 0.5 * (l - r) / denom : 0.0;
+    return (static_cast<double>(best) + std::clamp(delta, -0.5, 0.5)) * rate / static_cast<double>(n);
+}
+
+ToneFit fitTone(std::span<const float> x, double rate)
+{
+    ToneFit fit;
+    const std::size_t n = x.size();
+    if (n < 16) return fit;
+    double w = 2.0 * std::numbers::pi * peakFrequency(x, rate) / rate;  // radians per sample
+    if (w <= 0.0) return fit;
+    const double mid = 0.5 * static_cast<double>(n - 1);
+    double A = 0.0, B = 0.0, C = 0.0;
+    auto linearFit = [&](double omega, bool withFreq) {
+        double m[4][4] = {}, b[4] = {};
+        const int dim = withFreq ? 4 : 3;
+        for (std::size_t i = 0; i < n; ++i) {
+            const double t = static_cast<double>(i) - mid;
+            const double cs = std::cos(omega * t), sn = std::sin(omega * t);
+            const double col[4] = {cs, sn, 1.0, t * (-A * sn + B * cs)};
+            for (int r = 0; r < dim; ++r) {
+                b[r] += col[r] * x[i];
+                for (int k = r; k < dim; ++k) m[r][k] += col[r] * col[k];
+            }
+        }
+        for (int r = 0; r < dim; ++r)
+            for (int k = 0; k < r; ++k) m[r][k] = m[k][r];
+        if (!solve(m, b, dim)) return 0.0;
+        A = b[0];
+        B = b[1];
+        C = b[2];
+        return withFreq ? b[3] : 0.0;
+    };
+    linearFit(w, false);
+    for (int it = 0; it < 30; ++it) {
+        const double dw = linearFit(w, true);
+        w += std::clamp(dw, -0.5 * w, 0.5 * w);
+        if (std::abs(dw) < 1e-13 * std::max(w, 1e-9)) break;
+    }
+    linearFit(w, false);
+    double res = 0.0;
+    for (std::size_t i = 0; i < n; ++i) {
+        const double t = static_cast<double>(i) - mid;
+        const double e = x[i] - (A * std::cos(w * t) + B * std::sin(w * t) + C);
+        res += e * e;
+    }
+    fit.frequency = w * rate / (2.0 * std::numbers::pi);
+    fit.amplitude = std::hypot(A, B);
+    fit.dc = C;
+    fit.residualRms = std::sqrt(res / static_cast<double>(n));
+    fit.thdnDb = fit.amplitude > 0.0 ? toDb(fit.residualRms / (fit.amplitude / std::numbers::sqrt2)) : 0.0;
+    return fit;
+}
+
+Level measureLevel(std::span<const float> x)
+{
+    Level lv;
+    double sum = 0.0;
+    for (std::size_t i = 0; i < x.size(); ++i) {
+        const double v = x[i];
+        sum += v * v;
+        lv.peak = std::max(lv.peak, std::abs(v));
+        if (v != 0.0) lv.zero = false;
+        if (i > 0) lv.maxStep = std::max(lv.maxStep, std::abs(v - static_cast<double>(x[i - 1])));
+    }
+    lv.rms = x.empty() ? 0.0 : std::sqrt(sum / static_cast<double>(x.size()));
+    lv.rmsDb = toDb(lv.rms);
+    lv.peakDb = toDb(lv.peak);
+    return lv;
+}
+
+std::vector<Burst> detectBursts(std::span<const float> x, double rate, const BurstOptions &options)
+{
+    std::vector<Burst> bursts;
+    const std::size_t n = x.size();
+    if (n < 64) return bursts;
+
+    // The dominant tone, measured around the loudest sample, sets the averaging window.
+    std::size_t loudest = 0;
+    for (std::size_t i = 0; i < n; ++i)
+        if (std::abs(x[i]) > std::abs(x[loudest])) loudest = i;
+    if (x[loudest] == 0.0f) return bursts;
+    const std::size_t span = std::min<std::size_t>(n, 1 << 15);
+    const std::size_t from = std::min(loudest > span / 2 ? loudest - span / 2 : 0, n - span);
+    const double f0 = peakFrequency(x.subspan(from, span), rate);
+    std::size_t window = static_cast<std::size_t>(std::lround(0.001 * rate));
+    if (f0 > 0.0) {
+        const double periods = std::max(1.0, std::ceil(0.001 * f0));
+        window = std::max<std::size_t>(2, static_cast<std::size_t>(std::lround(periods * rate / f0)));
+    }
+
+    // Centred moving average of x^2 from prefix sums.
+    std::vector<double> prefix(n + 1, 0.0);
+    for (std::size_t i = 0; i < n; ++i) prefix[i + 1] = prefix[i] + static_cast<double>(x[i]) * x[i];
+    std::vector<double> env(n);
+    double top = 0.0;
+    for (std::size_t i = 0; i < n; ++i) {
+        const std::size_t lo = i >= window / 2 ? i - window / 2 : 0;
+        const std::size_t hi = std::min(n, lo + window);
+        env[i] = (prefix[hi] - prefix[lo]) / static_cast<double>(hi - lo);
+        top = std::max(top, env[i]);
+    }
+    const double threshold = top * std::pow(10.0, options.thresholdDb / 10.0);
+
+    auto crossing = [&](std::size_t i) {  // between i-1 and i, as a fraction of a sample
+        const double a = env[i - 1] - threshold, b = env[i] - threshold;
+        return static_cast<double>(i - 1) + (a != b ? a / (a - b) : 0.0);
+    };
+    bool inside = env[0] > threshold;
+    double onset = 0.0;
+    for (std::size_t i = 1; i < n; ++i) {
+        const bool above = env[i] > threshold;
+        if (above && !inside) {
+            onset = crossing(i);
+            inside = true;
+        } else if (!above && inside) {
+            bursts.push_back(Burst{onset / rate, crossing(i) / rate});
+            inside = false;
+        }
+    }
+    if (inside) bursts.push_back(Burst{onset / rate, static_cast<double>(n) / rate});
+
+    // Bridge dips, then drop blips.
+    std::vector<Burst> merged;
+    for (const Burst &b : bursts) {
+        if (!merged.empty() && b.onset - merged.back().offset < options.minGap)
+            merged.back().offset = b.offset;
+        else
+            merged.push_back(b);
+    }
+    bursts.clear();
+    for (const Burst &b : merged)
+        if (b.length() >= options.minLength) bursts.push_back(b);
+
+    for (std::size_t k = 0; k < bursts.size(); ++k) {
+        Burst &b = bursts[k];
+        b.gap = k == 0 ? 0.0 : b.onset - bursts[k - 1].offset;
+        // Pitch and level from the interior, clear of the ramps.
+        const double edge = std::min(0.003, 0.2 * b.length());
+        const auto lo = static_cast<std::size_t>(std::clamp((b.onset + edge) * rate, 0.0, static_cast<double>(n)));
+        const auto hi = static_cast<std::size_t>(std::clamp((b.offset - edge) * rate, 0.0, static_cast<double>(n)));
+        if (hi > lo + 16) {
+            const auto inner = x.subspan(lo, hi - lo);
+            b.frequency = fitTone(inner, rate).frequency;
+            b.levelDb = measureLevel(inner).rmsDb;
+        }
+    }
+    return bursts;
+}
+
+}  // namespace velmora::analysis

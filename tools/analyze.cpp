@@ -1,0 +1,147 @@
+// velmora-analyze: measurements on a WAV file (a capture, a rendered buffer, a tone file)
+// for shell scripts. Prints one "key value" line per result; exits 1 with a message on
+// stderr when the file cannot be read or the arguments are wrong.
+//
+//   velmora-analyze info FILE
+//       rate, channels, frames, seconds
+//   velmora-analyze level FILE [--from S] [--to S]
+//       per channel N: chN_rms_dbfs, chN_peak_dbfs, chN_max_step, chN_zero (1 when every
+//       sample is exactly 0)
+//   velmora-analyze tone FILE [--channel N] [--from S] [--to S]
+//       the tone in one channel (default: the loudest): channel, frequency_hz,
+//       amplitude, level_dbfs (RMS), peak_dbfs, thdn_db, other_rms_dbfs (the other
+//       channels together), other_zero
+//   velmora-analyze bursts FILE [--channel N] [--threshold-db D] [--from S] [--to S]
+//       burst_count, then for burst i from 0: burst_i_onset_s, burst_i_length_ms,
+//       burst_i_gap_ms, burst_i_frequency_hz, burst_i_level_dbfs; and length_ms_min,
+//       length_ms_max, length_ms_mean when there is a burst
+//
+// --from/--to cut the file to a time range in seconds before measuring; times printed are
+// still from the start of the file.
+
+#include "tools/analysis.h"
+
+#include <algorithm>
+#include <cstdio>
+#include <cstdlib>
+#include <cmath>
+#include <cstring>
+#include <string>
+
+using namespace velmora::analysis;
+
+namespace {
+
+int usage()
+{
+    std::fprintf(stderr,
+                 "usage: velmora-analyze info|level|tone|bursts FILE [--channel N] [--from S] [--to S] "
+                 "[--threshold-db D]\n");
+    return 1;
+}
+
+}  // namespace
+
+int main(int argc, char **argv)
+{
+    if (argc < 3) return usage();
+    const std::string cmd = argv[1];
+    const std::string path = argv[2];
+    int channel = -1;
+    double from = 0.0, to = -1.0;
+    BurstOptions opts;
+    for (int i = 3; i < argc; ++i) {
+        const bool hasValue = i + 1 < argc;
+        if (!std::strcmp(argv[i], "--channel") && hasValue)
+            channel = std::atoi(argv[++i]);
+        else if (!std::strcmp(argv[i], "--from") && hasValue)
+            from = std::atof(argv[++i]);
+        else if (!std::strcmp(argv[i], "--to") && hasValue)
+            to = std::atof(argv[++i]);
+        else if (!std::strcmp(argv[i], "--threshold-db") && hasValue)
+            opts.thresholdDb = std::atof(argv[++i]);
+        else
+            return usage();
+    }
+
+    Wav wav;
+    std::string error;
+    if (!readWav(path, wav, error)) {
+        std::fprintf(stderr, "velmora-analyze: %s\n", error.c_str());
+        return 1;
+    }
+    const auto channels = static_cast<int>(wav.channels.size());
+    const std::int64_t total = wav.frames();
+    const auto first = std::clamp<std::int64_t>(static_cast<std::int64_t>(from * wav.rate), 0, total);
+    const auto last = to < 0 ? total : std::clamp<std::int64_t>(static_cast<std::int64_t>(to * wav.rate), first, total);
+    auto cut = [&](int c) {
+        return std::span<const float>(wav.channels[static_cast<std::size_t>(c)]).subspan(
+            static_cast<std::size_t>(first), static_cast<std::size_t>(last - first));
+    };
+
+    if (cmd == "info") {
+        std::printf("rate %d\nchannels %d\nframes %lld\nseconds %.6f\n", wav.rate, channels,
+                    static_cast<long long>(total), wav.rate > 0 ? static_cast<double>(total) / wav.rate : 0.0);
+        return 0;
+    }
+    if (channels == 0 || channel >= channels) {
+        std::fprintf(stderr, "velmora-analyze: no channel %d in %s\n", channel, path.c_str());
+        return 1;
+    }
+    if (cmd == "level") {
+        for (int c = 0; c < channels; ++c) {
+            const Level lv = measureLevel(cut(c));
+            std::printf("ch%d_rms_dbfs %.4f\nch%d_peak_dbfs %.4f\nch%d_max_step %.6f\nch%d_zero %d\n", c, lv.rmsDb, c,
+                        lv.peakDb, c, lv.maxStep, c, lv.zero ? 1 : 0);
+        }
+        return 0;
+    }
+    if (channel < 0) {
+        channel = 0;
+        double best = -1.0;
+        for (int c = 0; c < channels; ++c) {
+            const double r = measureLevel(cut(c)).rms;
+            if (r > best) {
+                best = r;
+                channel = c;
+            }
+        }
+    }
+    if (cmd == "tone") {
+        const ToneFit fit = fitTone(cut(channel), wav.rate);
+        const Level lv = measureLevel(cut(channel));
+        double other = 0.0;
+        bool otherZero = true;
+        for (int c = 0; c < channels; ++c) {
+            if (c == channel) continue;
+            const Level o = measureLevel(cut(c));
+            other += o.rms * o.rms;
+            otherZero = otherZero && o.zero;
+        }
+        std::printf("channel %d\nfrequency_hz %.6f\namplitude %.6f\nlevel_dbfs %.4f\npeak_dbfs %.4f\nthdn_db %.2f\n"
+                    "other_rms_dbfs %.2f\nother_zero %d\n",
+                    channel, fit.frequency, fit.amplitude, lv.rmsDb, lv.peakDb, fit.thdnDb, toDb(std::sqrt(other)),
+                    otherZero ? 1 : 0);
+        return 0;
+    }
+    if (cmd == "bursts") {
+        const auto bursts = detectBursts(cut(channel), wav.rate, opts);
+        const double offset = static_cast<double>(first) / wav.rate;
+        std::printf("burst_count %zu\n", bursts.size());
+        double lo = 1e300, hi = 0.0, sum = 0.0;
+        for (std::size_t i = 0; i < bursts.size(); ++i) {
+            const Burst &b = bursts[i];
+            std::printf("burst_%zu_onset_s %.6f\nburst_%zu_length_ms %.4f\nburst_%zu_gap_ms %.4f\n"
+                        "burst_%zu_frequency_hz %.3f\nburst_%zu_level_dbfs %.3f\n",
+                        i, b.onset + offset, i, b.length() * 1e3, i, b.gap * 1e3, i, b.frequency, i, b.levelDb);
+            lo = std::min(lo, b.length());
+            hi = std::max(hi, b.length());
+            sum += b.length();
+        }
+        if (!bursts.empty())
+            std::printf("length_ms_min %.4f\nlength_ms_max %.4f\nlength_ms_mean %.4f\n", lo * 1e3, hi * 1e3,
+                        sum / static_cast<double>(bursts.size()) * 1e3);
+        return 0;
+    }
+    return usage();
+}

@@ -1,0 +1,498 @@
+#include "platform/ui_core.h"
+
+#include <algorithm>
+#include <cmath>
+#include <condition_variable>
+#include <cstdlib>
+#include <system_error>
+#include <thread>
+#include <utility>
+
+#include "platform/sys.h"
+
+namespace uicore {
+
+// ------------------------------------------------------------------------------ canvas
+
+Canvas::Canvas(int width, int height)
+    : width_(std::max(width, 0)),
+      height_(std::max(height, 0)),
+      pixels_(static_cast<std::size_t>(width_) * static_cast<std::size_t>(height_), Opaque(Pen{}.background))
+{
+}
+
+void Canvas::Attach(CanvasHost *host)
+{
+    std::lock_guard lock(lock_);
+    host_ = host;
+}
+
+int Canvas::SetAttribute(int attribute, int value)
+{
+    const bool isColour = attribute == ATTR_PICT_BGCOLOR || attribute == ATTR_PEN_COLOR ||
+                          attribute == ATTR_PEN_FILL_COLOR;
+    if (isColour && (value < 0 || value > 0xFFFFFF)) {
+        return UI_ERR_BAD_ARGUMENT;
+    }
+    // A pen wider than the canvas draws nothing more, and a bound keeps the brush loops short.
+    if (attribute == ATTR_PEN_WIDTH && (value < 1 || value > 255)) {
+        return UI_ERR_BAD_ARGUMENT;
+    }
+    std::lock_guard lock(lock_);
+    switch (attribute) {
+    case ATTR_PICT_BGCOLOR: pen_.background = static_cast<std::uint32_t>(value); return 0;
+    case ATTR_PEN_COLOR: pen_.color = static_cast<std::uint32_t>(value); return 0;
+    case ATTR_PEN_FILL_COLOR: pen_.fill = static_cast<std::uint32_t>(value); return 0;
+    case ATTR_PEN_WIDTH: pen_.width = value; return 0;
+    default: return UI_ERR_BAD_ATTRIBUTE;
+    }
+}
+
+Pen Canvas::GetPen() const
+{
+    std::lock_guard lock(lock_);
+    return pen_;
+}
+
+void Canvas::Fill(int x0, int y0, int x1, int y1, std::uint32_t rgb)
+{
+    x0 = std::max(x0, 0);
+    y0 = std::max(y0, 0);
+    x1 = std::min(x1, width_ - 1);
+    y1 = std::min(y1, height_ - 1);
+    const std::uint32_t pixel = Opaque(rgb);
+    for (int y = y0; y <= y1; ++y) {
+        std::uint32_t *row = pixels_.data() + static_cast<std::size_t>(y) * static_cast<std::size_t>(width_);
+        std::fill(row + x0, row + x1 + 1, pixel);  // empty when x0 > x1
+    }
+}
+
+void Canvas::Stamp(int x, int y, std::uint32_t rgb)
+{
+    const int before = (pen_.width - 1) / 2;
+    const int after = pen_.width / 2;
+    Fill(x - before, y - before, x + after, y + after, rgb);
+}
+
+void Canvas::NotifyChanged()
+{
+    if (host_ != nullptr) {
+        host_->Changed();
+    }
+}
+
+namespace {
+
+// Resolves UI_TO_EDGE; false for any other negative size.
+bool Resolve(Rect rect, int width, int height, int *bottom, int *right)
+{
+    const int h = rect.height == UI_TO_EDGE ? height - rect.top : rect.height;
+    const int w = rect.width == UI_TO_EDGE ? width - rect.left : rect.width;
+    if (h < 0 || w < 0) {
+        return false;
+    }
+    *bottom = rect.top + h - 1;
+    *right = rect.left + w - 1;
+    return true;
+}
+
+}  // namespace
+
+int Canvas::Clear(Rect rect)
+{
+    std::lock_guard lock(lock_);
+    int bottom = 0;
+    int right = 0;
+    if (!Resolve(rect, width_, height_, &bottom, &right)) {
+        return UI_ERR_BAD_ARGUMENT;
+    }
+    Fill(rect.left, rect.top, right, bottom, pen_.background);
+    NotifyChanged();
+    return 0;
+}
+
+int Canvas::DrawRect(Rect rect, int drawMode)
+{
+    if (drawMode != UI_DRAW_FRAME_AND_INTERIOR) {
+        return UI_ERR_BAD_ARGUMENT;
+    }
+    std::lock_guard lock(lock_);
+    int bottom = 0;
+    int right = 0;
+    if (!Resolve(rect, width_, height_, &bottom, &right)) {
+        return UI_ERR_BAD_ARGUMENT;
+    }
+    const int w = pen_.width;
+    const int top = rect.top;
+    const int left = rect.left;
+    Fill(left + w, top + w, right - w, bottom - w, pen_.fill);
+    Fill(left, top, right, std::min(top + w - 1, bottom), pen_.color);
+    Fill(left, std::max(bottom - w + 1, top), right, bottom, pen_.color);
+    Fill(left, top, std::min(left + w - 1, right), bottom, pen_.color);
+    Fill(std::max(right - w + 1, left), top, right, bottom, pen_.color);
+    NotifyChanged();
+    return 0;
+}
+
+int Canvas::DrawLine(Point start, Point end)
+{
+    std::lock_guard lock(lock_);
+    const int before = (pen_.width - 1) / 2;
+    const int after = pen_.width / 2;
+    if (start.x == end.x || start.y == end.y) {
+        // The chart's grid: one box, no per-pixel stamping.
+        Fill(std::min(start.x, end.x) - before, std::min(start.y, end.y) - before, std::max(start.x, end.x) + after,
+             std::max(start.y, end.y) + after, pen_.color);
+    } else {
+        // Bresenham, clipped by Fill; a line far outside the canvas still walks its length,
+        // so its length is bounded to keep a wild point from stalling the caller.
+        int x = start.x;
+        int y = start.y;
+        const long long dx = std::llabs(static_cast<long long>(end.x) - start.x);
+        const long long dy = -std::llabs(static_cast<long long>(end.y) - start.y);
+        if (dx - dy > 1'000'000) {
+            return UI_ERR_BAD_ARGUMENT;
+        }
+        const int sx = start.x < end.x ? 1 : -1;
+        const int sy = start.y < end.y ? 1 : -1;
+        long long err = dx + dy;
+        for (;;) {
+            Stamp(x, y, pen_.color);
+            if (x == end.x && y == end.y) {
+                break;
+            }
+            const long long e2 = 2 * err;
+            if (e2 >= dy) {
+                err += dy;
+                x += sx;
+            }
+            if (e2 <= dx) {
+                err += dx;
+                y += sy;
+            }
+        }
+    }
+    NotifyChanged();
+    return 0;
+}
+
+int Canvas::DrawPoint(Point point)
+{
+    std::lock_guard lock(lock_);
+    const int d = pen_.width;
+    const int before = (d - 1) / 2;
+    const int after = d / 2;
+    // Pixel centres relative to the disc's centre, in half pixels so that even widths stay exact.
+    const int centre2x = 2 * point.x + (d % 2 == 0 ? 1 : 0);
+    const int centre2y = 2 * point.y + (d % 2 == 0 ? 1 : 0);
+    for (int y = point.y - before; y <= point.y + after; ++y) {
+        for (int x = point.x - before; x <= point.x + after; ++x) {
+            const long long ox = 2LL * x - centre2x;
+            const long long oy = 2LL * y - centre2y;
+            if (ox * ox + oy * oy <= static_cast<long long>(d) * d) {
+                Fill(x, y, x, y, pen_.color);
+            }
+        }
+    }
+    NotifyChanged();
+    return 0;
+}
+
+int Canvas::DrawText(const char *text, Point point, int alignment)
+{
+    if (text == nullptr || alignment != UI_ALIGN_CENTER) {
+        return UI_ERR_BAD_ARGUMENT;
+    }
+    std::lock_guard lock(lock_);
+    if (host_ != nullptr) {
+        host_->DrawText(pixels_.data(), width_, height_, point, text, pen_.color);
+    }
+    NotifyChanged();
+    return 0;
+}
+
+std::vector<std::uint32_t> Canvas::Pixels() const
+{
+    std::lock_guard lock(lock_);
+    return pixels_;
+}
+
+double SlideValue(double minimum, double increment, int step)
+{
+    return static_cast<double>(std::llround((minimum + step * increment) * 1e6)) / 1e6;
+}
+
+// ------------------------------------------------------------------------------ registry
+
+namespace {
+
+std::mutex gRegistryLock;
+std::map<int, std::shared_ptr<Panel>> gPanels;
+int gNextHandle = 1;
+
+}  // namespace
+
+int RegisterPanel(std::shared_ptr<Panel> panel)
+{
+    std::lock_guard lock(gRegistryLock);
+    panel->handle = gNextHandle++;
+    gPanels[panel->handle] = std::move(panel);
+    return gNextHandle - 1;
+}
+
+std::shared_ptr<Panel> FindPanel(int handle)
+{
+    std::lock_guard lock(gRegistryLock);
+    const auto it = gPanels.find(handle);
+    return it == gPanels.end() ? nullptr : it->second;
+}
+
+void UnregisterPanel(int handle)
+{
+    std::shared_ptr<Panel> last;  // released outside the lock
+    std::lock_guard lock(gRegistryLock);
+    const auto it = gPanels.find(handle);
+    if (it != gPanels.end()) {
+        last = std::move(it->second);
+        gPanels.erase(it);
+    }
+}
+
+// ------------------------------------------------------------------------------ attribute queue
+
+namespace {
+
+// Written once by SetGuiThread before other threads use the layer; read-only afterwards.
+GuiHooks gHooks;
+std::thread::id gGuiThread;
+
+std::mutex gQueueLock;
+std::vector<AttributeChange> gQueue;
+// Set by the first change after a drain, so a burst of changes posts one wake, not many.
+std::atomic<bool> gWakePending{false};
+
+}  // namespace
+
+void SetGuiThread(const GuiHooks &hooks)
+{
+    gHooks = hooks;
+    gGuiThread = std::this_thread::get_id();
+}
+
+bool OnGuiThread() { return gGuiThread == std::this_thread::get_id(); }
+
+void PostAttributeChange(AttributeChange change)
+{
+    {
+        std::lock_guard lock(gQueueLock);
+        gQueue.push_back(std::move(change));
+    }
+    if (OnGuiThread()) {
+        DrainAttributeChanges();
+    } else if (gHooks.wake != nullptr && !gWakePending.exchange(true, std::memory_order_acq_rel)) {
+        gHooks.wake();
+    }
+}
+
+void DrainAttributeChanges()
+{
+    gWakePending.store(false, std::memory_order_release);
+    std::vector<AttributeChange> batch;
+    {
+        std::lock_guard lock(gQueueLock);
+        batch.swap(gQueue);
+    }
+    if (gHooks.apply == nullptr) {
+        return;
+    }
+    // Applied outside the lock: a widget change may run Qt code that posts more changes.
+    for (const AttributeChange &change : batch) {
+        gHooks.apply(change);
+    }
+}
+
+void DropAttributeChanges(int panel)
+{
+    std::lock_guard lock(gQueueLock);
+    std::erase_if(gQueue, [panel](const AttributeChange &c) { return c.panel == panel; });
+}
+
+// ------------------------------------------------------------------------------ thread pool
+
+namespace {
+
+// Counts functions scheduled and not yet returned; Ui_WaitForThreadPoolFunctions waits for 0.
+std::mutex gPoolLock;
+std::condition_variable gPoolIdle;
+int gPoolRunning = 0;
+int gNextFunctionId = 1;
+
+}  // namespace
+
+}  // namespace uicore
+
+using namespace uicore;
+
+namespace {
+
+Control *FindControl(const std::shared_ptr<Panel> &panel, int control)
+{
+    return panel == nullptr ? nullptr : panel->Find(control);
+}
+
+bool HasValue(UiKind kind) { return kind != UI_CANVAS && kind != UI_SPLITTER; }
+
+// Runs op on the canvas of (panel, control); the shared_ptr keeps it alive during the call.
+template <typename Op>
+int OnCanvas(int panel, int control, Op &&op)
+{
+    const std::shared_ptr<Panel> p = FindPanel(panel);
+    Control *c = FindControl(p, control);
+    if (c == nullptr) {
+        return UI_ERR_BAD_HANDLE;
+    }
+    if (c->canvas == nullptr) {
+        return UI_ERR_BAD_ATTRIBUTE;
+    }
+    return op(*c->canvas);
+}
+
+}  // namespace
+
+int Ui_GetCtrlVal(int panel, int control, double *value)
+{
+    const std::shared_ptr<Panel> p = FindPanel(panel);
+    const Control *c = FindControl(p, control);
+    if (c == nullptr || value == nullptr) {
+        return UI_ERR_BAD_HANDLE;
+    }
+    if (!HasValue(c->kind)) {
+        return UI_ERR_BAD_ATTRIBUTE;
+    }
+    *value = c->value.load(std::memory_order_relaxed);
+    return 0;
+}
+
+int Ui_GetCtrlVal(int panel, int control, int *value)
+{
+    double v = 0.0;
+    const int result = Ui_GetCtrlVal(panel, control, &v);
+    if (result < 0 || value == nullptr) {
+        return result < 0 ? result : UI_ERR_BAD_HANDLE;
+    }
+    // Int controls hold whole numbers exactly; a double slide read as int rounds.
+    *value = static_cast<int>(std::lround(v));
+    return 0;
+}
+
+int Ui_SetCtrlAttribute(int panel, int control, int attribute, int value)
+{
+    const std::shared_ptr<Panel> p = FindPanel(panel);
+    const Control *c = FindControl(p, control);
+    if (c == nullptr) {
+        return UI_ERR_BAD_HANDLE;
+    }
+    switch (attribute) {
+    case ATTR_DIMMED:
+        PostAttributeChange({panel, control, attribute, value != 0 ? 1 : 0, {}});
+        return 0;
+    case ATTR_PICT_BGCOLOR:
+    case ATTR_PEN_COLOR:
+    case ATTR_PEN_FILL_COLOR:
+    case ATTR_PEN_WIDTH:
+        // Pen state changes at once, on the calling thread: the next drawing call uses it.
+        return c->canvas == nullptr ? UI_ERR_BAD_ATTRIBUTE : c->canvas->SetAttribute(attribute, value);
+    default: return UI_ERR_BAD_ATTRIBUTE;
+    }
+}
+
+int Ui_SetCtrlAttribute(int panel, int control, int attribute, const char *value)
+{
+    const std::shared_ptr<Panel> p = FindPanel(panel);
+    const Control *c = FindControl(p, control);
+    if (c == nullptr) {
+        return UI_ERR_BAD_HANDLE;
+    }
+    if (attribute != ATTR_LABEL_TEXT || !c->hasLabel) {
+        return UI_ERR_BAD_ATTRIBUTE;
+    }
+    if (value == nullptr) {
+        return UI_ERR_BAD_ARGUMENT;
+    }
+    PostAttributeChange({panel, control, attribute, 0, value});
+    return 0;
+}
+
+int Ui_CanvasClear(int panel, int control, Rect rect)
+{
+    return OnCanvas(panel, control, [&](Canvas &canvas) { return canvas.Clear(rect); });
+}
+
+int Ui_CanvasDrawRect(int panel, int control, Rect rect, int drawMode)
+{
+    return OnCanvas(panel, control, [&](Canvas &canvas) { return canvas.DrawRect(rect, drawMode); });
+}
+
+int Ui_CanvasDrawLine(int panel, int control, Point start, Point end)
+{
+    return OnCanvas(panel, control, [&](Canvas &canvas) { return canvas.DrawLine(start, end); });
+}
+
+int Ui_CanvasDrawPoint(int panel, int control, Point point)
+{
+    return OnCanvas(panel, control, [&](Canvas &canvas) { return canvas.DrawPoint(point); });
+}
+
+// metaFont is not looked at: every canvas text is drawn in the application's dialog font.
+int Ui_CanvasDrawTextAtPoint(int panel, int control, const char *text, const char *, Point point, int alignment)
+{
+    return OnCanvas(panel, control, [&](Canvas &canvas) { return canvas.DrawText(text, point, alignment); });
+}
+
+// A thread per function: the program runs at most one function per procedure at a time, so
+// a pool of reusable threads would save nothing worth its code. The priority, completion
+// callback and event mask are accepted and ignored; nothing in the program uses them.
+int Ui_ScheduleThreadPoolFunction(int poolHandle, ThreadFunction function, void *functionData, int, void *, int,
+                                  void *, int, int *functionId)
+{
+    if (poolHandle != UI_DEFAULT_THREAD_POOL || function == nullptr) {
+        return UI_ERR_BAD_ARGUMENT;
+    }
+    int id = 0;
+    {
+        std::lock_guard lock(gPoolLock);
+        ++gPoolRunning;
+        id = gNextFunctionId++;
+    }
+    const auto countOut = [] {
+        std::lock_guard lock(gPoolLock);
+        if (--gPoolRunning == 0) {
+            gPoolIdle.notify_all();
+        }
+    };
+    Sys_ThreadStarting();
+    try {
+        // Detached: nothing joins it, Ui_WaitForThreadPoolFunctions waits on the count
+        // instead, and the thread touches nothing of ours after it has counted itself out.
+        std::thread([function, functionData, countOut] {
+            function(functionData);
+            Sys_ThreadEnded();
+            countOut();
+        }).detach();
+    } catch (const std::system_error &) {
+        // No thread: say so, and leave the count and the clock as if nothing had started.
+        Sys_ThreadEnded();
+        countOut();
+        return UI_ERR_NOT_READY;
+    }
+    if (functionId != nullptr) {
+        *functionId = id;
+    }
+    return 0;
+}
+
+void Ui_WaitForThreadPoolFunctions()
+{
+    std::unique_lock lock(gPoolLock);
+    gPoolIdle.wait(lock, [] { return gPoolRunning == 0; });
+}

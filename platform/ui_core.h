@@ -1,0 +1,187 @@
+#pragma once
+// The part of the user-interface layer that other threads touch, kept free of Qt so that
+// ThreadSanitizer sees every lock and atomic in it (Qt's own locks are invisible to it).
+//
+// What lives here:
+//   - the panel registry: handle -> the controls' cross-thread state, found from any thread;
+//   - control values, mirrored in atomics that the GUI thread writes when the user changes a
+//     control, so that a pool thread reads them without waiting for the GUI thread;
+//   - the queue of label and dimming changes: made on any thread, applied on the GUI thread
+//     in the order they were made;
+//   - canvases: pixels, pen and background per canvas under that canvas's own lock, and the
+//     rasterising of clears, rectangles, lines and dots (text is left to the toolkit);
+//   - the thread pool behind Ui_ScheduleThreadPoolFunction.
+// The toolkit side (ui_qt.cpp) builds the widgets, installs GuiHooks and CanvasHosts, and
+// writes the value mirrors.
+//
+// Pixel rules, the same for every canvas:
+//   - A line of pen width w covers, across its direction, from c - (w - 1) / 2 to c + w / 2
+//     (integer division): a 1 px line at x = 20 covers x = 20 only, a 2 px line at y = 40
+//     covers y = 40 and 41. Ends are square: the same amounts past each end point, so a line
+//     from (20, 30) to (20, 350) of width 1 covers y = 30 to 350 inclusive. A slanted line is
+//     the same square brush stamped along its Bresenham path.
+//   - A framed rectangle of pen width w puts its frame inside the rectangle, w pixels deep.
+//   - A dot of pen width d covers the pixels of a disc of diameter d centred on the point;
+//     for even d the centre sits half a pixel right of and below the point, as for lines.
+
+#include <atomic>
+#include <cstdint>
+#include <map>
+#include <memory>
+#include <mutex>
+#include <string>
+#include <vector>
+
+#include "platform/ui.h"
+
+namespace uicore {
+
+// Negative results of the layer. Ui_LoadPanel's cover the ways a panel file can fail.
+enum UiError : int {
+    UI_ERR_FILE_MISSING = -1,      // the panel file cannot be opened or read
+    UI_ERR_MALFORMED = -2,         // empty, truncated, bad syntax, a value out of its range
+    UI_ERR_MISSING = -3,           // a declared control or menu entry is not in the file
+    UI_ERR_WRONG_KIND = -4,        // a control of another kind than declared
+    UI_ERR_UNKNOWN_CALLBACK = -5,  // a callback name that the program does not offer for that use
+    UI_ERR_WRONG_PANEL = -6,       // the file's panel is not the one asked for
+    UI_ERR_NOT_READY = -7,         // no toolkit, no declaration, or not on the GUI thread
+    UI_ERR_BAD_HANDLE = -8,        // no such panel or control
+    UI_ERR_BAD_ATTRIBUTE = -9,     // the attribute does not apply to this control or value type
+    UI_ERR_BAD_ARGUMENT = -10,     // a colour, width, mode, alignment or rectangle out of range
+};
+
+// 0xRRGGBB as stored in a pixel (opaque, as the toolkit's 32-bit RGB images want it).
+inline constexpr std::uint32_t Opaque(std::uint32_t rgb) { return 0xFF000000u | (rgb & 0xFFFFFFu); }
+
+struct Pen {
+    std::uint32_t color = 0x000000;
+    std::uint32_t fill = 0xFFFFFF;
+    std::uint32_t background = 0xFFFFFF;
+    int width = 1;
+};
+
+// The toolkit's part of a canvas. Both calls come with the canvas lock held, on whatever
+// thread is drawing; neither may wait for the GUI thread.
+class CanvasHost {
+public:
+    virtual ~CanvasHost() = default;
+    // Draws text centred on `at` in colour rgb into pixels (rows of `width` 0xFFRRGGBB words).
+    virtual void DrawText(std::uint32_t *pixels, int width, int height, Point at, const char *text,
+                          std::uint32_t rgb) = 0;
+    // The pixels changed: post a repaint.
+    virtual void Changed() = 0;
+};
+
+// One canvas: its pixels and pen, guarded by its own lock so that drawing on one canvas
+// never waits for another. Every member may be called from any thread; each drawing call
+// holds the lock for its whole operation, so pen changes and drawing from two threads on
+// one canvas interleave call by call, never inside a call.
+class Canvas {
+public:
+    Canvas(int width, int height);
+    Canvas(const Canvas &) = delete;
+    Canvas &operator=(const Canvas &) = delete;
+
+    int Width() const { return width_; }
+    int Height() const { return height_; }
+
+    // host may be null (no text, no repaints). The host must outlive its attachment; detach
+    // it (nullptr) before destroying it: after Attach returns, the old host is not called.
+    void Attach(CanvasHost *host);
+
+    // ATTR_PICT_BGCOLOR, ATTR_PEN_COLOR, ATTR_PEN_FILL_COLOR, ATTR_PEN_WIDTH.
+    int SetAttribute(int attribute, int value);
+    Pen GetPen() const;
+
+    int Clear(Rect rect);
+    int DrawRect(Rect rect, int drawMode);
+    int DrawLine(Point start, Point end);
+    int DrawPoint(Point point);
+    int DrawText(const char *text, Point point, int alignment);
+
+    // A copy of the pixels, 0xFFRRGGBB, row by row. Allocates.
+    std::vector<std::uint32_t> Pixels() const;
+    // Calls fn(pixels, width, height) with the lock held; for the widget's repaint.
+    template <typename Fn>
+    void ReadPixels(Fn &&fn) const
+    {
+        std::lock_guard lock(lock_);
+        fn(pixels_.data(), width_, height_);
+    }
+
+private:
+    // Fills the inclusive box, clipped to the canvas. Lock held.
+    void Fill(int x0, int y0, int x1, int y1, std::uint32_t rgb);
+    void Stamp(int x, int y, std::uint32_t rgb);  // the square pen brush at (x, y)
+    void NotifyChanged();
+
+    const int width_;
+    const int height_;
+    mutable std::mutex lock_;
+    Pen pen_;
+    std::vector<std::uint32_t> pixels_;
+    CanvasHost *host_ = nullptr;
+};
+
+// Cross-thread state of one control. Fixed once the panel is registered, except the value
+// (written by the GUI thread, read by any) and the canvas's own locked state.
+struct Control {
+    int id = 0;
+    UiKind kind = UI_COMMAND_BUTTON;
+    bool hasLabel = false;  // a caption or button text that ATTR_LABEL_TEXT may change
+    std::atomic<double> value{0.0};
+    std::unique_ptr<Canvas> canvas;  // canvases only
+};
+
+struct Panel {
+    int handle = 0;
+    std::map<int, std::unique_ptr<Control>> controls;  // by control id
+
+    Control *Find(int id) const
+    {
+        const auto it = controls.find(id);
+        return it == controls.end() ? nullptr : it->second.get();
+    }
+};
+
+// Registry of live panels. Register and Unregister belong to the GUI thread; Find may come
+// from any thread and keeps the panel's state alive while the caller holds it, even if the
+// panel is discarded meanwhile.
+int RegisterPanel(std::shared_ptr<Panel> panel);  // fills panel->handle and returns it
+std::shared_ptr<Panel> FindPanel(int handle);
+void UnregisterPanel(int handle);
+
+// A label or dimming change on its way to the GUI thread.
+struct AttributeChange {
+    int panel;
+    int control;
+    int attribute;  // ATTR_LABEL_TEXT or ATTR_DIMMED
+    int value;
+    std::string text;
+};
+
+struct GuiHooks {
+    // Applies one change to the widgets. GUI thread, in the order the changes were made.
+    void (*apply)(const AttributeChange &change) = nullptr;
+    // Asks the GUI thread to drain soon. Any thread; must not block. May be null: then
+    // changes wait for the next Ui_ProcessSystemEvents.
+    void (*wake)() = nullptr;
+};
+
+// Makes the calling thread the GUI thread. Once, before any other thread uses the layer.
+void SetGuiThread(const GuiHooks &hooks);
+bool OnGuiThread();
+
+// Queues a change; on the GUI thread it is applied at once, after every earlier change, so
+// that a later change never overtakes an earlier one made on another thread.
+void PostAttributeChange(AttributeChange change);
+// GUI thread: applies every queued change in order.
+void DrainAttributeChanges();
+// Forgets the queued changes of a discarded panel. GUI thread.
+void DropAttributeChanges(int panel);
+
+// Slide values are snapped to millionths so that three steps of 0.1 read 0.3, not
+// 0.30000000000000004, and compare equal to the literal a procedure may test against.
+double SlideValue(double minimum, double increment, int step);
+
+}  // namespace uicore

@@ -1,0 +1,95 @@
+#pragma once
+// Reading a panel file into plain data, checked against what the program declared. No Qt
+// here: the toolkit side only turns a checked PanelSpec into widgets. The format is
+// described at the top of ui_panel_file.cpp.
+
+#include <cstdint>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "platform/ui.h"
+
+namespace uicore {
+
+// Panel pixels; bottom and right exclusive.
+struct PanelRect {
+    int top = 0;
+    int left = 0;
+    int bottom = 0;
+    int right = 0;
+    int Width() const { return right - left; }
+    int Height() const { return bottom - top; }
+};
+
+enum class LabelAlign { Left, Center, Right };
+
+struct RingEntry {
+    std::string label;
+    int value = 0;
+};
+
+struct ControlSpec {
+    std::string name;
+    int id = 0;
+    UiKind kind = UI_COMMAND_BUTTON;
+    std::string label;        // button text, or the caption of a canvas, slide or ring
+    bool hasLabelRect = false;
+    PanelRect labelRect;      // where a caption stands (not for buttons)
+    LabelAlign labelAlign = LabelAlign::Left;
+    PanelRect rect;           // the control itself; a slide's bar
+    CtrlCallback callback = nullptr;
+    bool dimmed = false;
+    // Slides.
+    PanelRect display;
+    double minimum = 0.0;
+    double maximum = 0.0;
+    double increment = 0.0;
+    int decimals = 0;
+    double value = 0.0;       // the default; for a ring, the value of the item selected at start
+    // Rings.
+    std::vector<RingEntry> entries;
+};
+
+struct MenuItemSpec {
+    std::string name;
+    int id = 0;
+    bool separator = false;
+    std::string label;
+    std::string shortcut;     // "Ctrl+A" style, empty for none
+    MenuCallback callback = nullptr;
+};
+
+struct MenuSpec {
+    std::string name;
+    int id = 0;
+    std::string label;
+    std::vector<MenuItemSpec> items;
+};
+
+struct PanelSpec {
+    std::string name;
+    int resourceId = 0;
+    std::string title;
+    int width = 0;
+    int height = 0;
+    int top = 0;
+    int left = 0;
+    std::uint32_t background = 0;
+    PanelCallback callback = nullptr;
+    bool hasMenuBar = false;
+    std::string menuBarName;
+    int menuBarId = 0;
+    std::vector<MenuSpec> menus;
+    std::vector<ControlSpec> controls;
+};
+
+// Parses text as a panel file for panel resourceId of decl. Returns 0 and fills *out, or a
+// negative UiError with a one-line reason ("line 12: ...") in *why.
+int ParsePanelText(std::string_view text, const UiPanelDecl &decl, int resourceId, PanelSpec *out,
+                   std::string *why);
+// Reads the file first; a file that cannot be read is UI_ERR_FILE_MISSING.
+int ReadPanelFile(const char *fileName, const UiPanelDecl &decl, int resourceId, PanelSpec *out,
+                  std::string *why);
+
+}  // namespace uicore

@@ -100,3 +100,45 @@ pixel() {
   local shot=$1 x=$2 y=$3
   convert "$shot" -format "%[hex:p{$x,$y}]" info: 2>/dev/null | cut -c1-6
 }
+
+# Records what the sound server plays, as raw stereo 32-bit float at 96000 Hz, from now
+# until stop_capture. Small latency, so a test can follow the tones while they play.
+start_capture() {
+  CAPTURE="$E2E_TMP/capture.raw"
+  parec --device="$VELMORA_SINK.monitor" --rate=96000 --format=float32le --channels=2 \
+    --latency-msec=10 --raw >"$CAPTURE" 2>"$E2E_TMP/parec.err" &
+  CAPTURE_PID=$!
+  sleep 0.3
+}
+
+stop_capture() {
+  kill -INT "$CAPTURE_PID" 2>/dev/null || true
+  wait "$CAPTURE_PID" 2>/dev/null || true
+  sox -q -t raw -r 96000 -e floating-point -b 32 -c 2 "$CAPTURE" "$E2E_TMP/capture.wav"
+}
+
+# Seconds of sound captured so far.
+capture_seconds() {
+  local bytes
+  bytes=$(stat -c %s "$CAPTURE")
+  awk -v b="$bytes" 'BEGIN { printf "%.3f", b / (8 * 96000) }'
+}
+
+# Peak level in dBFS of one channel (1 left, 2 right) over the last 50 ms captured;
+# -200 for digital silence.
+recent_peak_db() {
+  local channel=$1 bytes
+  bytes=$(stat -c %s "$CAPTURE")
+  bytes=$((bytes - bytes % 8))
+  [ "$bytes" -ge 38400 ] || { echo -200; return; }
+  tail -c +$((bytes - 38400 + 1)) "$CAPTURE" | head -c 38400 |
+    sox -q -t raw -r 96000 -e floating-point -b 32 -c 2 - -n remix "$channel" stats 2>&1 |
+    awk '/^Pk lev dB/ { v = $4 } END { if (v == "" || v == "-inf") v = -200; print v }'
+}
+
+# One value from velmora-analyze's "key value" output.
+analyze_value() {
+  local key=$1
+  shift
+  "$VELMORA_ANALYZE" "$@" | awk -v k="$key" '$1 == k { print $2 }'
+}

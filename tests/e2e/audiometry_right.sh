@@ -1,0 +1,85 @@
+#!/usr/bin/env bash
+# A right-ear hearing test in the real program: the test listens to the sound server,
+# presses the answer button once as soon as each frequency's first tone sounds, and
+# checks that 13 tones, lowest first, went to the right channel only and that 13 marks
+# were drawn on the right audiogram at the quietest row.
+. "$(dirname "$0")/lib.sh"
+
+freqs=(125 250 500 750 1000 1500 2000 3000 4000 6000 8000 10000 12000)
+columns=(20 60 100 140 170 195 220 245 270 295 320 340 360)
+
+start_display
+start_sound
+make_run_dir
+start_app
+wid=$(wait_window)
+eval "$(xdotool getwindowgeometry --shell "$wid")"
+MENU_HEIGHT=$((HEIGHT - 610))
+sleep 0.5
+start_capture
+
+# The right audiogram's pixel (x, y) in a fresh screenshot.
+right_canvas_pixel() {
+  import -window "$wid" "$E2E_TMP/now.png"
+  pixel "$E2E_TMP/now.png" $((420 + $1)) $((50 + MENU_HEIGHT + $2))
+}
+
+click_panel "$wid" 640 431  # START_AUDIOMETRIE_R: starts the pass on the right ear
+heard=()
+previous=""
+for f in "${!freqs[@]}"; do
+  # An answered tone plays on to the end of its 2 s file: look for the next tone only
+  # once the previous one has surely ended.
+  if [ -n "$previous" ]; then
+    while awk -v n="$(capture_seconds)" -v p="$previous" 'BEGIN { exit !(n < p + 2.05) }'; do sleep 0.02; done
+  fi
+  found=""
+  for _ in $(seq 1 400); do
+    if awk -v l="$(recent_peak_db 2)" 'BEGIN { exit !(l > -100) }'; then
+      found=$(capture_seconds)
+      break
+    fi
+    sleep 0.02
+  done
+  [ -n "$found" ] || fail "frequency ${freqs[$f]} Hz: no tone within 8 s"
+  click_panel "$wid" 640 431  # the answer
+  heard+=("$found")
+  previous=$found
+  # The mark appears when the answered tone's 1.4 s window has ended.
+  marked=""
+  for _ in $(seq 1 60); do
+    if [ "$(right_canvas_pixel "${columns[$f]}" 40)" = FF0000 ]; then
+      marked=yes
+      break
+    fi
+    sleep 0.1
+  done
+  [ -n "$marked" ] || fail "frequency ${freqs[$f]} Hz: no red mark at (${columns[$f]}, 40) after the answer"
+done
+sleep 2.2  # the last tone plays out
+stop_capture
+
+for f in "${!freqs[@]}"; do
+  t=${heard[$f]}
+  from=$(awk -v t="$t" 'BEGIN { printf "%.3f", t + 0.15 }')
+  to=$(awk -v t="$t" 'BEGIN { printf "%.3f", t + 0.45 }')
+  hz=$(analyze_value frequency_hz tone "$E2E_TMP/capture.wav" --channel 1 --from "$from" --to "$to")
+  awk -v h="$hz" -v w="${freqs[$f]}" 'BEGIN { exit !(h > w * 0.999 && h < w * 1.001) }' ||
+    fail "tone $f: ${hz} Hz in the right channel, expected ${freqs[$f]} Hz"
+  echo "ok tone $f: $hz Hz"
+done
+left_zero=$(analyze_value ch0_zero level "$E2E_TMP/capture.wav")
+[ "$left_zero" = 1 ] || fail "the left channel carried sound during a right-ear test"
+
+import -window "$wid" "$E2E_TMP/end.png"
+for f in "${!columns[@]}"; do
+  [ "$(pixel "$E2E_TMP/end.png" $((420 + columns[f])) $((50 + MENU_HEIGHT + 40)))" = FF0000 ] ||
+    fail "mark $f missing on the right audiogram"
+  [ "$(pixel "$E2E_TMP/end.png" $((10 + columns[f])) $((50 + MENU_HEIGHT + 40)))" = 000000 ] ||
+    fail "the left audiogram changed at column $f"
+done
+
+send_keys "$wid" ctrl+q
+status=$(wait_exit 10)
+[ "$status" -eq 0 ] || fail "Ctrl+Q after the test ended the program with status $status"
+echo "PASS audiometry_right"

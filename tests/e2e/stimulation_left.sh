@@ -1,0 +1,46 @@
+#!/usr/bin/env bash
+# The real program's stimulation with the panel's defaults: bursts of 200 ms into the left
+# channel only, 160 ms apart (10 ms muted, then the 150 ms pause), at pitches inside the
+# band around 1500 Hz; the stop button ends it and the program then quits with status 0.
+. "$(dirname "$0")/lib.sh"
+
+start_display
+start_sound
+make_run_dir
+start_app
+wid=$(wait_window)
+eval "$(xdotool getwindowgeometry --shell "$wid")"
+MENU_HEIGHT=$((HEIGHT - 610))
+sleep 0.5
+start_capture
+
+click_panel "$wid" 120 586  # START_STIMULATION
+sleep 3
+click_panel "$wid" 120 586  # STOP STIMULATION
+sleep 1
+stop_capture
+send_keys "$wid" ctrl+q
+status=$(wait_exit 10)
+[ "$status" -eq 0 ] || fail "Ctrl+Q after the stop ended the program with status $status"
+
+"$VELMORA_ANALYZE" bursts "$E2E_TMP/capture.wav" --channel 0 >"$E2E_TMP/bursts.txt"
+count=$(awk '$1 == "burst_count" { print $2 }' "$E2E_TMP/bursts.txt")
+[ "${count:-0}" -ge 6 ] || fail "only ${count:-0} bursts in 3 s of stimulation"
+right_zero=$(analyze_value ch1_zero level "$E2E_TMP/capture.wav")
+[ "$right_zero" = 1 ] || fail "the right channel carried sound during a left-ear stimulation"
+
+# 71000 ... 120999 Hz playback rates around 96000 put a 1500 Hz tone in 1109.4 ... 1890.6 Hz.
+awk -v n="$count" '
+  $1 ~ /^burst_[0-9]+_length_ms$/ { split($1, a, "_"); len[a[2]] = $2 }
+  $1 ~ /^burst_[0-9]+_gap_ms$/ { split($1, a, "_"); gap[a[2]] = $2 }
+  $1 ~ /^burst_[0-9]+_frequency_hz$/ { split($1, a, "_"); hz[a[2]] = $2 }
+  END {
+    bad = 0
+    for (i = 0; i < n; i++) {
+      if (len[i] < 199 || len[i] > 201) { print "burst " i ": " len[i] " ms long"; bad = 1 }
+      if (i > 0 && (gap[i] < 159 || gap[i] > 161)) { print "burst " i ": " gap[i] " ms after the previous one"; bad = 1 }
+      if (hz[i] < 1109.3 || hz[i] > 1890.7) { print "burst " i ": " hz[i] " Hz, outside the band"; bad = 1 }
+    }
+    exit bad
+  }' "$E2E_TMP/bursts.txt" || fail "bursts out of shape (see above)"
+echo "PASS stimulation_left ($count bursts)"

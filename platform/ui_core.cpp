@@ -60,10 +60,13 @@ void Canvas::Fill(int x0, int y0, int x1, int y1, std::uint32_t rgb)
     y0 = std::max(y0, 0);
     x1 = std::min(x1, width_ - 1);
     y1 = std::min(y1, height_ - 1);
+    if (x0 > x1 || y0 > y1) {
+        return;  // wholly off the canvas, or an empty box
+    }
     const std::uint32_t pixel = Opaque(rgb);
     for (int y = y0; y <= y1; ++y) {
         std::uint32_t *row = pixels_.data() + static_cast<std::size_t>(y) * static_cast<std::size_t>(width_);
-        std::fill(row + x0, row + x1 + 1, pixel);  // empty when x0 > x1
+        std::fill(row + x0, row + x1 + 1, pixel);
     }
 }
 

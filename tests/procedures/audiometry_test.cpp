@@ -492,4 +492,24 @@ TEST_F(AudiometryTest, APassStartedDuringAStoppedStimulationsLastCycleKeepsItsEa
     EXPECT_TRUE(Ops(EAR_LEFT).empty()) << "the left chart was drawn on";
 }
 
+TEST_F(AudiometryTest, ThePassKeepsItsEarWhateverIsWrittenToTheSharedEarWordMeanwhile)
+{
+    // What a stray writer (a stimulation's last cycle) would do: flip iLeftRight to the
+    // other ear in every pause and every window.
+    const Plan plan = PlanPass(1, 0, std::vector<std::int64_t>(FREQUENCY_COUNT, kToneMs + 700));
+    for (std::int64_t t = 1; t < plan.end; t += 250) {
+        fake::At(t, [] { Set(iLeftRight, 0); });
+    }
+    ASSERT_TRUE(fake::RunUntilThreadsEnded(plan.end + 1));
+
+    for (const auto &tones : TonesByFrequency(0)) {
+        EXPECT_TRUE(tones.empty()) << "a tone on the left ear";
+    }
+    for (const auto &tones : TonesByFrequency(1)) {
+        EXPECT_EQ(tones.size(), 2u);
+    }
+    EXPECT_EQ(Ops(EAR_RIGHT, fake::CanvasOpKind::Point).size(), 13u);
+    EXPECT_TRUE(Ops(EAR_LEFT).empty());
+}
+
 }  // namespace

@@ -142,10 +142,11 @@ int Canvas::DrawLine(Point start, Point end)
     std::lock_guard lock(lock_);
     const int before = (pen_.width - 1) / 2;
     const int after = pen_.width / 2;
-    if (start.x == end.x || start.y == end.y) {
+    if (start.x == end.x) {
         // The chart's grid: one box, no per-pixel stamping.
-        Fill(std::min(start.x, end.x) - before, std::min(start.y, end.y) - before, std::max(start.x, end.x) + after,
-             std::max(start.y, end.y) + after, pen_.color);
+        Fill(start.x - before, std::min(start.y, end.y), start.x + after, std::max(start.y, end.y), pen_.color);
+    } else if (start.y == end.y) {
+        Fill(std::min(start.x, end.x), start.y - before, std::max(start.x, end.x), start.y + after, pen_.color);
     } else {
         // Bresenham, clipped by Fill; a line far outside the canvas still walks its length,
         // so its length is bounded to keep a wild point from stalling the caller.

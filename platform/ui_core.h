@@ -15,11 +15,12 @@
 // writes the value mirrors.
 //
 // Pixel rules, the same for every canvas:
-//   - A line of pen width w covers, across its direction, from c - (w - 1) / 2 to c + w / 2
-//     (integer division): a 1 px line at x = 20 covers x = 20 only, a 2 px line at y = 40
-//     covers y = 40 and 41. Ends are square: the same amounts past each end point, so a line
-//     from (20, 30) to (20, 350) of width 1 covers y = 30 to 350 inclusive. A slanted line is
-//     the same square brush stamped along its Bresenham path.
+//   - A horizontal or vertical line of pen width w covers, across its direction, from
+//     c - (w - 1) / 2 to c + w / 2 (integer division): a 1 px line at x = 20 covers x = 20
+//     only, a 2 px line at y = 40 covers y = 40 and 41. Along its direction it covers both
+//     end points and nothing past them, whatever its width: from (10, 40) to (370, 40) is
+//     x = 10 to 370, so the chart's grid ends where its numbers say. A slanted line is a
+//     square brush of side w stamped along its Bresenham path.
 //   - A framed rectangle of pen width w puts its frame inside the rectangle, w pixels deep.
 //   - A dot of pen width d covers the pixels of a disc of diameter d centred on the point;
 //     for even d the centre sits half a pixel right of and below the point, as for lines.

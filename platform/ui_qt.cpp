@@ -302,10 +302,12 @@ void BuildControl(QtPanel &qp, const ControlSpec &c, int handle)
     }
     }
     w.main->setGeometry(ToQRect(c.rect));
-    qp.controls[c.id] = w;
-    if (c.dimmed) {
-        ApplyChange({handle, c.id, ATTR_DIMMED, 1, {}});
+    for (QWidget *widget : {w.main, static_cast<QWidget *>(w.caption), static_cast<QWidget *>(w.display)}) {
+        if (widget != nullptr) {
+            widget->setEnabled(!c.dimmed);
+        }
     }
+    qp.controls[c.id] = w;
 }
 
 void BuildMenus(QtPanel &qp, const PanelSpec &spec, int handle)

@@ -69,8 +69,8 @@ struct WideLineRow {
 
 class CanvasWideLine : public testing::TestWithParam<WideLineRow> {};
 
-// A horizontal line at y = 40 of width w covers y = 40 - (w-1)/2 to 40 + w/2, and its square
-// ends reach as far past x = 10 and x = 370.
+// A horizontal line at y = 40 of width w covers y = 40 - (w-1)/2 to 40 + w/2, and x = 10 to
+// 370 exactly, whatever its width.
 TEST_P(CanvasWideLine, CoversTheDocumentedRows)
 {
     const WideLineRow row = GetParam();
@@ -82,9 +82,12 @@ TEST_P(CanvasWideLine, CoversTheDocumentedRows)
     EXPECT_EQ(ys.front(), row.firstRow);
     EXPECT_EQ(ys.back(), row.lastRow);
     EXPECT_EQ(static_cast<int>(ys.size()), row.width);
-    const int before = (row.width - 1) / 2;
-    const int after = row.width / 2;
-    EXPECT_EQ(Count(canvas, kBlack), row.width * (360 + 1 + before + after));
+    EXPECT_EQ(Count(canvas, kBlack), row.width * 361);
+    const auto px = canvas.Pixels();
+    EXPECT_EQ(At(canvas, px, 9, 40), kWhite);
+    EXPECT_EQ(At(canvas, px, 10, 40), kBlack);
+    EXPECT_EQ(At(canvas, px, 370, 40), kBlack);
+    EXPECT_EQ(At(canvas, px, 371, 40), kWhite);
 }
 
 INSTANTIATE_TEST_SUITE_P(Widths, CanvasWideLine,
@@ -417,6 +420,8 @@ TEST(UiPool, ScheduleReturnsAtOnceAndWaitHoldsUntilEveryFunctionReturned)
     static std::atomic<int> finished{0};
     static std::thread::id scheduler;
     static std::atomic<bool> ranElsewhere{false};
+    release.store(false);
+    finished.store(0);
     scheduler = std::this_thread::get_id();
     const auto fn = [](void *) -> int {
         ranElsewhere.store(std::this_thread::get_id() != scheduler);

@@ -178,10 +178,10 @@ void RequireTestThread(State &s, const char *what)
     }
 }
 
-// The test thread's next own wake: the earliest pending action, or `target` at test priority.
-std::tuple<std::int64_t, int> NextTestWake(const State &s, std::int64_t target)
+// The test thread's next own wake: the earliest pending action, or `target` at targetPrio.
+std::tuple<std::int64_t, int> NextTestWake(const State &s, std::int64_t target, int targetPrio)
 {
-    std::tuple<std::int64_t, int> next{target, kPrioTest};
+    std::tuple<std::int64_t, int> next{target, targetPrio};
     for (const Action &a : s.actions) {
         next = std::min(next, std::tuple<std::int64_t, int>{std::max(a.t, s.now), a.prio});
     }
@@ -244,7 +244,7 @@ void RunUntil(std::int64_t t)
         if (s.now >= t) {
             return;
         }
-        const auto [wake, prio] = NextTestWake(s, t);
+        const auto [wake, prio] = NextTestWake(s, t, kPrioTest);
         Yield(s, lock, wake, prio, false);
     }
 }
@@ -259,10 +259,11 @@ bool RunUntilThreadsEnded(std::int64_t limit)
         if (s.live == 0) {
             return true;
         }
-        if (s.now >= limit) {
+        // The limit is inclusive: threads that wake at it still run.
+        if (s.now > limit || (s.now == limit && s.testPrio == kPrioAfterThreads)) {
             return false;
         }
-        const auto [wake, prio] = NextTestWake(s, limit);
+        const auto [wake, prio] = NextTestWake(s, limit, kPrioAfterThreads);
         Yield(s, lock, wake, prio, true);
     }
 }

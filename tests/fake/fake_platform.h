@@ -55,8 +55,9 @@ void AtAfterThreads(std::int64_t t, std::function<void()> fn);
 // before any pool thread that wakes at exactly t (see the order above). Test thread only.
 void RunUntil(std::int64_t t);
 inline void Advance(std::int64_t ms) { RunUntil(Now() + ms); }
-// Lets virtual time run until no pool thread is alive, or until limit (ms, absolute),
-// whichever comes first. Returns true when every pool thread has ended.
+// Lets virtual time run until no pool thread is alive, or until limit (ms, absolute,
+// threads waking at limit included), whichever comes first. Returns true when every pool
+// thread has ended; Now() is then the time the last one ended.
 bool RunUntilThreadsEnded(std::int64_t limit);
 // Pool threads alive (announced and not yet ended).
 int LiveThreads();

@@ -220,6 +220,9 @@ std::vector<UiEvent> UiEvents();
 
 // What Ui_LoadPanel returns (default 1).
 void SetLoadPanelResult(int handle);
+// A negative result makes Ui_ScheduleThreadPoolFunction refuse: nothing is started or
+// recorded, the result is returned (default 0: every function is started).
+void SetScheduleResult(int result);
 
 // A press: calls the control callback on the test thread, now.
 inline void Press(CtrlCallback callback, int panel, int control, int event = EVENT_COMMIT)

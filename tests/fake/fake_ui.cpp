@@ -40,6 +40,7 @@ struct UiState {
     std::vector<std::thread> threads;
     int nextThreadIndex = 1;
     int loadPanelResult = 1;
+    int scheduleResult = 0;
 };
 
 UiState &U()
@@ -231,6 +232,12 @@ int Ui_ScheduleThreadPoolFunction(int poolHandle, ThreadFunction function, void 
 {
     UiState &u = U();
     const std::int64_t t = fake::Now();
+    {
+        std::lock_guard lock(u.m);
+        if (u.scheduleResult < 0) {
+            return u.scheduleResult;
+        }
+    }
     Sys_ThreadStarting();
     const int slot = fake::detail::TakeStartedSlot();
 
@@ -352,6 +359,13 @@ void SetLoadPanelResult(int handle)
     u.loadPanelResult = handle;
 }
 
+void SetScheduleResult(int result)
+{
+    UiState &u = U();
+    std::lock_guard lock(u.m);
+    u.scheduleResult = result;
+}
+
 void ResetUi()
 {
     if (LiveThreads() != 0) {
@@ -373,6 +387,7 @@ void ResetUi()
     u.events.clear();
     u.nextThreadIndex = 1;
     u.loadPanelResult = 1;
+    u.scheduleResult = 0;
 }
 
 }  // namespace fake

@@ -367,6 +367,34 @@ TEST_F(AudiometryTest, UnscriptedPausesComeFromTheDrawRightAfterSeedingWithTheSe
     ASSERT_TRUE(fake::RunUntilThreadsEnded(frequencyStart + 1));
 }
 
+TEST_F(AudiometryTest, AToneFileThatDidNotOpenIsSilentButTimedAndMarkedNotHeard)
+{
+    SinSample[1][0] = 0;
+    const Plan plan = PlanPass(0, 0, {700, kNoPress, 700});
+    fake::RunUntil(plan.end + 1);
+
+    int deadCalls = 0;
+    for (const fake::AudioCall &c : fake::AudioCalls()) {
+        deadCalls += c.handle == 0 && !c.live;
+    }
+    EXPECT_EQ(deadCalls, 25 * 5) << "the steps still run, on handle 0";
+    const auto dots = Ops(EAR_LEFT, fake::CanvasOpKind::Point);
+    ASSERT_EQ(dots.size(), 3u);
+    EXPECT_EQ(dots[1].a.y, 352);
+    EXPECT_EQ(dots[2].t, plan.end) << "frequency 1 took its 25 windows";
+}
+
+TEST_F(AudiometryTest, APassThatCannotBeScheduledLeavesThePanelIdle)
+{
+    fake::SetScheduleResult(-1);
+    fake::Press(Audiometrie_Button, MAIN_PANEL, START_AUDIOMETRIE_R);
+    ExpectIdleControls();
+    EXPECT_TRUE(fake::PoolCalls().empty());
+    fake::SetScheduleResult(0);
+    fake::Press(Audiometrie_Button, MAIN_PANEL, START_AUDIOMETRIE_R);
+    EXPECT_EQ(fake::PoolCalls().size(), 1u) << "the next press starts a pass";
+}
+
 // ------------------------------------------------------------------ the chart
 
 class ChartOfAPass : public ProcedureTest, public ::testing::WithParamInterface<int> {};

@@ -368,6 +368,22 @@ TEST_F(StimulationTest, StopBeforeTheFirstCycleSetsTheMasterVolumeAndPlaysNothin
     EXPECT_TRUE(ReadsOf(RING_LEFT_RIGHT).empty());
 }
 
+TEST_F(StimulationTest, ARunThatCannotBeScheduledShowsTheIdleButton)
+{
+    fake::SetScheduleResult(-1);
+    fake::Press(Stimulation_Button, MAIN_PANEL, START_STIMULATION);
+    EXPECT_EQ(Get(iStimulationRunning), 0);
+    EXPECT_EQ(fake::Label(START_STIMULATION), "START STIMULATION");
+    EXPECT_EQ(fake::Dimmed(START_AUDIOMETRIE_L), 0);
+    EXPECT_EQ(fake::Dimmed(START_AUDIOMETRIE_R), 0);
+    fake::SetScheduleResult(0);
+    fake::Press(Stimulation_Button, MAIN_PANEL, START_STIMULATION);
+    EXPECT_EQ(fake::PoolCalls().size(), 1u) << "a failed start must not block the next one";
+    fake::RunUntil(1);
+    EXPECT_EQ(CallsOf(fake::AudioOp::Play).size(), 1u);
+    StopAndDrain();
+}
+
 // ------------------------------------------------------------------ start while stopping
 
 struct RestartRow {

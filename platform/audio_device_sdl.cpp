@@ -45,6 +45,7 @@ std::unique_ptr<AudioDevice> AudioDevice::open(int rate, std::string &error)
     want.format = AUDIO_F32SYS;
     want.channels = 2;
     want.samples = kPeriodFrames;
+    if (const char *p = SDL_getenv("VELMORA_AUDIO_PERIOD")) want.samples = static_cast<Uint16>(SDL_atoi(p));
     want.callback = &Data::callback;
     want.userdata = d.get();
     d->id = SDL_OpenAudioDevice(nullptr, 0, &want, &d->have, SDL_AUDIO_ALLOW_FREQUENCY_CHANGE);

@@ -29,8 +29,10 @@ constexpr int kMaxTaps = 2 * kMaxHalf;  // widest kernel
 constexpr int kPad = kMaxHalf + 8;      // zeros around every decoded channel: no bounds checks
 constexpr double kMaxStep = 5.2;
 
-// Gain ceiling for a capped stream: 0.009 dB under full scale, room for the resampler's
-// passband ripple so the final guard never has to act on a single capped tone.
+// A stream whose gain would take its peak past full scale is held at this peak instead:
+// 0.009 dB under full scale, room for the resampler's passband ripple so the final guard
+// never has to act on a single capped tone. Up to full scale exactly nothing is capped, so
+// a 0 dBFS file at volume 1 and its own rate still passes bit for bit.
 constexpr float kCeiling = 0.999f;
 constexpr int kChunk = 256;  // frames mixed at a time; scratch buffers are this long
 constexpr std::int64_t kMaxDecodedSamples = std::int64_t{1} << 27;  // 512 MB of floats
@@ -308,12 +310,21 @@ FrameClock::FrameClock(double nominalRate) : nominal_(nominalRate), slope_(nomin
 void FrameClock::reset()
 {
     count_ = next_ = 0;
+    settled_ = false;
     slope_ = nominal_;
     intercept_ = 0.0;
 }
 
 void FrameClock::observe(std::int64_t timeNs, std::int64_t frame)
 {
+    // A device starts by filling the server's buffer in a quick run of callbacks; those
+    // pairs say nothing about the steady pace and would pull the fit for seconds. Start
+    // afresh once, after the first quarter second.
+    if (count_ == 0 && !settled_) firstNs_ = timeNs;
+    if (!settled_ && timeNs - firstNs_ > 250'000'000) {
+        settled_ = true;
+        count_ = next_ = 0;
+    }
     if (count_ == 0) {
         originNs_ = timeNs;
         originFrame_ = frame;
@@ -335,11 +346,14 @@ void FrameClock::observe(std::int64_t timeNs, std::int64_t frame)
         stt += (t_[i] - mt) * (t_[i] - mt);
         stf += (t_[i] - mt) * (f_[i] - mf);
     }
-    // The slope is trusted only over a long enough window; then it follows the device
-    // clock's drift, within a plausible 1 % of nominal.
+    // The slope is trusted only over a window of several seconds: callbacks arrive with
+    // milliseconds of jitter, and over half a second that alone tilts a fitted slope by
+    // a percent. Then it follows the device clock's drift, within a plausible 0.2 %.
+    const int newest = (next_ + kWindow - 1) % kWindow;
+    const int oldest = count_ < kWindow ? 0 : next_;
     double slope = nominal_;
-    if (count_ >= 16 && stt > 0.0 && (stt / count_) > 0.01)
-        slope = std::clamp(stf / stt, nominal_ * 0.99, nominal_ * 1.01);
+    if (stt > 0.0 && t_[newest] - t_[oldest] >= 4.0)
+        slope = std::clamp(stf / stt, nominal_ * 0.998, nominal_ * 1.002);
     slope_ = slope;
     intercept_ = mf - slope * mt;
 }
@@ -516,7 +530,7 @@ struct Engine::Impl {
     void retargetGain(Voice &v)
     {
         float g = v.volume * master;
-        if (v.sample->peak > 0.0f && g * v.sample->peak > kCeiling) {
+        if (g * v.sample->peak > 1.0f) {
             g = kCeiling / v.sample->peak;
             capped.fetch_add(1, std::memory_order_relaxed);
         }

@@ -56,7 +56,7 @@ public:
     double rate() const { return slope_; }  // frames per second now in use
 
 private:
-    static constexpr int kWindow = 256;
+    static constexpr int kWindow = 1024;  // 5.5 s of 512-frame periods: slope noise from callback jitter stays ~ 10 ppm
     double nominal_;
     std::array<double, kWindow> t_{};
     std::array<double, kWindow> f_{};
@@ -64,6 +64,8 @@ private:
     int next_ = 0;
     std::int64_t originNs_ = 0;
     std::int64_t originFrame_ = 0;
+    std::int64_t firstNs_ = 0;
+    bool settled_ = false;
     double slope_;
     double intercept_ = 0.0;
 };

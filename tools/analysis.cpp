@@ -56,6 +56,49 @@ bool solve(double m[4][4], double b[4], int n)
     return true;
 }
 
+// The crossing of `threshold` nearest to `approx` (a sample position), rising or falling,
+// by |x| smoothed with two cascaded centred boxes of `window` samples (whole half-periods
+// of the tone). One box leaves a bias where the amplitude slopes (the carrier's ripple
+// times the slope does not average out); the cascade has double zeros at the ripple's
+// frequencies and removes it. `approx` when no crossing is near.
+double refineEdge(std::span<const float> x, double approx, std::size_t window, double threshold, bool rising)
+{
+    const auto n = static_cast<std::int64_t>(x.size());
+    const auto w = static_cast<std::int64_t>(window);
+    const std::int64_t reach = w + 2000;
+    const std::int64_t from = std::max<std::int64_t>(0, static_cast<std::int64_t>(approx) - reach - 2 * w);
+    const std::int64_t to = std::min<std::int64_t>(n, static_cast<std::int64_t>(approx) + reach + 2 * w);
+    const std::int64_t len = to - from;
+    if (len < 4 * w) return approx;
+    // box(v)[i] = mean of v[i - h .. i - h + w - 1], i.e. centred at i + shift.
+    const std::int64_t h = w / 2;
+    const double shift = (static_cast<double>(w) - 1.0) / 2.0 - static_cast<double>(h);
+    auto box = [&](const std::vector<double> &v) {
+        std::vector<double> prefix(v.size() + 1, 0.0), out(v.size(), 0.0);
+        for (std::size_t i = 0; i < v.size(); ++i) prefix[i + 1] = prefix[i] + v[i];
+        for (std::int64_t i = h; i + w - h <= static_cast<std::int64_t>(v.size()); ++i)
+            out[static_cast<std::size_t>(i)] =
+                (prefix[static_cast<std::size_t>(i - h + w)] - prefix[static_cast<std::size_t>(i - h)]) /
+                static_cast<double>(w);
+        return out;
+    };
+    std::vector<double> mag(static_cast<std::size_t>(len));
+    for (std::int64_t i = 0; i < len; ++i) mag[static_cast<std::size_t>(i)] = std::abs(static_cast<double>(x[static_cast<std::size_t>(from + i)]));
+    const std::vector<double> env = box(box(mag));
+    double best = approx, bestDistance = 1e300;
+    for (std::int64_t i = 2 * w + 1; i < len - 2 * w; ++i) {
+        const double prev = env[static_cast<std::size_t>(i - 1)], cur = env[static_cast<std::size_t>(i)];
+        const bool crosses = rising ? (prev <= threshold && cur > threshold) : (prev > threshold && cur <= threshold);
+        if (!crosses) continue;
+        const double pos = static_cast<double>(from + i - 1) + (prev - threshold) / (prev - cur) + 2.0 * shift;
+        if (std::abs(pos - approx) < bestDistance) {
+            bestDistance = std::abs(pos - approx);
+            best = pos;
+        }
+    }
+    return best;
+}
+
 }  // namespace
 
 double toDb(double amplitude) { return amplitude > 0.0 ? 20.0 * std::log10(amplitude) : -400.0; }
@@ -193,13 +236,18 @@ std::vector<Burst> detectBursts(std::span<const float> x, double rate, const Bur
     const double f0 = peakFrequency(x.subspan(from, span), rate);
     std::size_t window = static_cast<std::size_t>(std::lround(0.001 * rate));
     if (f0 > 0.0) {
-        const double periods = std::max(1.0, std::ceil(0.001 * f0));
-        window = std::max<std::size_t>(2, static_cast<std::size_t>(std::lround(periods * rate / f0)));
+        // About 2 ms: whole half-periods of the loudest tone; other tones keep a small
+        // ripple that a longer window shrinks. Any length is unbiased at the midpoint of a
+        // ramp, as long as the ramp is longer than the window.
+        const double halves = std::max(1.0, std::round(0.004 * f0));
+        window = std::max<std::size_t>(2, static_cast<std::size_t>(std::lround(halves * rate / (2.0 * f0))));
     }
 
-    // Centred moving average of x^2 from prefix sums.
+    // Centred moving average of |x| over whole half-periods: 2/pi of the amplitude with no
+    // ripple, and linear wherever the amplitude is, so at the midpoint of a raised-cosine
+    // ramp (its inflection) the average crosses exactly where the amplitude does.
     std::vector<double> prefix(n + 1, 0.0);
-    for (std::size_t i = 0; i < n; ++i) prefix[i + 1] = prefix[i] + static_cast<double>(x[i]) * x[i];
+    for (std::size_t i = 0; i < n; ++i) prefix[i + 1] = prefix[i] + std::abs(static_cast<double>(x[i]));
     std::vector<double> env(n);
     double top = 0.0;
     for (std::size_t i = 0; i < n; ++i) {
@@ -208,7 +256,7 @@ std::vector<Burst> detectBursts(std::span<const float> x, double rate, const Bur
         env[i] = (prefix[hi] - prefix[lo]) / static_cast<double>(hi - lo);
         top = std::max(top, env[i]);
     }
-    const double threshold = top * std::pow(10.0, options.thresholdDb / 10.0);
+    const double threshold = top * std::pow(10.0, options.thresholdDb / 20.0);
 
     auto crossing = [&](std::size_t i) {  // between i-1 and i, as a fraction of a sample
         const double a = env[i - 1] - threshold, b = env[i] - threshold;
@@ -242,17 +290,28 @@ std::vector<Burst> detectBursts(std::span<const float> x, double rate, const Bur
 
     for (std::size_t k = 0; k < bursts.size(); ++k) {
         Burst &b = bursts[k];
-        b.gap = k == 0 ? 0.0 : b.onset - bursts[k - 1].offset;
         // Pitch and level from the interior, clear of the ramps.
         const double edge = std::min(0.003, 0.2 * b.length());
         const auto lo = static_cast<std::size_t>(std::clamp((b.onset + edge) * rate, 0.0, static_cast<double>(n)));
         const auto hi = static_cast<std::size_t>(std::clamp((b.offset - edge) * rate, 0.0, static_cast<double>(n)));
         if (hi > lo + 16) {
             const auto inner = x.subspan(lo, hi - lo);
-            b.frequency = fitTone(inner, rate).frequency;
+            const ToneFit fit = fitTone(inner, rate);
+            b.frequency = fit.frequency;
             b.levelDb = measureLevel(inner).rmsDb;
+            // The edges again, with a window of whole half-periods of this burst's own
+            // tone and a threshold against its own plateau (|sin| averages 2/pi).
+            if (fit.frequency > 0.0 && fit.amplitude > 0.0) {
+                const double halfPeriod = rate / (2.0 * fit.frequency);
+                const auto w = static_cast<std::size_t>(
+                    std::max(2L, std::lround(std::max(1.0, std::round(0.001 * rate / halfPeriod)) * halfPeriod)));
+                const double thr = fit.amplitude * 2.0 / std::numbers::pi * std::pow(10.0, options.thresholdDb / 20.0);
+                b.onset = refineEdge(x, b.onset * rate, w, thr, true) / rate;
+                b.offset = refineEdge(x, b.offset * rate, w, thr, false) / rate;
+            }
         }
     }
+    for (std::size_t k = 0; k < bursts.size(); ++k) bursts[k].gap = k == 0 ? 0.0 : bursts[k].onset - bursts[k - 1].offset;
     return bursts;
 }
 

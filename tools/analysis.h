@@ -60,9 +60,9 @@ struct BurstOptions {
     double minGap = 0.0005;        // s; shorter dips are bridged
 };
 
-// Tone bursts in one channel. The envelope is the energy averaged over a whole number of
-// periods of the dominant tone, centred, so it carries no ripple and no delay; crossings
-// are interpolated to a fraction of a sample.
+// Tone bursts in one channel. The envelope is |x| averaged over a whole number of
+// half-periods of the dominant tone, centred, so it carries no ripple and no delay;
+// crossings are interpolated to a fraction of a sample.
 std::vector<Burst> detectBursts(std::span<const float> x, double rate, const BurstOptions &options = {});
 
 double toDb(double amplitude);

@@ -1,0 +1,97 @@
+// The analyzer against signals whose answers are known by construction.
+#include "tools/analysis.h"
+
+#include <gtest/gtest.h>
+
+#include <cmath>
+#include <numbers>
+#include <random>
+#include <vector>
+
+namespace velmora::analysis {
+namespace {
+
+constexpr double kRate = 96000.0;
+
+std::vector<float> sine(double hz, double amp, std::size_t n, double phase = 0.3)
+{
+    std::vector<float> x(n);
+    for (std::size_t i = 0; i < n; ++i) x[i] = static_cast<float>(amp * std::sin(2 * std::numbers::pi * hz * i / kRate + phase));
+    return x;
+}
+
+TEST(Analysis, FitFindsFrequencyAndAmplitude)
+{
+    for (const double hz : {125.0, 1000.0, 3141.59, 12000.0, 15120.0}) {
+        const auto x = sine(hz, 0.3, 48000);
+        const ToneFit fit = fitTone(x, kRate);
+        EXPECT_NEAR(fit.frequency / hz, 1.0, 1e-7) << hz;
+        EXPECT_NEAR(fit.amplitude, 0.3, 1e-6) << hz;
+        EXPECT_LT(fit.thdnDb, -130.0) << hz;
+        EXPECT_NEAR(peakFrequency(x, kRate) / hz, 1.0, 0.02 * kRate / 65536 / hz + 1e-9) << hz;
+    }
+}
+
+TEST(Analysis, ThdnSeesHarmonicsAndNoise)
+{
+    struct Row {
+        double harmonic;  // amplitude of the third harmonic against the fundamental
+        double noise;     // RMS of white noise against the fundamental's RMS
+        double want;      // dB
+    };
+    for (const Row row : {Row{1e-3, 0.0, -60.0}, Row{1e-5, 0.0, -100.0}, Row{0.0, 1e-4, -80.0}}) {
+        auto x = sine(1000.0, 0.5, 96000);
+        const auto h = sine(3000.0, 0.5 * row.harmonic, 96000, 1.0);
+        std::mt19937 rng(3);
+        std::normal_distribution<double> gauss(0.0, row.noise * 0.5 / std::sqrt(2.0));
+        for (std::size_t i = 0; i < x.size(); ++i) x[i] += h[i] + static_cast<float>(gauss(rng));
+        EXPECT_NEAR(fitTone(x, kRate).thdnDb, row.want, 0.3) << row.harmonic << " " << row.noise;
+    }
+}
+
+TEST(Analysis, LevelAndSteps)
+{
+    const auto x = sine(1000.0, 0.5, 9600, 0.0);
+    const Level lv = measureLevel(x);
+    EXPECT_NEAR(lv.rmsDb, 20 * std::log10(0.5 / std::sqrt(2.0)), 1e-3);
+    EXPECT_NEAR(lv.peak, 0.5, 1e-3);
+    EXPECT_NEAR(lv.maxStep, 0.5 * 2 * std::numbers::pi * 1000 / kRate, 1e-3);
+    EXPECT_FALSE(lv.zero);
+    EXPECT_TRUE(measureLevel(std::vector<float>(100, 0.0f)).zero);
+    auto clicked = x;
+    clicked[5000] = 0.0f;
+    EXPECT_GT(measureLevel(clicked).maxStep, 0.1);
+}
+
+TEST(Analysis, BurstsWithRampsAtKnownTimes)
+{
+    struct Spec {
+        double onset, length, hz;
+    };
+    const Spec specs[] = {{0.050, 0.200, 1000.0}, {0.410, 0.2003, 1000.0}, {0.7701, 0.150, 1259.9}, {1.0, 0.020, 800.0}};
+    const int ramp = 480;
+    std::vector<float> x(static_cast<std::size_t>(1.2 * kRate), 0.0f);
+    for (const Spec &s : specs) {
+        // Raised-cosine ramps centred on the burst edges: half amplitude exactly there.
+        const double a = s.onset * kRate - ramp / 2.0, b = (s.onset + s.length) * kRate - ramp / 2.0;
+        for (std::size_t i = static_cast<std::size_t>(a); i < static_cast<std::size_t>(b + ramp + 2); ++i) {
+            const double t = static_cast<double>(i);
+            double env = 1.0;
+            if (t < a + ramp) env = 0.5 - 0.5 * std::cos(std::numbers::pi * std::max(0.0, t - a) / ramp);
+            if (t > b) env = 0.5 + 0.5 * std::cos(std::numbers::pi * std::min(1.0, (t - b) / ramp));
+            x[i] = static_cast<float>(0.4 * env * std::sin(2 * std::numbers::pi * s.hz * t / kRate));
+        }
+    }
+    const auto bursts = detectBursts(x, kRate);
+    ASSERT_EQ(bursts.size(), 4u);
+    for (std::size_t k = 0; k < 4; ++k) {
+        EXPECT_NEAR(bursts[k].onset, specs[k].onset, 10e-6) << k;
+        EXPECT_NEAR(bursts[k].length(), specs[k].length, 10e-6) << k;
+        EXPECT_NEAR(bursts[k].frequency, specs[k].hz, 0.5) << k;
+        EXPECT_NEAR(bursts[k].levelDb, 20 * std::log10(0.4 / std::sqrt(2.0)), 0.5) << k;
+    }
+    EXPECT_NEAR(bursts[1].gap, specs[1].onset - specs[0].onset - specs[0].length, 10e-6);
+}
+
+}  // namespace
+}  // namespace velmora::analysis

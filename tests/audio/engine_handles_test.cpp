@@ -1,0 +1,259 @@
+// Handles and files: lifecycle, bad and freed handles, many streams, broken files, and
+// control calls from several threads while the mixer runs.
+#include "audio_test_helpers.h"
+
+#include <gtest/gtest.h>
+#include <sndfile.h>
+
+#include <atomic>
+#include <cstdio>
+#include <filesystem>
+#include <fstream>
+#include <random>
+#include <set>
+#include <thread>
+
+namespace velmora::audio::test {
+namespace {
+
+namespace fs = std::filesystem;
+using analysis::fitTone;
+using analysis::measureLevel;
+
+TEST(EngineHandles, FreedHandleStaysInvalidAfterItsSlotIsReused)
+{
+    EngineConfig cfg = offlineConfig();
+    cfg.capacity = 1;
+    Rig rig(512, cfg);
+    const AudioHandle first = rig.load(constantFrames(0.5f, 1000));
+    ASSERT_NE(first, 0u);
+    EXPECT_TRUE(rig.engine.free(first));
+    rig.renderTo(rig.frameOf(0.0) + 1);  // the mixer lets go of the slot at the free's frame
+    const AudioHandle second = rig.load(constantFrames(0.25f, kRate));
+    ASSERT_NE(second, 0u);
+    EXPECT_NE(second, first);
+
+    EXPECT_FALSE(rig.engine.free(first));
+    EXPECT_FALSE(rig.engine.play(first, false));
+    EXPECT_FALSE(rig.engine.stop(first));
+    EXPECT_FALSE(rig.engine.setVolume(first, 1.0f));
+    EXPECT_FALSE(rig.engine.setRate(first, 48000.0f));
+    EXPECT_FALSE(rig.engine.setPositionBytes(first, 0));
+    rig.renderTo(rig.frameOf(0.0) + 1000);
+    EXPECT_TRUE(measureLevel(rig.channel(0)).zero) << "a call on the old handle reached the new stream";
+    EXPECT_TRUE(rig.engine.play(second, false));
+}
+
+TEST(EngineHandles, ZeroAndMadeUpHandlesAndBadValuesDoNothing)
+{
+    Rig rig;
+    const AudioHandle h = rig.load(constantFrames(0.5f, 1000));
+    for (const AudioHandle bad : {0u, 1u, 0xFFFFFFFFu, h + 1, h ^ 0x1000u, h & 0xFFFu}) {
+        EXPECT_FALSE(rig.engine.play(bad, true)) << bad;
+        EXPECT_FALSE(rig.engine.stop(bad)) << bad;
+        EXPECT_FALSE(rig.engine.free(bad)) << bad;
+        EXPECT_FALSE(rig.engine.setVolume(bad, 1.0f)) << bad;
+    }
+    EXPECT_FALSE(rig.engine.setVolume(h, -1.0f));
+    EXPECT_FALSE(rig.engine.setVolume(h, NAN));
+    EXPECT_FALSE(rig.engine.setRate(h, -5.0f));
+    EXPECT_FALSE(rig.engine.setMaster(1.5f));
+    EXPECT_FALSE(rig.engine.setMaster(-0.1f));
+    rig.renderTo(4000);
+    EXPECT_TRUE(measureLevel(rig.channel(0)).zero);
+    EXPECT_EQ(rig.engine.counters().commandsApplied, 1u);  // only the attach
+}
+
+TEST(EngineHandles, ManyStreamsUpToCapacity)
+{
+    EngineConfig cfg = offlineConfig();
+    cfg.capacity = 40;
+    Rig rig(512, cfg);
+    const auto tone = sineFrames(1000.0, 0.05, kRate, 0, 0.01);
+    std::set<AudioHandle> handles;
+    for (int i = 0; i < 40; ++i) handles.insert(rig.load(tone));
+    EXPECT_EQ(handles.size(), 40u);
+    EXPECT_FALSE(handles.count(0));
+    EXPECT_EQ(rig.load(tone), 0u) << "no slot left";
+    for (AudioHandle h : handles) rig.engine.play(h, false);
+    rig.renderTo(rig.frameOf(0.0) + 2000);
+    EXPECT_NEAR(measureLevel(rig.channel(0, rig.frameOf(0.0) + 1000, rig.rendered())).peak, 0.4, 0.01);
+    EXPECT_EQ(rig.engine.counters().streamsLive, 40u);
+    EXPECT_TRUE(rig.engine.free(*handles.begin()));
+    rig.renderTo(rig.rendered() + 1000);  // a playing stream fades before its slot returns
+    EXPECT_NE(rig.load(tone), 0u);
+}
+
+TEST(EngineHandles, ConsumerlessEngineAcceptsCallsAndReleasesAtOnce)
+{
+    EngineConfig cfg = offlineConfig();
+    cfg.capacity = 2;
+    Engine engine(cfg);
+    engine.setConsumerless(true);
+    const auto f = constantFrames(0.5f, 100);
+    for (int round = 0; round < 5; ++round) {
+        const AudioHandle h = engine.createFromFrames(f.data(), 100, 2, kRate);
+        ASSERT_NE(h, 0u);
+        EXPECT_TRUE(engine.play(h, true));
+        EXPECT_TRUE(engine.setVolume(h, 2.0f));
+        EXPECT_TRUE(engine.free(h));
+        EXPECT_FALSE(engine.stop(h));
+    }
+}
+
+// -- files -------------------------------------------------------------------------------
+
+class FileCases : public ::testing::Test {
+protected:
+    fs::path dir;
+    void SetUp() override
+    {
+        dir = fs::temp_directory_path() / ("velmora-audio-files-" + std::to_string(::getpid()));
+        fs::create_directories(dir);
+    }
+    void TearDown() override { fs::remove_all(dir); }
+
+    fs::path wav(const char *name, int channels, int rate, int format, double hz, double seconds)
+    {
+        const fs::path p = dir / name;
+        SF_INFO info{};
+        info.channels = channels;
+        info.samplerate = rate;
+        info.format = format;
+        SNDFILE *f = sf_open(p.c_str(), SFM_WRITE, &info);
+        EXPECT_NE(f, nullptr);
+        const auto n = static_cast<sf_count_t>(seconds * rate);
+        std::vector<float> x(static_cast<std::size_t>(n * channels));
+        for (sf_count_t i = 0; i < n; ++i)
+            x[static_cast<std::size_t>(i * channels)] = static_cast<float>(0.5 * std::sin(2 * std::numbers::pi * hz * i / rate));
+        sf_writef_float(f, x.data(), n);
+        sf_close(f);
+        return p;
+    }
+    fs::path bytes(const char *name, const std::string &content)
+    {
+        const fs::path p = dir / name;
+        std::ofstream(p, std::ios::binary) << content;
+        return p;
+    }
+};
+
+TEST_F(FileCases, BrokenFilesNeverCrash)
+{
+    const int floatWav = SF_FORMAT_WAV | SF_FORMAT_FLOAT;
+    const fs::path good = wav("good.wav", 2, kRate, floatWav, 1000.0, 0.5);
+
+    const fs::path truncated = wav("truncated.wav", 2, kRate, floatWav, 1000.0, 0.5);
+    fs::resize_file(truncated, fs::file_size(truncated) / 2 + 3);
+
+    // A header that declares far more data than the file holds.
+    const fs::path huge = wav("huge.wav", 2, kRate, floatWav, 1000.0, 0.5);
+    {
+        std::fstream f(huge, std::ios::in | std::ios::out | std::ios::binary);
+        std::string head(512, '\0');
+        f.read(head.data(), 512);
+        const auto at = head.find("data");
+        ASSERT_NE(at, std::string::npos);
+        f.clear();
+        const char big[4] = {'\xF0', '\xFF', '\xFF', '\x7F'};
+        f.seekp(static_cast<std::streamoff>(at + 4));
+        f.write(big, 4);
+        f.seekp(4);
+        f.write(big, 4);
+    }
+
+    struct Row {
+        fs::path path;
+        bool opens;
+        double hz;  // expected pitch in the first channel; 0: not checked
+        bool bothEars;
+    };
+    const Row rows[] = {
+        {dir / "missing.wav", false, 0, false},
+        {bytes("empty.wav", ""), false, 0, false},
+        {bytes("text.wav", "this is not a sound file, only some words\n"), false, 0, false},
+        {bytes("riff-only.wav", std::string("RIFF\x24\x00\x00\x00WAVE", 12)), false, 0, false},
+        {wav("no-frames.wav", 2, kRate, floatWav, 1000.0, 0.0), false, 0, false},
+        {good, true, 1000.0, false},
+        {truncated, true, 1000.0, false},
+        {huge, true, 1000.0, false},
+        {wav("mono.wav", 1, kRate, floatWav, 1000.0, 0.5), true, 1000.0, true},
+        {wav("rate48k.wav", 2, 48000, floatWav, 1000.0, 0.5), true, 1000.0, false},
+        {wav("pcm16.wav", 2, kRate, SF_FORMAT_WAV | SF_FORMAT_PCM_16, 1000.0, 0.5), true, 1000.0, false},
+        {dir, false, 0, false},  // a folder
+    };
+    for (const Row &row : rows) {
+        SCOPED_TRACE(row.path.filename().string());
+        Rig rig(4096);
+        const AudioHandle h = rig.engine.createFromFile(row.path.c_str());
+        EXPECT_EQ(h != 0, row.opens);
+        rig.engine.play(h, false);
+        rig.renderTo(rig.frameOf(0.0) + kRate / 5);
+        const auto left = rig.channel(0, rig.frameOf(0.01), rig.rendered());
+        if (row.hz > 0) {
+            EXPECT_NEAR(fitTone(left, kRate).frequency, row.hz, 0.01);
+            EXPECT_NEAR(measureLevel(left).peak, 0.5, 0.01);
+        }
+        EXPECT_EQ(measureLevel(rig.channel(1)).zero, !row.bothEars);
+    }
+}
+
+// -- threads -----------------------------------------------------------------------------
+
+TEST(EngineThreads, ControlCallsFromManyThreadsWhileMixing)
+{
+    EngineConfig cfg;  // real clock: commands land wherever the mixer is
+    cfg.capacity = 32;
+    cfg.queueCapacity = 256;  // small, so that a full queue is exercised too
+    Engine engine(cfg);
+    const auto tone = sineFrames(1000.0, 0.2, kRate, -1, 0.5);
+    std::vector<AudioHandle> handles;
+    for (int i = 0; i < 26; ++i)
+        handles.push_back(engine.createFromFrames(tone.data(), static_cast<std::int64_t>(tone.size() / 2), 2, kRate));
+
+    std::atomic<bool> done{false};
+    std::atomic<double> peak{0.0};
+    std::thread mixer([&] {
+        std::vector<float> block(2 * 256);
+        double p = 0.0;
+        while (!done.load()) {
+            engine.render(block.data(), 256);
+            for (float v : block) p = std::max(p, static_cast<double>(std::abs(v)));
+        }
+        peak = p;
+    });
+    std::vector<std::thread> controls;
+    for (int t = 0; t < 4; ++t) {
+        controls.emplace_back([&, t] {
+            std::mt19937 rng(static_cast<unsigned>(t));
+            for (int i = 0; i < 4000; ++i) {
+                const AudioHandle h = handles[rng() % handles.size()];
+                switch (rng() % 8) {
+                case 0: engine.play(h, rng() % 2); break;
+                case 1: engine.stop(h); break;
+                case 2: engine.setPositionBytes(h, 0); break;
+                case 3: engine.setVolume(h, static_cast<float>(rng() % 5000) / 100.0f); break;
+                case 4: engine.setRate(h, static_cast<float>(60000 + rng() % 70000)); break;
+                case 5: engine.setMaster(static_cast<float>(rng() % 100) / 100.0f); break;
+                case 6:
+                    if (t == 0 && engine.free(h)) {
+                        const AudioHandle n = engine.createFromFrames(tone.data(), 1000, 2, kRate);
+                        (void)n;  // handles[] keeps the stale one: calls on it must stay harmless
+                    }
+                    break;
+                default: engine.isLive(h); break;
+                }
+            }
+        });
+    }
+    for (auto &c : controls) c.join();
+    done = true;
+    mixer.join();
+    EXPECT_LE(peak.load(), 1.0);
+    const auto c = engine.counters();
+    EXPECT_GT(c.commandsApplied, 0u);
+    EXPECT_GT(c.framesRendered, 0u);
+}
+
+}  // namespace
+}  // namespace velmora::audio::test

@@ -1,0 +1,281 @@
+// Transport, timing and clicks: what the procedures rely on when they stop, rewind and
+// play a stream, and that every change lands on its frame without a step in the output.
+#include "audio_test_helpers.h"
+
+#include <gtest/gtest.h>
+
+#include <cmath>
+
+namespace velmora::audio::test {
+namespace {
+
+using analysis::measureLevel;
+
+constexpr std::int64_t kLen = 48000;
+
+// A file whose sample n is (n + 1) / kLen: the output tells the position it came from.
+std::vector<float> positionFrames()
+{
+    std::vector<float> f(kLen * 2);
+    for (std::int64_t i = 0; i < kLen; ++i) f[2 * i] = f[2 * i + 1] = static_cast<float>(i + 1) / kLen;
+    return f;
+}
+
+// A blend of two rising ramps 0.2 apart: one ramp's steepest step on that gap, plus the
+// file's own slope.
+double old_step_bound(int ramp) { return 0.2 * std::numbers::pi / (2.0 * ramp) + 2.0 / kLen; }
+
+// The file position that produced output frame `frame`, once ramps have settled.
+std::int64_t positionAt(const Rig &rig, std::int64_t frame)
+{
+    return std::llround(rig.sample(0, frame) * kLen) - 1;
+}
+
+TEST(EngineTransport, StopKeepsPositionAndPlayGoesOn)
+{
+    Rig rig(100);
+    const AudioHandle h = rig.load(positionFrames());
+    const int ramp = rig.engine.rampFrames();
+    rig.engine.play(h, false);
+    rig.at(0.1);
+    rig.engine.stop(h);
+    rig.at(0.2);
+    rig.engine.play(h, false);
+    rig.renderTo(rig.frameOf(0.3));
+
+    const std::int64_t start = rig.frameOf(0.0), stop = rig.frameOf(0.1), resume = rig.frameOf(0.2);
+    EXPECT_EQ(positionAt(rig, stop - 1), stop - 1 - start);
+    EXPECT_TRUE(measureLevel(rig.channel(0, stop + ramp, resume)).zero) << "silent while stopped";
+    // The fade-out moved the position on by one ramp; play continues from there.
+    const std::int64_t resumedAt = stop - start + ramp;
+    EXPECT_EQ(positionAt(rig, resume + ramp), resumedAt + ramp);
+    EXPECT_EQ(positionAt(rig, resume + 2 * ramp), resumedAt + 2 * ramp);
+}
+
+TEST(EngineTransport, RewindWhileStoppedStartsFromTheBeginning)
+{
+    Rig rig;
+    const AudioHandle h = rig.load(positionFrames());
+    const int ramp = rig.engine.rampFrames();
+    rig.engine.play(h, false);
+    rig.at(0.1);
+    rig.engine.stop(h);
+    rig.at(0.2);
+    EXPECT_TRUE(rig.engine.setPositionBytes(h, 0));
+    rig.engine.play(h, false);
+    rig.renderTo(rig.frameOf(0.3));
+    EXPECT_EQ(positionAt(rig, rig.frameOf(0.2) + ramp), ramp);
+}
+
+TEST(EngineTransport, RestartWhileSoundingCrossfadesToTheStart)
+{
+    Rig rig;
+    const AudioHandle h = rig.load(positionFrames());
+    const int ramp = rig.engine.rampFrames();
+    rig.engine.play(h, false);
+    rig.at(0.1);
+    rig.engine.play(h, true);
+    rig.renderTo(rig.frameOf(0.2));
+    const std::int64_t at = rig.frameOf(0.1);
+    EXPECT_EQ(positionAt(rig, at + ramp + 10), ramp + 10);
+    // During the crossfade the output stays between the old position's value and the new
+    // one's: a blend, never a jump to either or to silence.
+    const std::int64_t start = rig.frameOf(0.0);
+    for (std::int64_t i = at; i < at + ramp; ++i) {
+        const double fresh = static_cast<double>(i - at + 1) / kLen, old = static_cast<double>(i - start + 1) / kLen;
+        EXPECT_GE(rig.sample(0, i), fresh - 1e-6) << i - at;
+        EXPECT_LE(rig.sample(0, i), old + 1e-6) << i - at;
+    }
+    EXPECT_LE(maxStep(rig.channel(0)), old_step_bound(ramp));
+}
+
+TEST(EngineTransport, PlaysOnceToItsEndAndNeedsARewind)
+{
+    Rig rig;
+    const AudioHandle h = rig.load(positionFrames());
+    rig.engine.play(h, false);
+    rig.renderTo(rig.frameOf(0.0) + kLen + 1000);
+    EXPECT_EQ(positionAt(rig, rig.frameOf(0.0) + kLen - 1), kLen - 1);
+    EXPECT_TRUE(measureLevel(rig.channel(0, rig.frameOf(0.0) + kLen, rig.rendered())).zero);
+
+    rig.at(1.0);
+    rig.engine.play(h, false);  // at the end: nothing left to play
+    rig.renderTo(rig.frameOf(1.1));
+    EXPECT_TRUE(measureLevel(rig.channel(0, rig.frameOf(1.0), rig.rendered())).zero);
+
+    rig.at(1.2);
+    rig.engine.setPositionBytes(h, 0);
+    rig.engine.play(h, false);
+    rig.renderTo(rig.frameOf(1.3));
+    EXPECT_EQ(positionAt(rig, rig.frameOf(1.2) + 1000), 1000);
+}
+
+TEST(EngineTransport, PositionIsInBytesOfFloatFramesAndBoundedByTheFile)
+{
+    Rig rig;
+    const AudioHandle h = rig.load(positionFrames());
+    EXPECT_TRUE(rig.engine.setPositionBytes(h, 8 * 1000));  // frame 1000 of a stereo float file
+    EXPECT_TRUE(rig.engine.setPositionBytes(h, 8 * kLen));
+    EXPECT_FALSE(rig.engine.setPositionBytes(h, 8 * (kLen + 1)));
+    rig.engine.setPositionBytes(h, 8 * 1000);
+    rig.engine.play(h, false);
+    rig.renderTo(rig.frameOf(0.1));
+    EXPECT_EQ(positionAt(rig, rig.frameOf(0.0) + 600), 1600);
+}
+
+// -- timing -----------------------------------------------------------------------------
+
+struct TimingRow {
+    double playAt;  // s, virtual stamp
+    double stopAt;
+    int block;      // render block size: must not matter
+};
+
+class CommandTiming : public ::testing::TestWithParam<TimingRow> {};
+
+TEST_P(CommandTiming, LandsOnTheExactFrame)
+{
+    const TimingRow row = GetParam();
+    Rig rig(row.block);
+    const AudioHandle h = rig.load(constantFrames(0.5f, kRate));
+    rig.at(row.playAt);
+    rig.engine.play(h, false);
+    rig.at(row.stopAt);
+    rig.engine.stop(h);
+    rig.renderTo(rig.frameOf(row.stopAt) + kRate / 10);
+
+    const std::int64_t on = rig.frameOf(row.playAt), off = rig.frameOf(row.stopAt);
+    EXPECT_EQ(rig.sample(0, on - 1), 0.0f);
+    EXPECT_GT(rig.sample(0, on), 0.0f);
+    EXPECT_EQ(rig.sample(0, off - 1), 0.5f);
+    EXPECT_LT(rig.sample(0, off), 0.5f);
+    EXPECT_EQ(rig.sample(0, off + rig.engine.rampFrames() - 1), 0.0f);
+    EXPECT_EQ(rig.engine.counters().lateCommands, 0u);
+}
+
+INSTANTIATE_TEST_SUITE_P(Engine, CommandTiming,
+                         ::testing::Values(TimingRow{0.0, 0.2, 512}, TimingRow{0.1, 0.3, 1},
+                                           TimingRow{0.123456789, 0.323456789, 17}, TimingRow{0.01, 0.21, 4096},
+                                           TimingRow{0.5, 0.5105, 1000}));
+
+TEST(EngineTiming, OutputDoesNotDependOnBlockSize)
+{
+    std::vector<float> reference;
+    for (const int block : {4096, 1, 7, 256, 999}) {
+        Rig rig(block);
+        const AudioHandle h = rig.load(sineFrames(440.0, 1.0, kRate, 0, 0.7));
+        rig.engine.setRate(h, 101000.0f);
+        rig.engine.play(h, false);
+        rig.at(0.1003);
+        rig.engine.setVolume(h, 0.3f);
+        rig.at(0.2);
+        rig.engine.play(h, true);
+        rig.at(0.25);
+        rig.engine.setMaster(0.5f);
+        rig.at(0.3);
+        rig.engine.stop(h);
+        rig.renderTo(rig.frameOf(0.4));
+        if (reference.empty())
+            reference = rig.out;
+        else
+            EXPECT_EQ(rig.out, reference) << "block " << block;
+    }
+}
+
+TEST(EngineTiming, LateCommandsApplyAtOnceAndAreCounted)
+{
+    Rig rig(480);
+    const AudioHandle h = rig.load(constantFrames(0.5f, kRate));
+    rig.renderTo(kRate / 2);
+    rig.at(0.1);  // its frame was rendered long ago
+    rig.engine.play(h, false);
+    rig.renderTo(kRate);
+    EXPECT_EQ(rig.engine.counters().lateCommands, 1u);
+    EXPECT_EQ(rig.sample(0, kRate / 2 - 1), 0.0f);
+    EXPECT_GT(rig.sample(0, kRate / 2), 0.0f);
+}
+
+// -- clicks -----------------------------------------------------------------------------
+// The bound on |x[n] - x[n-1]|: the tone's own slope plus twice the steepest part of a
+// raised-cosine ramp (two ramps meet in a crossfade), at the louder gain. A cut at any
+// phase that is not ramped goes far beyond it at 125 Hz.
+
+double slopeBound(double hz, double gain, int ramp)
+{
+    return gain * (2.0 * std::numbers::pi * hz / kRate + 2.0 * std::numbers::pi / (2.0 * ramp)) + 1e-6;
+}
+
+struct ClickRow {
+    const char *name;
+    double hz;
+};
+
+class Clicks : public ::testing::TestWithParam<ClickRow> {};
+
+TEST_P(Clicks, NoStepBeyondToneAndRampSlope)
+{
+    const double hz = GetParam().hz;
+    Rig rig(512);
+    const AudioHandle h = rig.load(sineFrames(hz, 3.0));
+    const int ramp = rig.engine.rampFrames();
+    double t = 0.0;
+    auto next = [&](double dt) { rig.at(t += dt); };
+    rig.engine.play(h, false);
+    // Stops at many phases of the tone, each resumed.
+    for (int k = 0; k < 12; ++k) {
+        next(0.0301 + k * 0.000137);
+        rig.engine.stop(h);
+        next(0.011);
+        rig.engine.play(h, false);
+    }
+    // Mute and stop inside one block and inside the mute's ramp, then rewind and play.
+    next(0.05);
+    rig.engine.setVolume(h, 0.0f);
+    next(0.001);
+    rig.engine.stop(h);
+    rig.engine.setPositionBytes(h, 0);
+    next(0.02);
+    rig.engine.setVolume(h, 1.0f);
+    rig.engine.play(h, false);
+    // A restart while sounding, twice within one ramp.
+    next(0.05);
+    rig.engine.play(h, true);
+    next(0.002);
+    rig.engine.play(h, true);
+    // Volume and master jumps.
+    next(0.05);
+    rig.engine.setVolume(h, 0.01f);
+    next(0.05);
+    rig.engine.setVolume(h, 1.0f);
+    next(0.05);
+    rig.engine.setMaster(0.1f);
+    next(0.05);
+    rig.engine.setMaster(1.0f);
+    next(0.05);
+    rig.engine.stop(h);
+    rig.renderTo(rig.frameOf(t) + kRate / 10);
+
+    EXPECT_LE(maxStep(rig.channel(0)), slopeBound(hz, 1.0, ramp));
+    EXPECT_EQ(rig.engine.counters().lateCommands, 0u);
+}
+
+INSTANTIATE_TEST_SUITE_P(Engine, Clicks, ::testing::Values(ClickRow{"low", 125.0}, ClickRow{"mid", 1000.0}),
+                         [](const auto &info) { return std::string(info.param.name); });
+
+TEST(EngineClicks, MuteThenStopIsSilentBeforeTheStop)
+{
+    // The stimulation's ending: mute, 10 ms later stop. The stop itself must find silence.
+    Rig rig;
+    const AudioHandle h = rig.load(sineFrames(1000.0, 1.0));
+    rig.engine.play(h, false);
+    rig.at(0.2);
+    rig.engine.setVolume(h, 0.0f);
+    rig.at(0.21);
+    rig.engine.stop(h);
+    rig.renderTo(rig.frameOf(0.3));
+    EXPECT_TRUE(measureLevel(rig.channel(0, rig.frameOf(0.2) + rig.engine.rampFrames(), rig.rendered())).zero);
+    EXPECT_GT(measureLevel(rig.channel(0, rig.frameOf(0.1), rig.frameOf(0.2))).rms, 0.7);
+}
+
+}  // namespace
+}  // namespace velmora::audio::test

@@ -1,0 +1,56 @@
+// The wall-time to frame mapping follows a drifting device clock through jittery callbacks.
+#include "platform/audio_engine.h"
+
+#include <gtest/gtest.h>
+
+#include <random>
+
+namespace velmora::audio {
+namespace {
+
+struct ClockRow {
+    double ppm;       // device clock against the steady clock
+    double jitterMs;  // callback lateness, uniform 0..jitter
+};
+
+class FrameClockFit : public ::testing::TestWithParam<ClockRow> {};
+
+TEST_P(FrameClockFit, PredictsFramesWithinAFractionOfAMillisecond)
+{
+    const ClockRow row = GetParam();
+    const double rate = 96000.0 * (1.0 + row.ppm * 1e-6);
+    FrameClock clock(96000.0);
+    std::mt19937 rng(7);
+    std::uniform_real_distribution<double> late(0.0, row.jitterMs * 1e-3);
+    const std::int64_t t0 = 5'000'000'000;  // an arbitrary steady-clock origin
+    std::int64_t frames = 0;
+    for (int k = 0; k < 3000; ++k) {  // 512-frame periods: 16 s
+        const double ideal = static_cast<double>(frames) / rate;
+        clock.observe(t0 + static_cast<std::int64_t>((ideal + late(rng)) * 1e9), frames);
+        frames += 512;
+    }
+    // Two commands 200 ms apart map to frames 200 ms of device time apart.
+    const std::int64_t a = t0 + 14'000'000'000, b = a + 200'000'000;
+    const double span = clock.frameAt(b) - clock.frameAt(a);
+    EXPECT_NEAR(span, 0.2 * rate, 2.0) << "frames between two commands 200 ms apart";
+    EXPECT_NEAR(clock.rate(), rate, rate * 50e-6);
+    // And the absolute mapping is off by no more than the mean lateness plus a little.
+    const double ideal = 14.0 * rate;
+    EXPECT_NEAR(clock.frameAt(a), ideal - row.jitterMs * 1e-3 / 2 * rate, 0.0002 * rate);
+}
+
+INSTANTIATE_TEST_SUITE_P(Engine, FrameClockFit,
+                         ::testing::Values(ClockRow{0.0, 0.0}, ClockRow{100.0, 1.0}, ClockRow{-300.0, 3.0},
+                                           ClockRow{1500.0, 0.5}));
+
+TEST(FrameClock, UsesTheNominalRateUntilTheWindowIsLongEnough)
+{
+    FrameClock clock(48000.0);
+    clock.observe(1'000'000'000, 0);
+    clock.observe(1'000'100'000, 4800);  // a burst of callbacks while the device fills up
+    EXPECT_DOUBLE_EQ(clock.rate(), 48000.0);
+    EXPECT_TRUE(clock.ready());
+}
+
+}  // namespace
+}  // namespace velmora::audio

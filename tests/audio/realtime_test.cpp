@@ -1,0 +1,140 @@
+// Through a real sound server: play tones with the Audio_* calls, record the null sink's
+// monitor, and find each tone at its frequency, level, length and ear. ctest starts this
+// under `scripts/sound-server.sh run`, which provides the server and removes it afterwards.
+#include "platform/audio.h"
+#include "platform/audio_engine.h"
+#include "tools/analysis.h"
+
+#include <gtest/gtest.h>
+
+#include <chrono>
+#include <cmath>
+#include <cstdlib>
+#include <functional>
+#include <vector>
+#include <string>
+#include <thread>
+
+namespace {
+
+using namespace std::chrono_literals;
+using namespace velmora::analysis;
+
+std::string soundDir()
+{
+    const char *d = std::getenv("VELMORA_SOUND_DIR");
+    return d ? d : "";
+}
+
+bool helper(const std::string &args)
+{
+    return std::system((std::string(VELMORA_SOUND_SERVER) + " " + args).c_str()) == 0;
+}
+
+// The calls of one test run, with the moment each was made, so that the same sequence can
+// be rendered offline as the reference for the capture.
+struct Script {
+    std::chrono::steady_clock::time_point origin = std::chrono::steady_clock::now();
+    std::vector<std::pair<double, std::function<void(velmora::audio::Engine &, AudioHandle)>>> calls;
+
+    void at(std::function<void(velmora::audio::Engine &, AudioHandle)> call)
+    {
+        calls.emplace_back(std::chrono::duration<double>(std::chrono::steady_clock::now() - origin).count(), call);
+    }
+};
+
+TEST(AudioRealtime, TonesArriveAtTheirPitchLevelLengthAndEar)
+{
+    using velmora::audio::Engine;
+    ASSERT_FALSE(soundDir().empty()) << "run me under scripts/sound-server.sh run";
+    setenv("SDL_AUDIODRIVER", "pulseaudio", 0);
+    ASSERT_EQ(Audio_Init(-1, 96000, 0, nullptr, nullptr), 1);
+    const char *file = VELMORA_SAMPLES_DIR "/Sinus_96000R_01000Hz_0dB.wav";
+    const AudioHandle right = Audio_StreamCreateFile(0, file, 0, 0, AUDIO_ASYNCFILE);
+    ASSERT_NE(right, 0u);
+    const std::string capture = soundDir() + "/capture.wav";
+    ASSERT_TRUE(helper("record " + soundDir() + " " + capture));
+    std::this_thread::sleep_for(500ms);  // the device settles, as at the program's start
+
+    // The audiometry's way: volume, rate, play; then the stimulation's ending; then a
+    // shifted rate, quieter, ended by a plain stop.
+    Script script;
+    auto volume = [&](float v) {
+        Audio_ChannelSetAttribute(right, AUDIO_ATTRIB_VOL, v);
+        script.at([v](Engine &e, AudioHandle h) { e.setVolume(h, v); });
+    };
+    auto rate = [&](float hz) {
+        Audio_ChannelSetAttribute(right, AUDIO_ATTRIB_FREQ, hz);
+        script.at([hz](Engine &e, AudioHandle h) { e.setRate(h, hz); });
+    };
+    auto play = [&] {
+        Audio_ChannelPlay(right, 0);
+        script.at([](Engine &e, AudioHandle h) { e.play(h, false); });
+    };
+    auto stop = [&] {
+        Audio_ChannelStop(right);
+        Audio_ChannelSetPosition(right, 0, AUDIO_POS_BYTE);
+        script.at([](Engine &e, AudioHandle h) {
+            e.stop(h);
+            e.setPositionBytes(h, 0);
+        });
+    };
+    Audio_SetVolume(1.0f);
+    volume(0.5f);
+    rate(96000.0f);
+    play();
+    std::this_thread::sleep_for(600ms);
+    volume(0.0f);
+    std::this_thread::sleep_for(10ms);
+    stop();
+    std::this_thread::sleep_for(300ms);
+    volume(0.25f);
+    rate(120999.0f);
+    play();
+    std::this_thread::sleep_for(400ms);
+    stop();
+    std::this_thread::sleep_for(300ms);
+    ASSERT_TRUE(helper("record-stop " + soundDir()));
+
+    // The reference: the same calls at the same moments, rendered offline.
+    velmora::audio::EngineConfig cfg;
+    cfg.offline = true;
+    Engine offline(cfg);
+    const AudioHandle ref = offline.createFromFile(file);
+    for (auto &[t, call] : script.calls) {
+        offline.setVirtualTime(static_cast<std::int64_t>(t * 1e9));
+        call(offline, ref);
+    }
+    std::vector<float> rendered(static_cast<std::size_t>(2 * 96000 * 2));
+    offline.render(rendered.data(), 96000 * 2);
+    std::vector<float> refRight(rendered.size() / 2);
+    for (std::size_t i = 0; i < refRight.size(); ++i) refRight[i] = rendered[2 * i + 1];
+    const auto want = detectBursts(refRight, 96000);
+    ASSERT_EQ(want.size(), 2u);
+
+    Wav wav;
+    std::string error;
+    ASSERT_TRUE(readWav(capture, wav, error)) << error;
+    ASSERT_EQ(wav.rate, 96000);
+    ASSERT_EQ(wav.channels.size(), 2u);
+    EXPECT_LT(measureLevel(wav.channels[0]).rmsDb, -120.0) << "the left ear must stay silent";
+
+    const auto bursts = detectBursts(wav.channels[1], wav.rate);
+    ASSERT_EQ(bursts.size(), 2u) << "a dropout splits a burst";
+    for (std::size_t k = 0; k < 2; ++k) {
+        EXPECT_NEAR(bursts[k].length(), want[k].length(), 0.002) << k;
+        EXPECT_NEAR(bursts[k].gap, want[k].gap, 0.002) << k;
+        EXPECT_NEAR(bursts[k].levelDb, want[k].levelDb, 0.05) << k;
+    }
+    EXPECT_NEAR(bursts[0].frequency, 1000.0, 0.1);
+    EXPECT_NEAR(bursts[0].levelDb, toDb(0.5 / std::sqrt(2.0)), 0.1);
+    EXPECT_NEAR(bursts[1].frequency, 1000.0 * 120999.0 / 96000.0, 0.13);
+    EXPECT_NEAR(bursts[1].levelDb, toDb(0.25 / std::sqrt(2.0)), 0.1);
+    const auto counters = velmora::audio::processEngine()->counters();
+    std::printf("burst lengths %.3f and %.3f ms, offline %.3f and %.3f ms; late commands %llu\n",
+                bursts[0].length() * 1e3, bursts[1].length() * 1e3, want[0].length() * 1e3, want[1].length() * 1e3,
+                static_cast<unsigned long long>(counters.lateCommands));
+    Audio_StreamFree(right);
+}
+
+}  // namespace

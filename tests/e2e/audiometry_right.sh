@@ -80,6 +80,7 @@ for f in "${!columns[@]}"; do
 done
 
 send_keys "$wid" ctrl+q
-status=$(wait_exit 10)
+wait_exit 10
+status=$EXIT_STATUS
 [ "$status" -eq 0 ] || fail "Ctrl+Q after the test ended the program with status $status"
 echo "PASS audiometry_right"

@@ -33,7 +33,8 @@ for how in missing empty truncated control-missing wrong-kind binary; do
     kill -0 "$APP_PID" 2>/dev/null || break
     sleep 0.05
   done
-  status=$(wait_exit 5)
+  wait_exit 5
+  status=$EXIT_STATUS
   [ "$status" -eq 255 ] || fail "$how: exit status $status, not -1"
   [ -z "$seen" ] || fail "$how: a window was shown"
   echo "ok $how"

@@ -64,7 +64,8 @@ wait_window() {
   echo "$wid"
 }
 
-# Waits up to $1 seconds for the program to end and prints its exit status.
+# Waits up to $1 seconds for the program to end and sets EXIT_STATUS to its exit status.
+# Not in a $(...) subshell: only this shell can collect its child's status.
 wait_exit() {
   local limit=$1
   for _ in $(seq 1 $((limit * 20))); do
@@ -74,10 +75,9 @@ wait_exit() {
   if kill -0 "$APP_PID" 2>/dev/null; then
     fail "the program did not end within $limit s"
   fi
-  local status=0
-  wait "$APP_PID" || status=$?
+  EXIT_STATUS=0
+  wait "$APP_PID" || EXIT_STATUS=$?
   APP_PID=""
-  echo "$status"
 }
 
 # Presses the key combination in the program's window. There is no window manager,

@@ -34,6 +34,7 @@ for left in 10 420; do
 done
 
 send_keys "$wid" ctrl+q
-status=$(wait_exit 10)
+wait_exit 10
+status=$EXIT_STATUS
 [ "$status" -eq 0 ] || fail "Ctrl+Q ended the program with status $status, not 0"
 echo "PASS start_quit"

@@ -20,7 +20,8 @@ click_panel "$wid" 120 586  # STOP STIMULATION
 sleep 1
 stop_capture
 send_keys "$wid" ctrl+q
-status=$(wait_exit 10)
+wait_exit 10
+status=$EXIT_STATUS
 [ "$status" -eq 0 ] || fail "Ctrl+Q after the stop ended the program with status $status"
 
 "$VELMORA_ANALYZE" bursts "$E2E_TMP/capture.wav" --channel 0 >"$E2E_TMP/bursts.txt"

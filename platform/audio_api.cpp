@@ -9,14 +9,16 @@
 // closed at exit, so its callback cannot run while the process tears down.
 
 #include "platform/audio.h"
-#include "platform/audio_device_sdl.h"
+#include "platform/audio_device.h"
 #include "platform/audio_engine.h"
 
 #include <algorithm>
 #include <atomic>
 #include <cstdio>
 #include <cstdlib>
+#include <memory>
 #include <mutex>
+#include <string>
 
 using velmora::audio::AudioDevice;
 using velmora::audio::Engine;
@@ -27,7 +29,31 @@ std::mutex g_initMutex;            // Audio_Init only
 std::atomic<Engine *> g_engine{};  // written once by Audio_Init, read by every call
 AudioDevice *g_device = nullptr;   // guarded by g_initMutex
 
-void renderInto(void *user, float *out, int frames) { static_cast<Engine *>(user)->render(out, frames); }
+void renderInto(void *user, float *out, int frames, std::int64_t playoutNs)
+{
+    static_cast<Engine *>(user)->render(out, frames, playoutNs);
+}
+
+// PulseAudio first: it says when each frame will be heard, so commands keep their timing
+// to a fraction of a millisecond (SDL's callbacks wander by milliseconds). SDL then
+// reaches PipeWire or ALSA where no PulseAudio server answers. VELMORA_AUDIO_BACKEND=sdl
+// or =pulse forces one, for measuring them side by side.
+std::unique_ptr<AudioDevice> openDevice(int rate, std::string &error)
+{
+    const char *forced = std::getenv("VELMORA_AUDIO_BACKEND");
+    const std::string only = forced ? forced : "";
+    std::string pulseError;
+    if (only != "sdl") {
+        if (auto dev = velmora::audio::openPulseDevice(rate, pulseError)) return dev;
+        if (only == "pulse") {
+            error = pulseError;
+            return nullptr;
+        }
+    }
+    auto dev = velmora::audio::openSdlDevice(rate, error);
+    if (!dev && !pulseError.empty()) error = pulseError + "; " + error;
+    return dev;
+}
 
 void closeDevice()
 {
@@ -55,8 +81,11 @@ int Audio_Init(int device, std::uint32_t freq, std::uint32_t /*flags*/, void * /
     std::unique_ptr<AudioDevice> dev;
     std::string error;
     if (device != 0) {
-        dev = AudioDevice::open(cfg.outputRate, error);
-        if (dev) cfg.outputRate = dev->rate();
+        dev = openDevice(cfg.outputRate, error);
+        if (dev) {
+            cfg.outputRate = dev->rate();
+            cfg.latencySeconds = std::max(cfg.latencySeconds, dev->commandLatencySeconds());
+        }
     }
     auto *e = new Engine(cfg);
     if (!dev) {

@@ -1,4 +1,4 @@
-#include "platform/audio_device_sdl.h"
+#include "platform/audio_device.h"
 
 #include <SDL.h>
 
@@ -6,32 +6,59 @@
 
 namespace velmora::audio {
 
-// 512 frames is 5.3 ms at 96 kHz: short enough that the fixed command latency (25 ms)
-// covers several periods plus the server's buffer, long enough for few wake-ups.
-static constexpr int kPeriodFrames = 512;
+namespace {
 
-struct AudioDevice::Data {
+// SDL asks PulseAudio for a buffer of a single period. A fresh server starts with a low
+// latency and raises it only after underruns, and every underrun is a gap in the tone:
+// with 5 or 10 ms periods a new server dropped out several times in its first second,
+// with about 20 ms (2048 frames at 96 kHz) it did not.
+int periodFor(int rate)
+{
+    int frames = 256;
+    while (frames * 2 <= rate / 40) frames *= 2;  // the largest power of two up to 25 ms
+    return frames;
+}
+
+class SdlDevice final : public AudioDevice {
+public:
     SDL_AudioDeviceID id = 0;
     SDL_AudioSpec have{};
     Render render = nullptr;
     void *user = nullptr;
-    const char *driver = "";
 
     static void callback(void *self, Uint8 *stream, int bytes)
     {
-        auto *d = static_cast<Data *>(self);
+        auto *d = static_cast<SdlDevice *>(self);
         const int frames = bytes / static_cast<int>(2 * sizeof(float));
-        if (d->render) {
-            d->render(d->user, reinterpret_cast<float *>(stream), frames);
-        } else {
+        if (d->render)
+            d->render(d->user, reinterpret_cast<float *>(stream), frames, -1);
+        else
             std::memset(stream, 0, static_cast<std::size_t>(bytes));
-        }
     }
+
+    ~SdlDevice() override
+    {
+        if (id != 0) SDL_CloseAudioDevice(id);  // waits for a running callback to return
+        SDL_QuitSubSystem(SDL_INIT_AUDIO);
+    }
+
+    void start(Render r, void *u) override
+    {
+        SDL_LockAudioDevice(id);
+        render = r;
+        user = u;
+        SDL_UnlockAudioDevice(id);
+        SDL_PauseAudioDevice(id, 0);
+    }
+    int rate() const override { return have.freq; }
+    int periodFrames() const override { return have.samples; }
+    double commandLatencySeconds() const override { return 2.0 * have.samples / have.freq + 0.008; }
+    const char *name() const override { return "sdl"; }
 };
 
-AudioDevice::AudioDevice(std::unique_ptr<Data> d) : d_(std::move(d)) {}
+}  // namespace
 
-std::unique_ptr<AudioDevice> AudioDevice::open(int rate, std::string &error)
+std::unique_ptr<AudioDevice> openSdlDevice(int rate, std::string &error)
 {
     // The program handles its own signals; SDL must not install handlers for SIGINT/TERM.
     SDL_SetHint(SDL_HINT_NO_SIGNAL_HANDLERS, "1");
@@ -39,43 +66,20 @@ std::unique_ptr<AudioDevice> AudioDevice::open(int rate, std::string &error)
         error = std::string("audio: cannot start SDL audio: ") + SDL_GetError();
         return nullptr;
     }
-    auto d = std::make_unique<Data>();
+    auto d = std::make_unique<SdlDevice>();
     SDL_AudioSpec want{};
     want.freq = rate;
     want.format = AUDIO_F32SYS;
     want.channels = 2;
-    want.samples = kPeriodFrames;
-    if (const char *p = SDL_getenv("VELMORA_AUDIO_PERIOD")) want.samples = static_cast<Uint16>(SDL_atoi(p));
-    want.callback = &Data::callback;
+    want.samples = static_cast<Uint16>(periodFor(rate));
+    want.callback = &SdlDevice::callback;
     want.userdata = d.get();
     d->id = SDL_OpenAudioDevice(nullptr, 0, &want, &d->have, SDL_AUDIO_ALLOW_FREQUENCY_CHANGE);
     if (d->id == 0) {
         error = std::string("audio: no output device opens: ") + SDL_GetError();
-        SDL_QuitSubSystem(SDL_INIT_AUDIO);
-        return nullptr;
+        return nullptr;  // the destructor leaves the subsystem again
     }
-    const char *drv = SDL_GetCurrentAudioDriver();
-    d->driver = drv ? drv : "";
-    return std::unique_ptr<AudioDevice>(new AudioDevice(std::move(d)));
+    return d;
 }
-
-AudioDevice::~AudioDevice()
-{
-    SDL_CloseAudioDevice(d_->id);  // waits for a running callback to return
-    SDL_QuitSubSystem(SDL_INIT_AUDIO);
-}
-
-void AudioDevice::start(Render render, void *user)
-{
-    SDL_LockAudioDevice(d_->id);
-    d_->render = render;
-    d_->user = user;
-    SDL_UnlockAudioDevice(d_->id);
-    SDL_PauseAudioDevice(d_->id, 0);
-}
-
-int AudioDevice::rate() const { return d_->have.freq; }
-int AudioDevice::periodFrames() const { return d_->have.samples; }
-const char *AudioDevice::driver() const { return d_->driver; }
 
 }  // namespace velmora::audio

@@ -49,6 +49,22 @@ double besselI0(double x)
     return sum;
 }
 
+// Four partial sums: the compiler may not reorder float additions by itself, and one
+// running sum makes every tap wait for the previous one. Tap counts are even.
+inline float dot(const float *c, const float *x, int taps)
+{
+    float a0 = 0.0f, a1 = 0.0f, a2 = 0.0f, a3 = 0.0f;
+    int k = 0;
+    for (; k + 4 <= taps; k += 4) {
+        a0 += c[k] * x[k];
+        a1 += c[k + 1] * x[k + 1];
+        a2 += c[k + 2] * x[k + 2];
+        a3 += c[k + 3] * x[k + 3];
+    }
+    for (; k < taps; ++k) a0 += c[k] * x[k];
+    return (a0 + a1) + (a2 + a3);
+}
+
 struct SincBank {
     int half = 0;
     int taps = 0;
@@ -386,6 +402,7 @@ struct Engine::Impl {
     std::size_t pendHead = 0, pendCount = 0;
     std::int64_t lastTarget = 0;
     FrameClock clock;
+    bool sawPlayout = false;
     float master = 1.0f;
     float limiterGain = 1.0f;
     float limiterRelease = 0.0f;
@@ -701,18 +718,8 @@ struct Engine::Impl {
                 const float *d = &bk.delta[static_cast<std::size_t>(j) * bk.taps];
                 for (int k = 0; k < bk.taps; ++k) coefs[k] = a[k] + w * d[k];
                 const std::int64_t first = h.ipos - bk.half + 1;
-                if (useL) {
-                    const float *x = dL + first;
-                    float acc = 0.0f;
-                    for (int k = 0; k < bk.taps; ++k) acc += coefs[k] * x[k];
-                    l = acc;
-                }
-                if (useR) {
-                    const float *x = dR + first;
-                    float acc = 0.0f;
-                    for (int k = 0; k < bk.taps; ++k) acc += coefs[k] * x[k];
-                    r = acc;
-                }
+                if (useL) l = dot(coefs, dL + first, bk.taps);
+                if (useR) r = dot(coefs, dR + first, bk.taps);
                 h.frac += step;
                 const double whole = std::floor(h.frac);
                 h.ipos += static_cast<std::int64_t>(whole);
@@ -764,10 +771,21 @@ struct Engine::Impl {
         }
     }
 
-    void render(float *out, int frames)
+    void render(float *out, int frames, std::int64_t firstFrameNs)
     {
         const std::int64_t blockStart = static_cast<std::int64_t>(framesRendered.load(std::memory_order_relaxed));
-        if (!cfg.offline) clock.observe(nowNs(), blockStart);
+        if (!cfg.offline) {
+            // Play-out times and call times differ by the device's buffer: never mix them
+            // in one fit. Once the device has told a play-out time, only those count.
+            if (firstFrameNs >= 0 && !sawPlayout) {
+                sawPlayout = true;
+                clock.reset();
+            }
+            if (firstFrameNs >= 0)
+                clock.observe(firstFrameNs, blockStart);
+            else if (!sawPlayout)
+                clock.observe(nowNs(), blockStart);
+        }
         drain(blockStart);
         int pos = 0;
         while (pos < frames) {
@@ -872,9 +890,9 @@ bool Engine::isLive(AudioHandle h) const { return impl_->live_slot(h) != nullptr
 
 void Engine::setConsumerless(bool consumerless) { impl_->consumerless.store(consumerless); }
 
-void Engine::render(float *out, int frames)
+void Engine::render(float *out, int frames, std::int64_t firstFrameNs)
 {
-    if (out && frames > 0) impl_->render(out, frames);
+    if (out && frames > 0) impl_->render(out, frames, firstFrameNs);
 }
 
 void Engine::setVirtualTime(std::int64_t ns) { impl_->virtualNs.store(ns, std::memory_order_release); }

@@ -99,7 +99,10 @@ public:
     void setConsumerless(bool consumerless);
 
     // Audio side: the next `frames` interleaved stereo frames, overwriting `out`.
-    void render(float *out, int frames);
+    // `firstFrameNs` is when the first of them will be heard (steady clock), when the
+    // device knows; else the call's own time stands in for it, which is as good as the
+    // device's callbacks are regular.
+    void render(float *out, int frames, std::int64_t firstFrameNs = -1);
 
     // Offline clock; in real mode the steady clock is used and setVirtualTime is ignored.
     void setVirtualTime(std::int64_t ns);

@@ -1,0 +1,40 @@
+#pragma once
+// The output device. Each backend lives in one file and is the only place that knows its
+// library: audio_device_pulse.cpp (libpulse, which tells when each frame will be heard)
+// and audio_device_sdl.cpp (SDL2: PipeWire, PulseAudio or ALSA, no play-out time).
+
+#include <cstdint>
+#include <memory>
+#include <string>
+
+namespace velmora::audio {
+
+class AudioDevice {
+public:
+    // Called on the device's own thread for every period: fill `frames` interleaved
+    // stereo float frames. `playoutNs` is the steady-clock time at which the first of
+    // them will be heard, or -1 when the backend cannot tell. Must not block, allocate
+    // or log.
+    using Render = void (*)(void *user, float *out, int frames, std::int64_t playoutNs);
+
+    virtual ~AudioDevice() = default;  // stops the callback and closes the device
+
+    // The device is silent until start(). Main thread.
+    virtual void start(Render render, void *user) = 0;
+    virtual int rate() const = 0;
+    virtual int periodFrames() const = 0;
+    // The engine's command latency for this device: the least delay after which a
+    // command made just after one render call still lands in a later one, with margin for
+    // a late wake-up. With play-out times it also covers the buffer in the server.
+    virtual double commandLatencySeconds() const = 0;
+    virtual const char *name() const = 0;
+};
+
+// Each opens the default output as float stereo, asking for `rate`; a device that refuses
+// it is taken at its own rate (rate() says which) and the mixer resamples to it. Returns
+// null and fills `error` when no output opens. Main thread; may block briefly while the
+// sound server answers.
+std::unique_ptr<AudioDevice> openPulseDevice(int rate, std::string &error);
+std::unique_ptr<AudioDevice> openSdlDevice(int rate, std::string &error);
+
+}  // namespace velmora::audio

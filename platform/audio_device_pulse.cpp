@@ -1,0 +1,161 @@
+#include "platform/audio_device.h"
+
+#include <pulse/pulseaudio.h>
+
+#include <atomic>
+#include <chrono>
+#include <cstring>
+
+namespace velmora::audio {
+
+namespace {
+
+// 40 ms of buffer, asked for in 10 ms pieces: room for a late wake-up of the mainloop
+// thread on a busy machine, while the engine's command latency stays near 70 ms.
+constexpr double kBufferSeconds = 0.040;
+constexpr double kPieceSeconds = 0.010;
+
+std::int64_t steadyNs()
+{
+    return std::chrono::duration_cast<std::chrono::nanoseconds>(std::chrono::steady_clock::now().time_since_epoch())
+        .count();
+}
+
+class PulseDevice final : public AudioDevice {
+public:
+    pa_threaded_mainloop *loop = nullptr;
+    pa_context *context = nullptr;
+    pa_stream *stream = nullptr;
+    int sampleRate = 0;
+    std::atomic<Render> render{nullptr};
+    std::atomic<void *> user{nullptr};
+
+    ~PulseDevice() override
+    {
+        if (loop) pa_threaded_mainloop_stop(loop);  // joins the thread: no callback after this
+        if (stream) {
+            pa_stream_disconnect(stream);
+            pa_stream_unref(stream);
+        }
+        if (context) {
+            pa_context_disconnect(context);
+            pa_context_unref(context);
+        }
+        if (loop) pa_threaded_mainloop_free(loop);
+    }
+
+    // Mainloop thread. Writes straight into the server's buffer (no copy, no allocation).
+    static void onWrite(pa_stream *s, size_t bytes, void *self)
+    {
+        auto *d = static_cast<PulseDevice *>(self);
+        const Render r = d->render.load(std::memory_order_acquire);
+        void *u = d->user.load(std::memory_order_acquire);
+        while (bytes >= 2 * sizeof(float)) {
+            void *data = nullptr;
+            size_t n = bytes;
+            if (pa_stream_begin_write(s, &data, &n) < 0 || !data) return;
+            n -= n % (2 * sizeof(float));
+            const int frames = static_cast<int>(n / (2 * sizeof(float)));
+            // The first frame written now plays after everything already queued.
+            std::int64_t playout = -1;
+            pa_usec_t latency = 0;
+            int negative = 0;
+            if (pa_stream_get_latency(s, &latency, &negative) == 0 && !negative)
+                playout = steadyNs() + static_cast<std::int64_t>(latency) * 1000;
+            if (r)
+                r(u, static_cast<float *>(data), frames, playout);
+            else
+                std::memset(data, 0, n);
+            if (pa_stream_write(s, data, n, nullptr, 0, PA_SEEK_RELATIVE) < 0) return;
+            bytes -= n;
+        }
+    }
+
+    static void onState(pa_context *, void *self)
+    {
+        pa_threaded_mainloop_signal(static_cast<PulseDevice *>(self)->loop, 0);
+    }
+    static void onStreamState(pa_stream *, void *self)
+    {
+        pa_threaded_mainloop_signal(static_cast<PulseDevice *>(self)->loop, 0);
+    }
+
+    void start(Render r, void *u) override
+    {
+        pa_threaded_mainloop_lock(loop);
+        user.store(u, std::memory_order_release);
+        render.store(r, std::memory_order_release);
+        pa_threaded_mainloop_unlock(loop);
+    }
+    int rate() const override { return sampleRate; }
+    int periodFrames() const override { return static_cast<int>(kPieceSeconds * sampleRate); }
+    double commandLatencySeconds() const override { return kBufferSeconds + 2.0 * kPieceSeconds + 0.008; }
+    const char *name() const override { return "pulse"; }
+};
+
+}  // namespace
+
+std::unique_ptr<AudioDevice> openPulseDevice(int rate, std::string &error)
+{
+    auto d = std::make_unique<PulseDevice>();
+    d->sampleRate = rate;
+    d->loop = pa_threaded_mainloop_new();
+    if (!d->loop) {
+        error = "audio: cannot create the PulseAudio mainloop";
+        return nullptr;
+    }
+    d->context = pa_context_new(pa_threaded_mainloop_get_api(d->loop), "Velmora");
+    pa_context_set_state_callback(d->context, &PulseDevice::onState, d.get());
+    // No autospawn: a program that finds no server must not start one.
+    if (pa_context_connect(d->context, nullptr, PA_CONTEXT_NOAUTOSPAWN, nullptr) < 0 ||
+        pa_threaded_mainloop_start(d->loop) < 0) {
+        error = std::string("audio: no PulseAudio server: ") + pa_strerror(pa_context_errno(d->context));
+        return nullptr;
+    }
+    pa_threaded_mainloop_lock(d->loop);
+    pa_context_state_t cs;
+    while ((cs = pa_context_get_state(d->context)) != PA_CONTEXT_READY && PA_CONTEXT_IS_GOOD(cs))
+        pa_threaded_mainloop_wait(d->loop);
+    if (cs != PA_CONTEXT_READY) {
+        error = std::string("audio: no PulseAudio server: ") + pa_strerror(pa_context_errno(d->context));
+        pa_threaded_mainloop_unlock(d->loop);
+        return nullptr;
+    }
+    pa_sample_spec spec{};
+    spec.format = PA_SAMPLE_FLOAT32NE;
+    spec.rate = static_cast<std::uint32_t>(rate);
+    spec.channels = 2;
+    d->stream = pa_stream_new(d->context, "tones", &spec, nullptr);
+    if (!d->stream) {
+        error = std::string("audio: PulseAudio refuses the stream: ") + pa_strerror(pa_context_errno(d->context));
+        pa_threaded_mainloop_unlock(d->loop);
+        return nullptr;
+    }
+    const auto bytesPerSecond = static_cast<std::uint32_t>(rate * 2 * sizeof(float));
+    pa_buffer_attr attr{};
+    attr.maxlength = static_cast<std::uint32_t>(-1);
+    attr.tlength = static_cast<std::uint32_t>(kBufferSeconds * bytesPerSecond);
+    attr.prebuf = static_cast<std::uint32_t>(-1);
+    attr.minreq = static_cast<std::uint32_t>(kPieceSeconds * bytesPerSecond);
+    attr.fragsize = static_cast<std::uint32_t>(-1);
+    pa_stream_set_state_callback(d->stream, &PulseDevice::onStreamState, d.get());
+    pa_stream_set_write_callback(d->stream, &PulseDevice::onWrite, d.get());
+    const auto flags = static_cast<pa_stream_flags_t>(PA_STREAM_INTERPOLATE_TIMING | PA_STREAM_AUTO_TIMING_UPDATE |
+                                                      PA_STREAM_ADJUST_LATENCY);
+    if (pa_stream_connect_playback(d->stream, nullptr, &attr, flags, nullptr, nullptr) < 0) {
+        error = std::string("audio: PulseAudio refuses the stream: ") + pa_strerror(pa_context_errno(d->context));
+        pa_threaded_mainloop_unlock(d->loop);
+        return nullptr;
+    }
+    pa_stream_state_t ss;
+    while ((ss = pa_stream_get_state(d->stream)) != PA_STREAM_READY && PA_STREAM_IS_GOOD(ss))
+        pa_threaded_mainloop_wait(d->loop);
+    pa_threaded_mainloop_unlock(d->loop);
+    if (ss != PA_STREAM_READY) {
+        error = std::string("audio: PulseAudio stream failed: ") + pa_strerror(pa_context_errno(d->context));
+        return nullptr;
+    }
+    return d;
+}
+
+}  // namespace velmora::audio

@@ -215,7 +215,23 @@ QLabel *MakeCaption(const ControlSpec &c, QWidget *parent)
         return nullptr;
     }
     auto *label = new QLabel(QString::fromUtf8(c.label), parent);
-    label->setGeometry(ToQRect(c.labelRect));
+    // The panel's rectangles were laid out for a smaller dialog font than most desktops
+    // use; a caption that does not fit grows away from the edge it is aligned to rather
+    // than lose its end ("HOLD TIME [ms]" must not read "OLD TIME [m").
+    QRect rect = ToQRect(c.labelRect);
+    const int needed = label->fontMetrics().horizontalAdvance(label->text()) + 2;
+    if (needed > rect.width()) {
+        const int extra = needed - rect.width();
+        if (c.labelAlign == LabelAlign::Left) {
+            rect.setRight(rect.right() + extra);
+        } else if (c.labelAlign == LabelAlign::Right) {
+            rect.setLeft(rect.left() - extra);
+        } else {
+            const int half = (extra + 1) / 2;  // both sides alike: the centre stays put
+            rect.adjust(-half, 0, half, 0);
+        }
+    }
+    label->setGeometry(rect);
     const Qt::Alignment horizontal = c.labelAlign == LabelAlign::Left    ? Qt::AlignLeft
                                      : c.labelAlign == LabelAlign::Right ? Qt::AlignRight
                                                                          : Qt::AlignHCenter;

@@ -56,15 +56,20 @@ bool solve(double m[4][4], double b[4], int n)
     return true;
 }
 
-// The crossing of `threshold` nearest to `approx` (a sample position), rising or falling,
-// by |x| smoothed with two cascaded centred boxes of `window` samples (whole half-periods
-// of the tone). One box leaves a bias where the amplitude slopes (the carrier's ripple
-// times the slope does not average out); the cascade has double zeros at the ripple's
-// frequencies and removes it. `approx` when no crossing is near.
-double refineEdge(std::span<const float> x, double approx, std::size_t window, double threshold, bool rising)
+// The crossing of `threshold` by the burst's amplitude nearest to `approx` (a sample
+// position), rising or falling; `approx` when none is near. The amplitude comes from
+// quadrature demodulation at the burst's own frequency (`omega`, radians per sample),
+// smoothed by two cascaded centred boxes of about whole half-periods: the carrier's
+// double-frequency term falls on the boxes' double zeros, and what is left is a linear
+// smoothing of the amplitude itself, which does not move the midpoint of a symmetric ramp.
+// (|x| or x^2 averaged instead leave biases of several samples: the first from how a
+// sampled |sin| averages, the second from the curvature of the squared ramp.)
+double refineEdge(std::span<const float> x, double rate, double approx, double omega, double threshold, bool rising)
 {
     const auto n = static_cast<std::int64_t>(x.size());
-    const auto w = static_cast<std::int64_t>(window);
+    const double halfPeriod = std::numbers::pi / omega;
+    const auto w = static_cast<std::int64_t>(
+        std::max(2L, std::lround(std::max(1.0, std::round(0.001 * rate / halfPeriod)) * halfPeriod)));
     const std::int64_t reach = w + 2000;
     const std::int64_t from = std::max<std::int64_t>(0, static_cast<std::int64_t>(approx) - reach - 2 * w);
     const std::int64_t to = std::min<std::int64_t>(n, static_cast<std::int64_t>(approx) + reach + 2 * w);
@@ -82,12 +87,17 @@ double refineEdge(std::span<const float> x, double approx, std::size_t window, d
                 static_cast<double>(w);
         return out;
     };
-    std::vector<double> mag(static_cast<std::size_t>(len));
-    for (std::int64_t i = 0; i < len; ++i) mag[static_cast<std::size_t>(i)] = std::abs(static_cast<double>(x[static_cast<std::size_t>(from + i)]));
-    const std::vector<double> env = box(box(mag));
+    std::vector<double> in(static_cast<std::size_t>(len)), qu(static_cast<std::size_t>(len));
+    for (std::int64_t i = 0; i < len; ++i) {
+        const double v = x[static_cast<std::size_t>(from + i)];
+        in[static_cast<std::size_t>(i)] = v * std::cos(omega * static_cast<double>(i));
+        qu[static_cast<std::size_t>(i)] = v * std::sin(omega * static_cast<double>(i));
+    }
+    const std::vector<double> bi = box(box(in)), bq = box(box(qu));
+    auto env = [&](std::int64_t i) { return 2.0 * std::hypot(bi[static_cast<std::size_t>(i)], bq[static_cast<std::size_t>(i)]); };
     double best = approx, bestDistance = 1e300;
     for (std::int64_t i = 2 * w + 1; i < len - 2 * w; ++i) {
-        const double prev = env[static_cast<std::size_t>(i - 1)], cur = env[static_cast<std::size_t>(i)];
+        const double prev = env(i - 1), cur = env(i);
         const bool crosses = rising ? (prev <= threshold && cur > threshold) : (prev > threshold && cur <= threshold);
         if (!crosses) continue;
         const double pos = static_cast<double>(from + i - 1) + (prev - threshold) / (prev - cur) + 2.0 * shift;
@@ -299,15 +309,12 @@ std::vector<Burst> detectBursts(std::span<const float> x, double rate, const Bur
             const ToneFit fit = fitTone(inner, rate);
             b.frequency = fit.frequency;
             b.levelDb = measureLevel(inner).rmsDb;
-            // The edges again, with a window of whole half-periods of this burst's own
-            // tone and a threshold against its own plateau (|sin| averages 2/pi).
+            // The edges again, against this burst's own tone and plateau.
             if (fit.frequency > 0.0 && fit.amplitude > 0.0) {
-                const double halfPeriod = rate / (2.0 * fit.frequency);
-                const auto w = static_cast<std::size_t>(
-                    std::max(2L, std::lround(std::max(1.0, std::round(0.001 * rate / halfPeriod)) * halfPeriod)));
-                const double thr = fit.amplitude * 2.0 / std::numbers::pi * std::pow(10.0, options.thresholdDb / 20.0);
-                b.onset = refineEdge(x, b.onset * rate, w, thr, true) / rate;
-                b.offset = refineEdge(x, b.offset * rate, w, thr, false) / rate;
+                const double omega = 2.0 * std::numbers::pi * fit.frequency / rate;
+                const double thr = fit.amplitude * std::pow(10.0, options.thresholdDb / 20.0);
+                b.onset = refineEdge(x, rate, b.onset * rate, omega, thr, true) / rate;
+                b.offset = refineEdge(x, rate, b.offset * rate, omega, thr, false) / rate;
             }
         }
     }

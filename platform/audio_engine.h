@@ -90,7 +90,8 @@ public:
     bool stop(AudioHandle h);
     bool setPositionBytes(AudioHandle h, std::uint64_t bytes);  // bytes of decoded 32-bit float frames
     bool setVolume(AudioHandle h, float volume);                // linear, 0 or more
-    bool setRate(AudioHandle h, float hz);                      // 0 restores the file's own rate
+    bool setRate(AudioHandle h, float hz);                      // 0 restores the file's own rate;
+                                                                // held within 5.2 x the output rate
     bool setMaster(float volume);                               // 0 to 1
     bool isLive(AudioHandle h) const;
 

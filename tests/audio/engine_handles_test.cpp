@@ -84,23 +84,6 @@ TEST(EngineHandles, ManyStreamsUpToCapacity)
     EXPECT_NE(rig.load(tone), 0u);
 }
 
-TEST(EngineHandles, ConsumerlessEngineAcceptsCallsAndReleasesAtOnce)
-{
-    EngineConfig cfg = offlineConfig();
-    cfg.capacity = 2;
-    Engine engine(cfg);
-    engine.setConsumerless(true);
-    const auto f = constantFrames(0.5f, 100);
-    for (int round = 0; round < 5; ++round) {
-        const AudioHandle h = engine.createFromFrames(f.data(), 100, 2, kRate);
-        ASSERT_NE(h, 0u);
-        EXPECT_TRUE(engine.play(h, true));
-        EXPECT_TRUE(engine.setVolume(h, 2.0f));
-        EXPECT_TRUE(engine.free(h));
-        EXPECT_FALSE(engine.stop(h));
-    }
-}
-
 // -- files -------------------------------------------------------------------------------
 
 class FileCases : public ::testing::Test {

@@ -52,21 +52,6 @@ TEST(EngineTransport, StopKeepsPositionAndPlayGoesOn)
     EXPECT_EQ(positionAt(rig, resume + 2 * ramp), resumedAt + 2 * ramp);
 }
 
-TEST(EngineTransport, RewindWhileStoppedStartsFromTheBeginning)
-{
-    Rig rig;
-    const AudioHandle h = rig.load(positionFrames());
-    const int ramp = rig.engine.rampFrames();
-    rig.engine.play(h, false);
-    rig.at(0.1);
-    rig.engine.stop(h);
-    rig.at(0.2);
-    EXPECT_TRUE(rig.engine.setPositionBytes(h, 0));
-    rig.engine.play(h, false);
-    rig.renderTo(rig.frameOf(0.3));
-    EXPECT_EQ(positionAt(rig, rig.frameOf(0.2) + ramp), ramp);
-}
-
 TEST(EngineTransport, RestartWhileSoundingCrossfadesToTheStart)
 {
     Rig rig;

@@ -7,7 +7,7 @@ packages=(
   # toolchain
   build-essential cmake ninja-build ccache pkg-config git
   # libraries
-  qt6-base-dev qt6-base-dev-tools qt6-qpa-plugins libgl-dev libsdl2-dev libsndfile1-dev
+  qt6-base-dev qt6-base-dev-tools qt6-qpa-plugins libgl-dev libsdl2-dev libpulse-dev libsndfile1-dev
   # tests and benchmarks
   libgtest-dev libgmock-dev googletest libbenchmark-dev
   # a display and a sound server for the end-to-end tests

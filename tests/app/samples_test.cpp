@@ -2,34 +2,15 @@
 
 #include <gtest/gtest.h>
 
-#include <string>
-#include <vector>
-
 #include "fake/fake_platform.h"
+#include "procedures/procedure_fixture.h"
 #include "samples/samples.h"
 
 namespace {
 
 class Bank : public ::testing::Test {
 protected:
-    void SetUp() override
-    {
-        fake::Reset();
-        for (auto &row : SinSample) {
-            row[0] = row[1] = 0;
-        }
-    }
-
-    static std::vector<fake::AudioCall> CallsOf(fake::AudioOp op)
-    {
-        std::vector<fake::AudioCall> out;
-        for (const auto &c : fake::AudioCalls()) {
-            if (c.op == op) {
-                out.push_back(c);
-            }
-        }
-        return out;
-    }
+    void SetUp() override { ResetProgramState(); }
 };
 
 TEST_F(Bank, OpensLeftColumnFirstWithTheExactPaths)

@@ -11,24 +11,14 @@
 #include "app/panel.h"
 #include "app/shell.h"
 #include "fake/fake_platform.h"
+#include "procedures/procedure_fixture.h"
 #include "samples/samples.h"
 
 namespace {
 
 class Shell : public ::testing::Test {
 protected:
-    void SetUp() override
-    {
-        fake::Reset();
-        Set(ucQuitFlag, 1);
-        Set(iAudiometrieRunning, 0);
-        Set(iStimulationRunning, 0);
-        Set(iLeftRight, 0);
-        Set(iPanelHandle, 1);
-        for (auto &row : SinSample) {
-            row[0] = row[1] = 0;
-        }
-    }
+    void SetUp() override { ResetProgramState(); }
 
     static std::vector<std::string> EventNames()
     {

@@ -8,14 +8,7 @@
 freqs=(125 250 500 750 1000 1500 2000 3000 4000 6000 8000 10000 12000)
 columns=(20 60 100 140 170 195 220 245 270 295 320 340 360)
 
-start_display
-start_sound
-make_run_dir
-start_app
-wid=$(wait_window)
-eval "$(xdotool getwindowgeometry --shell "$wid")"
-MENU_HEIGHT=$((HEIGHT - 610))
-sleep 0.5
+start_program
 start_capture
 
 # Whether the right audiogram has a red mark in the column at x, at any row: an answer

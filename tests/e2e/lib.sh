@@ -80,6 +80,21 @@ wait_exit() {
   APP_PID=""
 }
 
+# Display, sound server, the program from its own run folder, and its window: sets wid
+# and MENU_HEIGHT (the menu bar above the 810 x 610 panel area).
+start_program() {
+  start_display
+  start_sound
+  make_run_dir
+  start_app
+  wid=$(wait_window)
+  eval "$(xdotool getwindowgeometry --shell "$wid")"
+  [ "$WIDTH" -eq 810 ] || fail "window is $WIDTH px wide, not 810"
+  MENU_HEIGHT=$((HEIGHT - 610))
+  [ "$MENU_HEIGHT" -gt 0 ] || fail "no room for the menu bar above the 610 px panel (height $HEIGHT)"
+  sleep 0.5
+}
+
 # Presses the key combination in the program's window. There is no window manager,
 # so focus is given directly.
 send_keys() {

@@ -4,14 +4,7 @@
 # band around 1500 Hz; the stop button ends it and the program then quits with status 0.
 . "$(dirname "$0")/lib.sh"
 
-start_display
-start_sound
-make_run_dir
-start_app
-wid=$(wait_window)
-eval "$(xdotool getwindowgeometry --shell "$wid")"
-MENU_HEIGHT=$((HEIGHT - 610))
-sleep 0.5
+start_program
 start_capture
 
 click_panel "$wid" 120 586  # START_STIMULATION

@@ -13,18 +13,28 @@
 #include "fake/fake_platform.h"
 #include "samples/samples.h"
 
+// Every piece of the fake cleared, the shared words as at program start with the panel
+// loaded, and no tone stream open.
+inline void ResetProgramState()
+{
+    fake::Reset();
+    Set(ucQuitFlag, 1);
+    Set(iAudiometrieRunning, 0);
+    Set(iStimulationRunning, 0);
+    Set(iStimulationActive, 0);
+    Set(iKey, 0);
+    Set(iLeftRight, 0);
+    Set(iPanelHandle, MAIN_PANEL);
+    for (auto &row : SinSample) {
+        row[0] = row[1] = 0;
+    }
+}
+
 class ProcedureTest : public ::testing::Test {
 protected:
     void SetUp() override
     {
-        fake::Reset();
-        Set(ucQuitFlag, 1);
-        Set(iAudiometrieRunning, 0);
-        Set(iStimulationRunning, 0);
-        Set(iStimulationActive, 0);
-        Set(iKey, 0);
-        Set(iLeftRight, 0);
-        Set(iPanelHandle, MAIN_PANEL);
+        ResetProgramState();
         Create_Samples();
         fake::ClearAudioCalls();
 

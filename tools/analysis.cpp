@@ -111,6 +111,28 @@ double refineEdge(std::span<const float> x, double rate, double approx, double o
 
 }  // namespace
 
+std::vector<Stretch> soundStretches(std::span<const float> x, double rate, double minGap)
+{
+    std::vector<Stretch> out;
+    const auto gapFrames = static_cast<std::size_t>(std::ceil(minGap * rate));
+    std::size_t i = 0;
+    while (i < x.size()) {
+        while (i < x.size() && x[i] == 0.0f) ++i;
+        if (i == x.size()) break;
+        const std::size_t start = i;
+        std::size_t lastSound = i;
+        for (; i < x.size(); ++i) {
+            if (x[i] != 0.0f) {
+                lastSound = i;
+            } else if (i - lastSound >= gapFrames) {
+                break;
+            }
+        }
+        out.push_back({static_cast<double>(start) / rate, static_cast<double>(lastSound + 1) / rate});
+    }
+    return out;
+}
+
 double toDb(double amplitude) { return amplitude > 0.0 ? 20.0 * std::log10(amplitude) : -400.0; }
 
 bool readWav(const std::string &path, Wav &out, std::string &error)

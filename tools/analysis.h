@@ -65,6 +65,16 @@ struct BurstOptions {
 // crossings are interpolated to a fraction of a sample.
 std::vector<Burst> detectBursts(std::span<const float> x, double rate, const BurstOptions &options = {});
 
+// Stretches of sound in a recording whose silence is digital zero (a float capture of a
+// null sink): runs of non-zero samples, joined across zero runs shorter than minGap
+// seconds (a sine crosses zero now and then). Exact to the sample, whatever the ramps:
+// start is the first non-zero sample, end one past the last.
+struct Stretch {
+    double start = 0.0;  // s
+    double end = 0.0;    // s
+};
+std::vector<Stretch> soundStretches(std::span<const float> x, double rate, double minGap = 0.001);
+
 double toDb(double amplitude);
 
 }  // namespace velmora::analysis

@@ -15,6 +15,10 @@
 //       burst_count, then for burst i from 0: burst_i_onset_s, burst_i_length_ms,
 //       burst_i_gap_ms, burst_i_frequency_hz, burst_i_level_dbfs; and length_ms_min,
 //       length_ms_max, length_ms_mean when there is a burst
+//   velmora-analyze stretches FILE [--channel N] [--from S] [--to S]
+//       runs of non-zero samples (digital silence between them), exact to the sample:
+//       stretch_count, then stretch_i_start_s, stretch_i_length_ms, stretch_i_gap_ms (from
+//       the previous stretch's end; 0 for the first)
 //
 // --from/--to cut the file to a time range in seconds before measuring; times printed are
 // still from the start of the file.
@@ -35,7 +39,7 @@ namespace {
 int usage()
 {
     std::fprintf(stderr,
-                 "usage: velmora-analyze info|level|tone|bursts FILE [--channel N] [--from S] [--to S] "
+                 "usage: velmora-analyze info|level|tone|bursts|stretches FILE [--channel N] [--from S] [--to S] "
                  "[--threshold-db D]\n");
     return 1;
 }
@@ -141,6 +145,18 @@ int main(int argc, char **argv)
         if (!bursts.empty())
             std::printf("length_ms_min %.4f\nlength_ms_max %.4f\nlength_ms_mean %.4f\n", lo * 1e3, hi * 1e3,
                         sum / static_cast<double>(bursts.size()) * 1e3);
+        return 0;
+    }
+    if (cmd == "stretches") {
+        const auto stretches = soundStretches(cut(channel), wav.rate);
+        const double offset = static_cast<double>(first) / wav.rate;
+        std::printf("stretch_count %zu\n", stretches.size());
+        for (std::size_t i = 0; i < stretches.size(); ++i) {
+            const Stretch &s = stretches[i];
+            const double gap = i == 0 ? 0.0 : s.start - stretches[i - 1].end;
+            std::printf("stretch_%zu_start_s %.6f\nstretch_%zu_length_ms %.4f\nstretch_%zu_gap_ms %.4f\n", i,
+                        s.start + offset, i, (s.end - s.start) * 1e3, i, gap * 1e3);
+        }
         return 0;
     }
     return usage();

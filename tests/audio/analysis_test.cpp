@@ -63,6 +63,28 @@ TEST(Analysis, LevelAndSteps)
     EXPECT_GT(measureLevel(clicked).maxStep, 0.1);
 }
 
+TEST(Analysis, StretchesAreExactToTheSampleAndBridgeZeroCrossings)
+{
+    // 1 kHz at a phase that hits exact zeros inside the bursts; bursts at known frames.
+    std::vector<float> x(96000, 0.0f);
+    const std::size_t starts[] = {1000, 30000, 30000 + 480 + 96};  // the last one 1 ms after the second ends
+    const std::size_t lengths[] = {19200, 480, 2000};
+    for (int b = 0; b < 3; ++b) {
+        for (std::size_t k = 0; k < lengths[b]; ++k) {
+            x[starts[b] + k] = static_cast<float>(std::sin(2 * std::numbers::pi * 1000.0 * k / kRate + 0.5));
+        }
+        x[starts[b] + 10] = 0.0f;  // a zero inside is no edge
+    }
+    const auto s = soundStretches(x, kRate, 0.0005);
+    ASSERT_EQ(s.size(), 3u);
+    for (int b = 0; b < 3; ++b) {
+        EXPECT_DOUBLE_EQ(s[b].start, starts[b] / kRate) << b;
+        EXPECT_DOUBLE_EQ(s[b].end, (starts[b] + lengths[b]) / kRate) << b;
+    }
+    EXPECT_EQ(soundStretches(x, kRate, 0.002).size(), 2u) << "a 1 ms silence is bridged when shorter than the gap";
+    EXPECT_TRUE(soundStretches(std::vector<float>(100, 0.0f), kRate).empty());
+}
+
 TEST(Analysis, BurstsWithRampsAtKnownTimes)
 {
     struct Spec {

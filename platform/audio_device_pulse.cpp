@@ -121,11 +121,11 @@ std::unique_ptr<AudioDevice> openPulseDevice(int rate, std::string &error)
         pa_threaded_mainloop_unlock(d->loop);
         return nullptr;
     }
-    pa_sample_spec spec{};
-    spec.format = PA_SAMPLE_FLOAT32NE;
-    spec.rate = static_cast<std::uint32_t>(rate);
-    spec.channels = 2;
-    d->stream = pa_stream_new(d->context, "tones", &spec, nullptr);
+    pa_sample_spec format{};
+    format.format = PA_SAMPLE_FLOAT32NE;
+    format.rate = static_cast<std::uint32_t>(rate);
+    format.channels = 2;
+    d->stream = pa_stream_new(d->context, "tones", &format, nullptr);
     if (!d->stream) {
         error = std::string("audio: PulseAudio refuses the stream: ") + pa_strerror(pa_context_errno(d->context));
         pa_threaded_mainloop_unlock(d->loop);

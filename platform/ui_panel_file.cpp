@@ -742,11 +742,11 @@ int Parser::Run(std::string_view text, std::string *why)
 
 int ParsePanelText(std::string_view text, const UiPanelDecl &decl, int resourceId, PanelSpec *out, std::string *why)
 {
-    PanelSpec spec;
-    Parser parser(decl, resourceId, &spec);
+    PanelSpec parsed;
+    Parser parser(decl, resourceId, &parsed);
     const int result = parser.Run(text, why);
     if (result == 0) {
-        *out = std::move(spec);
+        *out = std::move(parsed);
     }
     return result;
 }

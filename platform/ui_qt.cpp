@@ -326,13 +326,13 @@ void BuildControl(QtPanel &qp, const ControlSpec &c, int handle)
     qp.controls[c.id] = w;
 }
 
-void BuildMenus(QtPanel &qp, const PanelSpec &spec, int handle)
+void BuildMenus(QtPanel &qp, const PanelSpec &layout, int handle)
 {
-    if (!spec.hasMenuBar) {
+    if (!layout.hasMenuBar) {
         return;
     }
-    const int menuBarId = spec.menuBarId;
-    for (const MenuSpec &m : spec.menus) {
+    const int menuBarId = layout.menuBarId;
+    for (const MenuSpec &m : layout.menus) {
         QMenu *menu = qp.window->menuBar()->addMenu(QString::fromUtf8(m.label));
         qp.actions[m.id] = menu->menuAction();
         for (const MenuItemSpec &item : m.items) {
@@ -355,10 +355,10 @@ void BuildMenus(QtPanel &qp, const PanelSpec &spec, int handle)
     }
 }
 
-std::shared_ptr<Panel> MakeCorePanel(const PanelSpec &spec)
+std::shared_ptr<Panel> MakeCorePanel(const PanelSpec &layout)
 {
     auto panel = std::make_shared<Panel>();
-    for (const ControlSpec &c : spec.controls) {
+    for (const ControlSpec &c : layout.controls) {
         auto control = std::make_unique<Control>();
         control->id = c.id;
         control->kind = c.kind;
@@ -412,9 +412,9 @@ int Ui_LoadPanel(int parentPanel, const char *fileName, int resourceId)
     if (parentPanel != 0) {
         return UI_ERR_BAD_HANDLE;  // child panels are not offered
     }
-    PanelSpec spec;
+    PanelSpec layout;
     std::string why;
-    const int result = ReadPanelFile(fileName, *gDecl, resourceId, &spec, &why);
+    const int result = ReadPanelFile(fileName, *gDecl, resourceId, &layout, &why);
     if (result < 0) {
         gLastLoadError = std::string(fileName == nullptr ? "(no file)" : fileName) + ": " + why;
         std::fprintf(stderr, "%s\n", gLastLoadError.c_str());
@@ -423,25 +423,25 @@ int Ui_LoadPanel(int parentPanel, const char *fileName, int resourceId)
     gLastLoadError.clear();
 
     auto qp = std::make_unique<QtPanel>();
-    qp->core = MakeCorePanel(spec);
+    qp->core = MakeCorePanel(layout);
     const int handle = RegisterPanel(qp->core);
-    qp->window = new PanelWindow(handle, spec.callback);
-    qp->window->setWindowTitle(QString::fromUtf8(spec.title));
+    qp->window = new PanelWindow(handle, layout.callback);
+    qp->window->setWindowTitle(QString::fromUtf8(layout.title));
     qp->content = new QWidget(qp->window);
-    qp->content->setFixedSize(spec.width, spec.height);
+    qp->content->setFixedSize(layout.width, layout.height);
     QPalette palette = qp->content->palette();
-    palette.setColor(QPalette::Window, QColor::fromRgb(Opaque(spec.background)));
+    palette.setColor(QPalette::Window, QColor::fromRgb(Opaque(layout.background)));
     qp->content->setPalette(palette);
     qp->content->setAutoFillBackground(true);
     qp->window->setCentralWidget(qp->content);
     qp->window->layout()->setSizeConstraint(QLayout::SetFixedSize);
-    BuildMenus(*qp, spec, handle);
-    for (const ControlSpec &c : spec.controls) {
+    BuildMenus(*qp, layout, handle);
+    for (const ControlSpec &c : layout.controls) {
         BuildControl(*qp, c, handle);
     }
     qp->window->adjustSize();
     // The window's inside (menu bar included) at the panel's position; the frame goes around it.
-    qp->window->setGeometry(QRect(QPoint(spec.left, spec.top), qp->window->size()));
+    qp->window->setGeometry(QRect(QPoint(layout.left, layout.top), qp->window->size()));
     gPanels[handle] = std::move(qp);
     return handle;
 }

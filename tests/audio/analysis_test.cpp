@@ -87,13 +87,13 @@ TEST(Analysis, StretchesAreExactToTheSampleAndBridgeZeroCrossings)
 
 TEST(Analysis, BurstsWithRampsAtKnownTimes)
 {
-    struct Spec {
+    struct Expected {
         double onset, length, hz;
     };
-    const Spec specs[] = {{0.050, 0.200, 1000.0}, {0.410, 0.2003, 1000.0}, {0.7701, 0.150, 1259.9}, {1.0, 0.020, 800.0}};
+    const Expected expected[] = {{0.050, 0.200, 1000.0}, {0.410, 0.2003, 1000.0}, {0.7701, 0.150, 1259.9}, {1.0, 0.020, 800.0}};
     const int ramp = 480;
     std::vector<float> x(static_cast<std::size_t>(1.2 * kRate), 0.0f);
-    for (const Spec &s : specs) {
+    for (const Expected &s : expected) {
         // Raised-cosine ramps centred on the burst edges: half amplitude exactly there.
         const double a = s.onset * kRate - ramp / 2.0, b = (s.onset + s.length) * kRate - ramp / 2.0;
         for (std::size_t i = static_cast<std::size_t>(a); i < static_cast<std::size_t>(b + ramp + 2); ++i) {
@@ -107,12 +107,12 @@ TEST(Analysis, BurstsWithRampsAtKnownTimes)
     const auto bursts = detectBursts(x, kRate);
     ASSERT_EQ(bursts.size(), 4u);
     for (std::size_t k = 0; k < 4; ++k) {
-        EXPECT_NEAR(bursts[k].onset, specs[k].onset, 10e-6) << k;
-        EXPECT_NEAR(bursts[k].length(), specs[k].length, 10e-6) << k;
-        EXPECT_NEAR(bursts[k].frequency, specs[k].hz, 0.5) << k;
+        EXPECT_NEAR(bursts[k].onset, expected[k].onset, 10e-6) << k;
+        EXPECT_NEAR(bursts[k].length(), expected[k].length, 10e-6) << k;
+        EXPECT_NEAR(bursts[k].frequency, expected[k].hz, 0.5) << k;
         EXPECT_NEAR(bursts[k].levelDb, 20 * std::log10(0.4 / std::sqrt(2.0)), 0.5) << k;
     }
-    EXPECT_NEAR(bursts[1].gap, specs[1].onset - specs[0].onset - specs[0].length, 10e-6);
+    EXPECT_NEAR(bursts[1].gap, expected[1].onset - expected[0].onset - expected[0].length, 10e-6);
 }
 
 }  // namespace

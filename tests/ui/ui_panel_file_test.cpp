@@ -56,31 +56,31 @@ std::string RemoveLines(const std::string &text, const std::string &word)
     return out;
 }
 
-int Parse(const std::string &text, int resourceId = MAIN_PANEL, PanelSpec *spec = nullptr, std::string *why = nullptr)
+int Parse(const std::string &text, int resourceId = MAIN_PANEL, PanelSpec *layout = nullptr, std::string *why = nullptr)
 {
     PanelSpec local;
     std::string reason;
-    return ParsePanelText(text, kMainPanelDecl, resourceId, spec != nullptr ? spec : &local,
+    return ParsePanelText(text, kMainPanelDecl, resourceId, layout != nullptr ? layout : &local,
                           why != nullptr ? why : &reason);
 }
 
 TEST(PanelFile, TheShippedFileReadsWithThePanelItsProgramWants)
 {
-    PanelSpec spec;
+    PanelSpec layout;
     std::string why;
-    ASSERT_EQ(ReadPanelFile(VELMORA_TEST_PANEL_FILE, kMainPanelDecl, MAIN_PANEL, &spec, &why), 0) << why;
-    EXPECT_EQ(spec.title, "Velmora");
-    EXPECT_EQ(spec.width, 810);
-    EXPECT_EQ(spec.height, 610);
-    EXPECT_EQ(spec.top, 41);
-    EXPECT_EQ(spec.left, 28);
-    EXPECT_EQ(spec.background, 0xF0F0F0u);
-    EXPECT_EQ(spec.callback, &Main_Panel);
-    EXPECT_EQ(spec.controls.size(), 15u);
-    ASSERT_TRUE(spec.hasMenuBar);
-    EXPECT_EQ(spec.menuBarId, MENUBAR);
-    ASSERT_EQ(spec.menus.size(), 1u);
-    const MenuSpec &menu = spec.menus[0];
+    ASSERT_EQ(ReadPanelFile(VELMORA_TEST_PANEL_FILE, kMainPanelDecl, MAIN_PANEL, &layout, &why), 0) << why;
+    EXPECT_EQ(layout.title, "Velmora");
+    EXPECT_EQ(layout.width, 810);
+    EXPECT_EQ(layout.height, 610);
+    EXPECT_EQ(layout.top, 41);
+    EXPECT_EQ(layout.left, 28);
+    EXPECT_EQ(layout.background, 0xF0F0F0u);
+    EXPECT_EQ(layout.callback, &Main_Panel);
+    EXPECT_EQ(layout.controls.size(), 15u);
+    ASSERT_TRUE(layout.hasMenuBar);
+    EXPECT_EQ(layout.menuBarId, MENUBAR);
+    ASSERT_EQ(layout.menus.size(), 1u);
+    const MenuSpec &menu = layout.menus[0];
     EXPECT_EQ(menu.id, PROJECT);
     EXPECT_EQ(menu.label, "PROJECT");
     ASSERT_EQ(menu.items.size(), 3u);
@@ -105,9 +105,9 @@ TEST(PanelFile, CommentsBlankLinesIndentationAndCrLfDoNotMatter)
     }
     EXPECT_EQ(Parse(crlf), 0);
     EXPECT_EQ(Parse(Replace(text, "  title \"Velmora\"", "\n\t# a comment\n\t\t title   \"Velmora\"  ")), 0);
-    PanelSpec spec;
-    EXPECT_EQ(Parse(Replace(text, "label \"STOP\"", "label \"say \\\"STOP\\\" \\\\ now\""), MAIN_PANEL, &spec), 0);
-    for (const ControlSpec &c : spec.controls) {
+    PanelSpec layout;
+    EXPECT_EQ(Parse(Replace(text, "label \"STOP\"", "label \"say \\\"STOP\\\" \\\\ now\""), MAIN_PANEL, &layout), 0);
+    for (const ControlSpec &c : layout.controls) {
         if (c.id == STOP_AUDIOMETRIE) {
             EXPECT_EQ(c.label, "say \"STOP\" \\ now");
         }
@@ -209,11 +209,11 @@ TEST(PanelFile, EveryPrefixIsRefused)
 TEST(PanelFile, AskingForAnotherPanelOrAMissingFileFails)
 {
     EXPECT_EQ(Parse(GoodText(), 2), UI_ERR_WRONG_PANEL);
-    PanelSpec spec;
+    PanelSpec layout;
     std::string why;
-    EXPECT_EQ(ReadPanelFile("/nonexistent/Velmora.uir", kMainPanelDecl, MAIN_PANEL, &spec, &why), UI_ERR_FILE_MISSING);
-    EXPECT_EQ(ReadPanelFile(nullptr, kMainPanelDecl, MAIN_PANEL, &spec, &why), UI_ERR_FILE_MISSING);
-    EXPECT_LT(ReadPanelFile("/", kMainPanelDecl, MAIN_PANEL, &spec, &why), 0);  // a folder
+    EXPECT_EQ(ReadPanelFile("/nonexistent/Velmora.uir", kMainPanelDecl, MAIN_PANEL, &layout, &why), UI_ERR_FILE_MISSING);
+    EXPECT_EQ(ReadPanelFile(nullptr, kMainPanelDecl, MAIN_PANEL, &layout, &why), UI_ERR_FILE_MISSING);
+    EXPECT_LT(ReadPanelFile("/", kMainPanelDecl, MAIN_PANEL, &layout, &why), 0);  // a folder
 }
 
 }  // namespace

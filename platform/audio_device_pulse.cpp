@@ -10,9 +10,13 @@ namespace velmora::audio {
 
 namespace {
 
-// 40 ms of buffer, asked for in 10 ms pieces: room for a late wake-up of the mainloop
-// thread on a busy machine, while the engine's command latency stays near 70 ms.
-constexpr double kBufferSeconds = 0.040;
+// 100 ms of buffer, asked for in 10 ms pieces. On a loaded or virtual machine the
+// mainloop thread now and then wakes 20 ms or more late; with 40 ms of buffer that
+// emptied the server's side of it, a burst lost 10 ms in the middle (a click) and every
+// later frame played that much later, which threw the frame timing off by milliseconds.
+// The cost is the engine's command latency, about 130 ms: every command keeps its
+// spacing, only all of them are heard that much after their calls.
+constexpr double kBufferSeconds = 0.100;
 constexpr double kPieceSeconds = 0.010;
 
 std::int64_t steadyNs()

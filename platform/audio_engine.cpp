@@ -326,6 +326,7 @@ FrameClock::FrameClock(double nominalRate) : nominal_(nominalRate), slope_(nomin
 void FrameClock::reset()
 {
     count_ = next_ = 0;
+    lastT_ = 0.0;
     settled_ = false;
     slope_ = nominal_;
     intercept_ = 0.0;
@@ -370,8 +371,25 @@ void FrameClock::observe(std::int64_t timeNs, std::int64_t frame)
     double slope = nominal_;
     if (stt > 0.0 && t_[newest] - t_[oldest] >= 4.0)
         slope = std::clamp(stf / stt, nominal_ * 0.998, nominal_ * 1.002);
+    double intercept = mf - slope * mt;
+
+    // The fitted line pivots about the window's mean point, seconds back: a new slope (the
+    // switch from the nominal one after 4 s, or jitter) or one late callback moves the
+    // mapping of the present by milliseconds at once, and a play and its mute 200 ms apart
+    // would land 2 ms too close or too far. So the present may move against the previous
+    // line by at most 1 ms per second; a real step (the server lost a buffer) is followed
+    // within seconds, while any 200 ms stays exact to 0.2 ms.
+    const double tNow = t_[newest];
+    if (count_ > 1) {
+        const double before = intercept_ + slope_ * tNow;
+        const double after = intercept + slope * tNow;
+        const double allowed = kMaxSlew * nominal_ * std::max(tNow - lastT_, 0.0);
+        const double moved = std::clamp(after - before, -allowed, allowed);
+        intercept += before + moved - after;
+    }
+    lastT_ = tNow;
     slope_ = slope;
-    intercept_ = mf - slope * mt;
+    intercept_ = intercept;
 }
 
 double FrameClock::frameAt(std::int64_t timeNs) const

@@ -68,6 +68,8 @@ private:
     bool settled_ = false;
     double slope_;
     double intercept_ = 0.0;
+    double lastT_ = 0.0;                     // time of the previous observation, s from the origin
+    static constexpr double kMaxSlew = 1e-3;  // how fast the present's mapping may move: 1 ms per s
 };
 
 class Engine {

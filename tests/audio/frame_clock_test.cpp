@@ -3,7 +3,10 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
+#include <cmath>
 #include <random>
+#include <vector>
 
 namespace velmora::audio {
 namespace {
@@ -37,6 +40,39 @@ TEST_P(FrameClockFit, PredictsFramesWithinAFractionOfAMillisecond)
     // And the absolute mapping is off by no more than the mean lateness plus a little.
     const double ideal = 14.0 * rate;
     EXPECT_NEAR(clock.frameAt(a), ideal - row.jitterMs * 1e-3 / 2 * rate, 0.0002 * rate);
+}
+
+// What a burst sees: its play is mapped at one time, its mute 200 ms later, after twenty
+// more device callbacks have moved the fit. From the very start, through the switch
+// from the nominal slope to the fitted one, the two stay 200 ms of device time apart.
+TEST_P(FrameClockFit, KeepsTwoHundredMillisecondsWhileTheFitMoves)
+{
+    const ClockRow row = GetParam();
+    const double rate = 96000.0 * (1.0 + row.ppm * 1e-6);
+    FrameClock clock(96000.0);
+    std::mt19937 rng(11);
+    std::uniform_real_distribution<double> late(0.0, row.jitterMs * 1e-3);
+    const std::int64_t t0 = 7'000'000'000;
+    const int period = 960;  // 10 ms pieces
+    const int apart = 20;    // 200 ms
+    std::vector<double> playFrame;  // the play of a burst that starts at observation k
+    double worst = 0.0;
+    std::int64_t frames = 0;
+    for (int k = 0; k < 1200; ++k) {  // 12 s
+        const double ideal = static_cast<double>(frames) / rate;
+        clock.observe(t0 + static_cast<std::int64_t>((ideal + late(rng)) * 1e9), frames);
+        frames += period;
+        // A call made right after this callback, at an exact time on the steady clock.
+        const std::int64_t call = t0 + static_cast<std::int64_t>(ideal * 1e9) + 1'000'000;
+        playFrame.push_back(clock.frameAt(call));
+        if (k >= 30 + apart) {  // the first quarter second belongs to the start-up
+            const double muteFrame = clock.frameAt(call);
+            // Calls 20 periods apart are 20 periods of device frames apart.
+            const double played = muteFrame - playFrame[playFrame.size() - 1 - apart];
+            worst = std::max(worst, std::abs(played - apart * period) / rate);
+        }
+    }
+    EXPECT_LT(worst * 1e3, 0.25) << "ms of error on a 200 ms burst, worst case";
 }
 
 INSTANTIATE_TEST_SUITE_P(Engine, FrameClockFit,

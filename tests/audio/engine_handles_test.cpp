@@ -6,6 +6,7 @@
 #include <sndfile.h>
 
 #include <atomic>
+#include <chrono>
 #include <cstdio>
 #include <filesystem>
 #include <fstream>
@@ -195,16 +196,21 @@ TEST(EngineThreads, ControlCallsFromManyThreadsWhileMixing)
         handles.push_back(engine.createFromFrames(tone.data(), static_cast<std::int64_t>(tone.size() / 2), 2, kRate));
 
     std::atomic<bool> done{false};
+    std::atomic<bool> mixing{false};
     std::atomic<double> peak{0.0};
     std::thread mixer([&] {
         std::vector<float> block(2 * 256);
         double p = 0.0;
         while (!done.load()) {
             engine.render(block.data(), 256);
+            mixing = true;
             for (float v : block) p = std::max(p, static_cast<double>(std::abs(v)));
         }
         peak = p;
     });
+    // On a loaded machine the mixer thread may not have run at all before the control
+    // threads are through; the point is that both sides run at once.
+    while (!mixing.load()) std::this_thread::yield();
     std::vector<std::thread> controls;
     for (int t = 0; t < 4; ++t) {
         controls.emplace_back([&, t] {
@@ -230,6 +236,10 @@ TEST(EngineThreads, ControlCallsFromManyThreadsWhileMixing)
         });
     }
     for (auto &c : controls) c.join();
+    // Commands land 25 ms after their calls: let the mixer reach the last of them.
+    const auto limit = std::chrono::steady_clock::now() + std::chrono::seconds(5);
+    while (engine.counters().commandsApplied == 0 && std::chrono::steady_clock::now() < limit)
+        std::this_thread::sleep_for(std::chrono::milliseconds(5));
     done = true;
     mixer.join();
     EXPECT_LE(peak.load(), 1.0);

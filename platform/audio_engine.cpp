@@ -843,20 +843,13 @@ bool Engine::free(AudioHandle h) { return impl_->free(h); }
 bool Engine::play(AudioHandle h, bool restart)
 {
     if (!impl_->live_slot(h)) return false;
-    Command c;
-    c.op = Op::Play;
-    c.handle = h;
-    c.restart = restart;
-    return impl_->send(c);
+    return impl_->send({.op = Op::Play, .restart = restart, .handle = h});
 }
 
 bool Engine::stop(AudioHandle h)
 {
     if (!impl_->live_slot(h)) return false;
-    Command c;
-    c.op = Op::Stop;
-    c.handle = h;
-    return impl_->send(c);
+    return impl_->send({.op = Op::Stop, .handle = h});
 }
 
 bool Engine::setPositionBytes(AudioHandle h, std::uint64_t bytes)
@@ -868,40 +861,25 @@ bool Engine::setPositionBytes(AudioHandle h, std::uint64_t bytes)
     const std::uint64_t frameBytes = static_cast<std::uint64_t>(s->fileChannels.load(std::memory_order_relaxed)) * sizeof(float);
     const std::uint64_t frame = bytes / frameBytes;
     if (frame > static_cast<std::uint64_t>(s->frames.load(std::memory_order_relaxed))) return false;
-    Command c;
-    c.op = Op::Seek;
-    c.handle = h;
-    c.frame = static_cast<std::int64_t>(frame);
-    return impl_->send(c);
+    return impl_->send({.op = Op::Seek, .handle = h, .frame = static_cast<std::int64_t>(frame)});
 }
 
 bool Engine::setVolume(AudioHandle h, float volume)
 {
     if (!std::isfinite(volume) || volume < 0.0f || !impl_->live_slot(h)) return false;
-    Command c;
-    c.op = Op::Volume;
-    c.handle = h;
-    c.value = volume;
-    return impl_->send(c);
+    return impl_->send({.op = Op::Volume, .handle = h, .value = volume});
 }
 
 bool Engine::setRate(AudioHandle h, float hz)
 {
     if (!std::isfinite(hz) || hz < 0.0f || !impl_->live_slot(h)) return false;
-    Command c;
-    c.op = Op::Rate;
-    c.handle = h;
-    c.value = hz;
-    return impl_->send(c);
+    return impl_->send({.op = Op::Rate, .handle = h, .value = hz});
 }
 
 bool Engine::setMaster(float volume)
 {
     if (!(volume >= 0.0f && volume <= 1.0f)) return false;
-    Command c;
-    c.op = Op::Master;
-    c.value = volume;
-    return impl_->send(c);
+    return impl_->send({.op = Op::Master, .value = volume});
 }
 
 bool Engine::isLive(AudioHandle h) const { return impl_->live_slot(h) != nullptr; }

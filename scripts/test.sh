@@ -15,7 +15,9 @@ if [ "${CI:-}" = true ]; then
   werror=ON
 fi
 
-cmake -S . -B build -G Ninja -DVELMORA_WERROR="$werror"
+# Every option stated, so that a build folder configured by hand for less still tests all.
+cmake -S . -B build -G Ninja -DVELMORA_WERROR="$werror" -DVELMORA_SANITIZE= \
+  -DVELMORA_BUILD_TESTS=ON -DVELMORA_BUILD_BENCH=ON -UVELMORA_TEST_AREAS
 cmake --build build
 (cd build && ctest --output-on-failure -j2 "$@")
 

@@ -28,6 +28,15 @@ AudioState &A()
     return state;
 }
 
+// Runs f on the state under its lock: every query below is one such read.
+template <typename F>
+auto Locked(F f)
+{
+    AudioState &state = A();
+    std::lock_guard lock(state.m);
+    return f(state);
+}
+
 fake::AudioCall Call(fake::AudioOp op, AudioHandle handle)
 {
     fake::AudioCall c{};
@@ -182,9 +191,7 @@ void FailOpen(const std::string &path)
 
 std::vector<AudioCall> AudioCalls()
 {
-    AudioState &a = A();
-    std::lock_guard lock(a.m);
-    return a.calls;
+    return Locked([&](AudioState &a) { return a.calls; });
 }
 
 void ClearAudioCalls()
@@ -204,16 +211,12 @@ StreamState Stream(AudioHandle handle)
 
 float MasterVolume()
 {
-    AudioState &a = A();
-    std::lock_guard lock(a.m);
-    return a.master;
+    return Locked([&](AudioState &a) { return a.master; });
 }
 
 bool AudioInitialised()
 {
-    AudioState &a = A();
-    std::lock_guard lock(a.m);
-    return a.initialised;
+    return Locked([&](AudioState &a) { return a.initialised; });
 }
 
 void ResetAudio()

@@ -49,6 +49,15 @@ UiState &U()
     return state;
 }
 
+// Runs f on the state under its lock: every query below is one such read.
+template <typename F>
+auto Locked(F f)
+{
+    UiState &state = U();
+    std::lock_guard lock(state.m);
+    return f(state);
+}
+
 void Event(const char *what, const std::string &text = {})
 {
     UiState &u = U();
@@ -284,72 +293,52 @@ void SetCtrl(int control, double value)
 
 double Ctrl(int control)
 {
-    UiState &u = U();
-    std::lock_guard lock(u.m);
-    return u.values.count(control) != 0 ? u.values[control] : 0.0;
+    return Locked([&](UiState &u) { return u.values.count(control) != 0 ? u.values[control] : 0.0; });
 }
 
 std::vector<CtrlRead> CtrlReads()
 {
-    UiState &u = U();
-    std::lock_guard lock(u.m);
-    return u.reads;
+    return Locked([&](UiState &u) { return u.reads; });
 }
 
 std::vector<AttrCall> AttrCalls()
 {
-    UiState &u = U();
-    std::lock_guard lock(u.m);
-    return u.attrs;
+    return Locked([&](UiState &u) { return u.attrs; });
 }
 
 std::string Label(int control)
 {
-    UiState &u = U();
-    std::lock_guard lock(u.m);
-    return u.labels.count(control) != 0 ? u.labels[control] : std::string{};
+    return Locked([&](UiState &u) { return u.labels.count(control) != 0 ? u.labels[control] : std::string{}; });
 }
 
 int Dimmed(int control)
 {
-    UiState &u = U();
-    std::lock_guard lock(u.m);
-    return u.dimmed.count(control) != 0 ? u.dimmed[control] : -1;
+    return Locked([&](UiState &u) { return u.dimmed.count(control) != 0 ? u.dimmed[control] : -1; });
 }
 
 std::vector<CanvasOp> CanvasOps()
 {
-    UiState &u = U();
-    std::lock_guard lock(u.m);
-    return u.canvas;
+    return Locked([&](UiState &u) { return u.canvas; });
 }
 
 std::vector<PoolCall> PoolCalls()
 {
-    UiState &u = U();
-    std::lock_guard lock(u.m);
-    return u.pool;
+    return Locked([&](UiState &u) { return u.pool; });
 }
 
 int Running(ThreadFunction function)
 {
-    UiState &u = U();
-    std::lock_guard lock(u.m);
-    return u.running[function];
+    return Locked([&](UiState &u) { return u.running[function]; });
 }
 
 int PeakRunning(ThreadFunction function)
 {
-    UiState &u = U();
-    std::lock_guard lock(u.m);
-    return u.peak[function];
+    return Locked([&](UiState &u) { return u.peak[function]; });
 }
 
 std::vector<UiEvent> UiEvents()
 {
-    UiState &u = U();
-    std::lock_guard lock(u.m);
-    return u.events;
+    return Locked([&](UiState &u) { return u.events; });
 }
 
 void SetLoadPanelResult(int handle)

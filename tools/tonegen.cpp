@@ -2,12 +2,13 @@
 //
 // Writes the 26 tone files that the program opens from "Samples/": for each of the 13
 // frequencies a left-ear and a right-ear file, Sinus_96000{L,R}_{5-digit Hz}Hz_0dB.wav.
-// Each is 96000 Hz, two channels of 32-bit float, 2.0 s: a sine at exactly the named
+// Each is 96000 Hz, two channels of 32-bit float, 2.5 s: a sine at exactly the named
 // frequency with its peak at full scale (the "0dB" of the name is 0 dBFS) in its ear's
 // channel, the other channel exactly zero, and a 20 ms raised-cosine fade at both ends.
 //
-// 2.0 s: the longest stimulation hold (1400 ms) must still fit when played at the fastest
-// rate (120999 / 96000), which shortens the file to 1.59 s.
+// 2.5 s: the longest stimulation hold (1400 ms) plus its 10 ms mute must still fit when
+// played at the fastest rate the band width slide allows (96000 + 49999 = 145999 Hz),
+// which shortens the file to 1.64 s; 2.0 s would last only 1.315 s there.
 //
 // Creates FOLDER if needed, writes only its own 26 files (each to a temporary name first,
 // so a broken run never leaves a half file under the real name), and exits 1 with a
@@ -26,7 +27,7 @@
 namespace {
 
 constexpr int kRate = 96000;
-constexpr int kFrames = 2 * kRate;
+constexpr int kFrames = kRate * 5 / 2;
 constexpr int kFadeFrames = kRate / 50;  // 20 ms
 constexpr int kHz[13] = {125, 250, 500, 750, 1000, 1500, 2000, 3000, 4000, 6000, 8000, 10000, 12000};
 

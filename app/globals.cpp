@@ -7,3 +7,4 @@ std::atomic<int> iKey{0};
 std::atomic<int> iLeftRight{0};
 std::atomic<int> iPanelHandle{0};
 std::atomic<int> iStimulationActive{0};
+std::atomic<int> iStimulationStarts{0};

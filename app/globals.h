@@ -13,7 +13,10 @@
 //   iPanelHandle        the main panel; written once by main before any thread starts
 
 #include <atomic>
+#include <cstdarg>
 #include <cstdint>
+#include <cstdio>
+#include <cstring>
 
 extern std::atomic<std::uint8_t> ucQuitFlag;
 extern std::atomic<int> iAudiometrieRunning;
@@ -41,3 +44,21 @@ inline void Set(std::atomic<T> &word, V value)
 // wait for that last cycle before it plays. Sequentially consistent: it pairs with
 // iStimulationRunning in a handshake (see stimulation.cpp).
 extern std::atomic<int> iStimulationActive;
+
+// Counts the stimulation's start presses. A procedure that carries on for a start pressed
+// during its last cycle sees the count change and begins that run afresh.
+extern std::atomic<int> iStimulationStarts;
+
+// Appends printf-style text to a fixed buffer, cutting it short rather than overflowing:
+// the warnings are built without dynamic memory.
+inline void Append_Text(char *buffer, int bufferSize, const char *format, ...)
+{
+    const std::size_t used = std::strlen(buffer);
+    if (used + 1 >= static_cast<std::size_t>(bufferSize)) {
+        return;
+    }
+    va_list args;
+    va_start(args, format);
+    std::vsnprintf(buffer + used, static_cast<std::size_t>(bufferSize) - used, format, args);
+    va_end(args);
+}

@@ -74,6 +74,7 @@ int Stimulation_Button(int, int control, int event, void *, int, int)
     const int panel = Get(iPanelHandle);
 
     if (Get(iStimulationRunning) == 0) {
+        iStimulationStarts.fetch_add(1);
         iStimulationRunning.store(1);
         Ui_SetCtrlAttribute(panel, START_STIMULATION, ATTR_LABEL_TEXT, "STOP STIMULATION");
         Ui_SetCtrlAttribute(panel, START_AUDIOMETRIE_L, ATTR_DIMMED, 1);
@@ -103,11 +104,31 @@ int Stimulation_Button(int, int control, int event, void *, int, int)
 
 int Stimulation(void *)
 {
-    int tonesLeft = STIMULATION_FIRST_BLOCK;
-    Audio_SetVolume(STIMULATION_MASTER_VOLUME);
-
+    int tonesLeft = 0;
+    int run = 0;
+    int losses = Audio_OutputLosses();
+    // Every start press asks for a new run, which opens with a first block of 10 at master
+    // 0.5: also a start that this procedure carries on for, pressed during the last cycle
+    // of a stopped run (left as it was, a counter at 0 would open with a block break).
+    const auto beginRun = [&] {
+        run = iStimulationStarts.load();
+        tonesLeft = STIMULATION_FIRST_BLOCK;
+        Audio_SetVolume(STIMULATION_MASTER_VOLUME);
+    };
+    beginRun();
     for (;;) {
         while (iStimulationRunning.load() != 0) {
+            if (iStimulationStarts.load() != run) {
+                beginRun();
+            }
+            // The run goes on (the output is tried again every 2 s), but the user learns
+            // once per loss that the tones since may not have been heard.
+            if (Audio_OutputLosses() != losses) {
+                losses = Audio_OutputLosses();
+                Ui_ShowWarning("Velmora",
+                               "The sound output was lost during the stimulation. The stimulation goes on; "
+                               "its tones are heard again once the output works again.\n");
+            }
             Run_Cycle(tonesLeft);
         }
         iStimulationActive.store(0);

@@ -398,6 +398,7 @@ class StartStopStart : public ProcedureTest, public ::testing::WithParamInterfac
 TEST_P(StartStopStart, NeverTwoProceduresAtOnceAndTheRunGoesOn)
 {
     const RestartRow row = GetParam();
+    fake::SetCtrl(NUMBER_INTERVAL, 1);  // a block carried over from the old run would show as a break
     PressStimulation(0);
     PressStimulation(row.stopAt);
     PressStimulation(row.startAgainAt);
@@ -408,11 +409,19 @@ TEST_P(StartStopStart, NeverTwoProceduresAtOnceAndTheRunGoesOn)
     EXPECT_EQ(fake::PoolCalls().size(), row.procedures);
     // One tone at a time: every play at least a cycle after the previous one.
     const auto plays = PlayTimes();
-    ASSERT_GT(plays.size(), 20u);
+    ASSERT_GT(plays.size(), 12u);
     for (std::size_t i = 1; i < plays.size(); ++i) {
         EXPECT_GE(plays[i] - plays[i - 1], kCycleMs) << "tone " << i;
     }
     EXPECT_EQ(Get(iStimulationRunning), 1);
+    // The second start opens a new run: a first block of 10 back to back, master 0.5.
+    std::size_t next = 0;
+    while (plays[next] < row.startAgainAt) ++next;
+    ASSERT_GT(plays.size(), next + 10);
+    for (std::size_t i = next + 1; i < next + 10; ++i) {
+        EXPECT_EQ(plays[i] - plays[i - 1], kCycleMs) << "tone " << i - next << " of the new run";
+    }
+    EXPECT_EQ(CallsOf(fake::AudioOp::SetMasterVolume).size(), 2u);
     StopAndDrain();
     EXPECT_EQ(fake::Running(Stimulation), 0);
 }
@@ -421,6 +430,7 @@ INSTANTIATE_TEST_SUITE_P(Rows, StartStopStart,
                          ::testing::Values(RestartRow{"AgainInTheHold", 100, 150, 1},
                                            RestartRow{"AgainInThePause", 100, 300, 1},
                                            RestartRow{"AgainInTheBreak", 4000, 5000, 1},
+                                           RestartRow{"AgainAfterABlocksLastTone", 9 * kCycleMs + 50, 9 * kCycleMs + 300, 1},
                                            RestartRow{"AgainAfterTheEnd", 100, 400, 2}),
                          [](const auto &info) { return std::string(info.param.name); });
 
@@ -460,6 +470,26 @@ TEST_F(StimulationTest, QuitDuringTheLastCycleWaitsForItBeforeTheStreamsAreFreed
     const auto events = fake::UiEvents();
     ASSERT_FALSE(events.empty());
     EXPECT_EQ(events.back().what, "DiscardPanel");
+}
+
+// ------------------------------------------------------------------ a lost output
+
+TEST_F(StimulationTest, ALostOutputIsToldOnceForEachLossAndTheRunGoesOn)
+{
+    PressStimulation(0);
+    fake::At(1000, [] { fake::SetOutputWorking(false); });
+    fake::At(3000, [] { fake::SetOutputWorking(true); });
+    fake::At(5000, [] { fake::SetOutputWorking(false); });
+    fake::RunUntil(8000);
+
+    int warnings = 0;
+    for (const fake::UiEvent &e : fake::UiEvents()) {
+        warnings += e.what == "Warning" && e.text.find("lost during the stimulation") != std::string::npos;
+    }
+    EXPECT_EQ(warnings, 2);
+    EXPECT_EQ(PlayTimes(), ExpectedPlayTimes(static_cast<int>(PlayTimes().size()), [](std::int64_t) { return 10; }));
+    EXPECT_GE(PlayTimes().back(), 7000) << "the run went on";
+    StopAndDrain();
 }
 
 }  // namespace

@@ -70,6 +70,14 @@ private:
     double intercept_ = 0.0;
     double lastT_ = 0.0;                     // time of the previous observation, s from the origin
     static constexpr double kMaxSlew = 1e-3;  // how fast the present's mapping may move: 1 ms per s
+    // A real step (a stall, an underrun, a resume) shows as every callback off the line by
+    // the same milliseconds; jitter does not persist. Past kStepSeconds for kStepCallbacks
+    // callbacks in a row the fit starts afresh from the present, keeping its slope.
+    static constexpr double kStepSeconds = 0.003;
+    static constexpr int kStepCallbacks = 5;
+    int offLine_ = 0;
+    double anchorSlope_;  // slope used until a fresh window spans enough time
+    double slopeBeforeStep_ = 0.0;
 };
 
 class Engine {
@@ -96,6 +104,16 @@ public:
                                                                 // held within 5.2 x the output rate
     bool setMaster(float volume);                               // 0 to 1
     bool isLive(AudioHandle h) const;
+    // Largest sample magnitude of the stream's file, 0 for 0 or a freed handle. A channel
+    // volume times the master above 1 / peak cannot be played: the gain is capped there.
+    float peak(AudioHandle h) const;
+
+    // For a watchdog on the output: true while a voice sounds or a command is waiting for
+    // the next render, i.e. while a render that does not come keeps sound from the user.
+    bool soundDue() const;
+    // The next render starts its wall-time to frame mapping afresh: a new device's
+    // play-out times have nothing to do with the old one's.
+    void resetTiming();
 
     // Without a consumer (no device) commands are checked and then dropped, and freed
     // streams are released at once: nothing would ever drain the queue.

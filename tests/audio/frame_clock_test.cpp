@@ -75,6 +75,36 @@ TEST_P(FrameClockFit, KeepsTwoHundredMillisecondsWhileTheFitMoves)
     EXPECT_LT(worst * 1e3, 0.25) << "ms of error on a 200 ms burst, worst case";
 }
 
+// The device stalls for 300 ms (an underrun, a suspend) and then goes on from the frame
+// where it stopped: every later frame is heard 300 ms later than before. Within a second
+// the mapping follows, instead of creeping 1 ms a second for five minutes.
+TEST_P(FrameClockFit, FollowsAStallWithinASecond)
+{
+    const ClockRow row = GetParam();
+    const double rate = 96000.0 * (1.0 + row.ppm * 1e-6);
+    FrameClock clock(96000.0);
+    std::mt19937 rng(13);
+    std::uniform_real_distribution<double> late(0.0, row.jitterMs * 1e-3);
+    const std::int64_t t0 = 9'000'000'000;
+    const int period = 960;
+    double shift = 0.0;  // s the output runs behind its first mapping
+    double worstAfter = 0.0;
+    std::int64_t frames = 0;
+    for (int k = 0; k < 1000; ++k) {  // 10 s, the stall at 6 s
+        if (k == 600) shift = 0.300;
+        const double heard = static_cast<double>(frames) / rate + shift;
+        clock.observe(t0 + static_cast<std::int64_t>((heard + late(rng)) * 1e9), frames);
+        frames += period;
+        if (k >= 700) {  // a second after the stall
+            const double at = heard + 0.005;
+            const double wanted = (at - shift) * rate;
+            const double got = clock.frameAt(t0 + static_cast<std::int64_t>(at * 1e9));
+            worstAfter = std::max(worstAfter, std::abs(got - wanted) / rate);
+        }
+    }
+    EXPECT_LT(worstAfter * 1e3, 1.0 + row.jitterMs / 2) << "ms off target, from 1 s after the stall";
+}
+
 INSTANTIATE_TEST_SUITE_P(Engine, FrameClockFit,
                          ::testing::Values(ClockRow{0.0, 0.0}, ClockRow{100.0, 1.0}, ClockRow{-300.0, 3.0},
                                            ClockRow{1500.0, 0.5}));

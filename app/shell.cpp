@@ -28,12 +28,6 @@ void Request_Quit()
     }
 }
 
-void Append(char *buffer, int bufferSize, const char *text)
-{
-    const std::size_t used = std::strlen(buffer);
-    std::snprintf(buffer + used, static_cast<std::size_t>(bufferSize) - used, "%s", text);
-}
-
 }  // namespace
 
 int Main_Panel(int, int event, void *, int, int)
@@ -57,9 +51,7 @@ void Describe_Silent_Tones(int audioStarted, char *buffer, int bufferSize)
 {
     buffer[0] = '\0';
     if (!audioStarted) {
-        Append(buffer, bufferSize,
-               "The audio output could not be started: no tone can be heard, and a hearing test "
-               "would chart every tone as not heard.\n");
+        Append_Text(buffer, bufferSize, "%s", kNoOutputText);
         return;
     }
     int missing = 0;
@@ -70,13 +62,12 @@ void Describe_Silent_Tones(int audioStarted, char *buffer, int bufferSize)
                 continue;
             }
             if (missing++ == 0) {
-                Append(buffer, bufferSize,
-                       "These tone files are missing or unreadable. Their tones stay silent, and a "
-                       "hearing test would chart them as not heard:\n");
+                Append_Text(buffer, bufferSize,
+                            "These tone files are missing or unreadable. Their tones cannot be played, "
+                            "and a hearing test leaves their frequencies out:\n");
             }
             Sample_Path(f, ear, path, sizeof path);
-            Append(buffer, bufferSize, path);
-            Append(buffer, bufferSize, "\n");
+            Append_Text(buffer, bufferSize, "%s\n", path);
         }
     }
 }

@@ -31,6 +31,11 @@ void Restore_Idle_Controls()
 
 void Start_Pass(int ear)
 {
+    if (Audio_OutputWorking() == 0) {
+        // Every tone would be charted as not heard: refuse, and say why again.
+        Ui_ShowWarning("Velmora", kNoOutputText);
+        return;
+    }
     const int panel = Get(iPanelHandle);
     const int pressed = ear == 0 ? START_AUDIOMETRIE_L : START_AUDIOMETRIE_R;
     const int other = ear == 0 ? START_AUDIOMETRIE_R : START_AUDIOMETRIE_L;
@@ -66,8 +71,9 @@ void Wait_For_Stimulation_End()
 }
 
 // Plays the ascending tones of one frequency until an answer, a stop or 25 tones.
-// Returns the step of the tone in whose window iKey turned non-zero, or 25.
-int Ascend(AudioHandle channel)
+// Returns the step of the tone in whose window iKey turned non-zero, or 25; -1 when the
+// output was lost since `losses` was read, checked after each tone's window.
+int Ascend(AudioHandle channel, int losses)
 {
     double level = AUDIOMETRY_FIRST_LEVEL;
     int step = 0;
@@ -79,6 +85,9 @@ int Ascend(AudioHandle channel)
         level = level * AUDIOMETRY_STEP_FACTOR;
         Audio_ChannelPlay(channel, 0);
         Sys_Sleep(AUDIOMETRY_TONE_INTERVAL_MS);
+        if (Audio_OutputLosses() != losses || Audio_OutputWorking() == 0) {
+            return -1;
+        }
         if (Get(iKey) != 0) {
             return step;
         }
@@ -89,7 +98,77 @@ int Ascend(AudioHandle channel)
     }
 }
 
+// What a pass could not measure, told to the user once at its end.
+struct PassReport {
+    int skipped[FREQUENCY_COUNT];  // no tone file: left out
+    int skippedCount;
+    int capped[FREQUENCY_COUNT];  // answered at or beyond a step that could not get louder
+    int cappedCount;
+    int firstCappedStep;  // the lowest such step among them
+    double fittingMaster;  // the highest master setting at which their ladders fit
+    int lostAt;            // frequency under test when the output was lost, or -1
+};
+
+void Warn_About_Pass(const PassReport &report)
+{
+    if (report.skippedCount == 0 && report.cappedCount == 0 && report.lostAt < 0) {
+        return;
+    }
+    char text[2048] = "";
+    if (report.lostAt >= 0) {
+        Append_Text(text, sizeof text,
+                    "The sound output was lost while %d Hz was tested. The test ended there; %d Hz has no "
+                    "mark. Once the output works again, test this ear once more.\n\n",
+                    kFrequencyHz[report.lostAt], kFrequencyHz[report.lostAt]);
+    }
+    if (report.cappedCount > 0) {
+        Append_Text(text, sizeof text,
+                    "From step %d on, the tones could not get louder: at this master volume they all "
+                    "sounded at full scale. These marks do not show a true hearing level:",
+                    report.firstCappedStep);
+        for (int i = 0; i < report.cappedCount; ++i) {
+            Append_Text(text, sizeof text, "%s %d Hz", i == 0 ? "" : ",", kFrequencyHz[report.capped[i]]);
+        }
+        Append_Text(text, sizeof text,
+                    ".\nThe whole ladder of 25 steps fits at a MASTER VOLUME CALIBRATION of %.3f or "
+                    "lower.\n\n",
+                    report.fittingMaster);
+    }
+    if (report.skippedCount > 0) {
+        Append_Text(text, sizeof text, "These frequencies were left out, their tone files could not be opened:");
+        for (int i = 0; i < report.skippedCount; ++i) {
+            Append_Text(text, sizeof text, "%s %d Hz", i == 0 ? "" : ",", kFrequencyHz[report.skipped[i]]);
+        }
+        Append_Text(text, sizeof text, ".\n");
+    }
+    Ui_ShowWarning("Velmora", text);
+}
+
 }  // namespace
+
+int First_Capped_Step(float masterVolume, float peak)
+{
+    // The engine's own arithmetic: a float channel volume times the master, against 1 / peak.
+    double level = AUDIOMETRY_FIRST_LEVEL;
+    for (int step = 0; step < AUDIOMETRY_STEP_LIMIT; ++step) {
+        if (static_cast<float>(level) * masterVolume * peak > 1.0f) {
+            return step;
+        }
+        level = level * AUDIOMETRY_STEP_FACTOR;
+    }
+    return AUDIOMETRY_STEP_LIMIT;
+}
+
+double Highest_Fitting_Master(float peak)
+{
+    for (int k = 200; k > 0; --k) {  // the slide's 0.005 steps from 1.0 down
+        const double master = k * 0.005;
+        if (First_Capped_Step(static_cast<float>(master), peak) == AUDIOMETRY_STEP_LIMIT) {
+            return master;
+        }
+    }
+    return 0.0;
+}
 
 int Audiometrie_Button(int, int control, int event, void *, int, int)
 {
@@ -126,30 +205,57 @@ int Audiometrie(void *functionData)
     Ui_SetCtrlAttribute(panel, EAR_LEFT, ATTR_PEN_COLOR, 0x0000FF);
     Ui_SetCtrlAttribute(panel, EAR_RIGHT, ATTR_PEN_COLOR, 0xFF0000);
 
-    int marks[FREQUENCY_COUNT] = {};
+    PassReport report{};
+    report.lostAt = -1;
+    report.firstCappedStep = AUDIOMETRY_STEP_LIMIT;
+    report.fittingMaster = 1.0;
+    int lastMarked = -1;
+    int lastMarkY = 0;
     for (int f = 0; f < FREQUENCY_COUNT; ++f) {
+        const AudioHandle channel = SinSample[f][ear];
+        if (channel == 0) {
+            // A tone that cannot sound would be charted as not heard: leave it out, and
+            // let the next mark join the last one drawn.
+            report.skipped[report.skippedCount++] = f;
+            continue;
+        }
         Sys_Srand(static_cast<unsigned>(Sys_Time()));
         const int r = Sys_Rand();
         Sys_Sleep(static_cast<unsigned>(500.0 + (r % 2000)));
         // After the pause: whatever was pressed during it, a stop included, does not count.
         Set(iKey, 0);
 
-        const int step = Ascend(SinSample[f][ear]);
+        const int losses = Audio_OutputLosses();
+        const int step = Ascend(channel, losses);
+        if (step < 0) {
+            report.lostAt = f;
+            break;
+        }
         if (Get(iKey) == -1) {
             break;
+        }
+        const float peak = Audio_ChannelGetPeak(channel);
+        const int capped = First_Capped_Step(static_cast<float>(masterVolume), peak);
+        if (capped < AUDIOMETRY_STEP_LIMIT && step >= capped) {
+            report.capped[report.cappedCount++] = f;
+            report.firstCappedStep = capped < report.firstCappedStep ? capped : report.firstCappedStep;
+            const double fits = Highest_Fitting_Master(peak);
+            report.fittingMaster = fits < report.fittingMaster ? fits : report.fittingMaster;
         }
 
         const int x = iAryYPos[f];
         const int y = Chart_StepY(step);
         Ui_SetCtrlAttribute(panel, canvas, ATTR_PEN_WIDTH, 12);
         Ui_CanvasDrawPoint(panel, canvas, Ui_MakePoint(x, y));
-        if (f > 0) {
+        if (lastMarked >= 0) {
             Ui_SetCtrlAttribute(panel, canvas, ATTR_PEN_WIDTH, 6);
-            Ui_CanvasDrawLine(panel, canvas, Ui_MakePoint(x, y), Ui_MakePoint(iAryYPos[f - 1], marks[f - 1]));
+            Ui_CanvasDrawLine(panel, canvas, Ui_MakePoint(x, y), Ui_MakePoint(iAryYPos[lastMarked], lastMarkY));
         }
-        marks[f] = y;
+        lastMarked = f;
+        lastMarkY = y;
     }
 
+    Warn_About_Pass(report);
     Restore_Idle_Controls();
     // Last: a quit is allowed from here on, so the pass must have done all its work.
     Set(iAudiometrieRunning, 0);

@@ -33,3 +33,16 @@ int Audio_ChannelPlay(AudioHandle handle, int restart);
 
 // Scales everything the engine outputs; applied in the mix, never on the system mixer.
 int Audio_SetVolume(float volume);
+
+// The largest sample magnitude in the stream's file; 0 for handle 0 or a freed handle.
+// A channel volume v under master volume m sounds as asked only while v * m * peak <= 1:
+// louder requests are held at full scale.
+float Audio_ChannelGetPeak(AudioHandle handle);
+
+// 1 while sound reaches an output, 0 before Audio_Init, when no output could be opened, and
+// from the moment an open output is lost (its server went away, or it rendered nothing for
+// 500 ms while sound was due) until it is opened again; that is tried every 2 s.
+int Audio_OutputWorking();
+// How often an open output has been lost since Audio_Init: a change between two looks
+// means that the sound between them may not have been heard, even if it is back.
+int Audio_OutputLosses();

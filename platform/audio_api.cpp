@@ -3,36 +3,33 @@
 // Before Audio_Init every call returns 0 and does nothing. When Audio_Init finds no output
 // device it reports on stderr and returns 0, but the engine still exists: files are still
 // decoded and get handles, and every call on them is checked and accepted, so the program
-// runs on in silence exactly as with a device. Nothing plays anywhere.
+// runs on in silence exactly as with a device, while the output is looked for again
+// every 2 s. Audio_OutputWorking tells the program whether anything can be heard.
 //
-// The engine is never destroyed (the program never shuts the engine down); the device is
-// closed at exit, so its callback cannot run while the process tears down.
+// The engine is never destroyed (the program never shuts the engine down); the output is
+// closed at exit, so no render can run while the process tears down.
 
 #include "platform/audio.h"
 #include "platform/audio_device.h"
 #include "platform/audio_engine.h"
+#include "platform/audio_output.h"
 
 #include <algorithm>
 #include <atomic>
+#include <chrono>
 #include <cstdio>
 #include <cstdlib>
 #include <memory>
 #include <mutex>
 #include <string>
+#include <thread>
+#include <vector>
 
 using velmora::audio::AudioDevice;
 using velmora::audio::Engine;
+using velmora::audio::Output;
 
 namespace {
-
-std::mutex g_initMutex;            // Audio_Init only
-std::atomic<Engine *> g_engine{};  // written once by Audio_Init, read by every call
-AudioDevice *g_device = nullptr;   // guarded by g_initMutex
-
-void renderInto(void *user, float *out, int frames, std::int64_t playoutNs)
-{
-    static_cast<Engine *>(user)->render(out, frames, playoutNs);
-}
 
 // PulseAudio first: it says when each frame will be heard, so commands keep their timing
 // to a fraction of a millisecond (SDL's callbacks wander by milliseconds). SDL then
@@ -55,11 +52,14 @@ std::unique_ptr<AudioDevice> openDevice(int rate, std::string &error)
     return dev;
 }
 
-void closeDevice()
+std::mutex g_initMutex;            // Audio_Init only
+std::atomic<Engine *> g_engine{};  // written once by Audio_Init, read by every call
+std::atomic<Output *> g_output{};  // written once by Audio_Init; null when no output was asked for
+
+void closeOutput()
 {
     std::lock_guard lock(g_initMutex);
-    delete g_device;
-    g_device = nullptr;
+    delete g_output.exchange(nullptr);
 }
 
 Engine *engine() { return g_engine.load(std::memory_order_acquire); }
@@ -78,30 +78,46 @@ int Audio_Init(int device, std::uint32_t freq, std::uint32_t /*flags*/, void * /
     if (engine()) return 0;  // already initialised
     velmora::audio::EngineConfig cfg;
     cfg.outputRate = freq == 0 ? 96000 : static_cast<int>(std::clamp<std::uint32_t>(freq, 8000, 384000));
-    std::unique_ptr<AudioDevice> dev;
-    std::string error;
-    if (device != 0) {
-        dev = openDevice(cfg.outputRate, error);
-        if (dev) {
-            cfg.outputRate = dev->rate();
-            cfg.latencySeconds = std::max(cfg.latencySeconds, dev->commandLatencySeconds());
-        }
-    }
-    auto *e = new Engine(cfg);
-    if (!dev) {
+    if (device == 0) {
+        auto *e = new Engine(cfg);
         e->setConsumerless(true);
         g_engine.store(e, std::memory_order_release);
-        if (device != 0) {
-            std::fprintf(stderr, "%s\n", error.c_str());
-            return 0;
-        }
         return 1;
     }
-    dev->start(&renderInto, e);
-    g_device = dev.release();
+    std::string error;
+    std::unique_ptr<AudioDevice> dev = openDevice(cfg.outputRate, error);
+    if (dev) {
+        cfg.outputRate = dev->rate();
+        cfg.latencySeconds = std::max(cfg.latencySeconds, dev->commandLatencySeconds());
+    } else {
+        std::fprintf(stderr, "%s\n", error.c_str());
+        // The device that may come later is most likely the PulseAudio one: plan its latency.
+        cfg.latencySeconds = std::max(cfg.latencySeconds, velmora::audio::kPulseCommandLatencySeconds);
+    }
+    const bool opened = dev != nullptr;
+    auto *e = new Engine(cfg);
     g_engine.store(e, std::memory_order_release);
-    std::atexit(closeDevice);
-    return 1;
+    g_output.store(new Output(e, std::move(dev), &openDevice), std::memory_order_release);
+    std::atexit(closeOutput);
+    return opened ? 1 : 0;
+}
+
+int Audio_OutputWorking()
+{
+    const Output *o = g_output.load(std::memory_order_acquire);
+    return o ? o->working() : 0;
+}
+
+int Audio_OutputLosses()
+{
+    const Output *o = g_output.load(std::memory_order_acquire);
+    return o ? o->losses() : 0;
+}
+
+float Audio_ChannelGetPeak(AudioHandle handle)
+{
+    Engine *e = engine();
+    return e ? e->peak(handle) : 0.0f;
 }
 
 // Only files (mem 0) taken whole (offset 0, length 0) are supported; anything else gives

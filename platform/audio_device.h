@@ -22,13 +22,19 @@ public:
     // The device is silent until start(). Main thread.
     virtual void start(Render render, void *user) = 0;
     virtual int rate() const = 0;
-    virtual int periodFrames() const = 0;
+    // The server went away or the device was removed: no render will come any more.
+    // Any thread.
+    virtual bool failed() const = 0;
     // The engine's command latency for this device: the least delay after which a
     // command made just after one render call still lands in a later one, with margin for
     // a late wake-up. With play-out times it also covers the buffer in the server.
     virtual double commandLatencySeconds() const = 0;
     virtual const char *name() const = 0;
 };
+
+// The PulseAudio device's command latency: its 100 ms of buffer, two 10 ms pieces and a
+// margin for a late wake-up (see audio_device_pulse.cpp).
+inline constexpr double kPulseCommandLatencySeconds = 0.100 + 2 * 0.010 + 0.008;
 
 // Each opens the default output as float stereo, asking for `rate`; a device that refuses
 // it is taken at its own rate (rate() says which) and the mixer resamples to it. Returns

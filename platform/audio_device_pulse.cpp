@@ -5,6 +5,7 @@
 #include <atomic>
 #include <chrono>
 #include <cstring>
+#include <thread>
 
 namespace velmora::audio {
 
@@ -33,6 +34,7 @@ public:
     int sampleRate = 0;
     std::atomic<Render> render{nullptr};
     std::atomic<void *> user{nullptr};
+    std::atomic<bool> broken{false};
 
     ~PulseDevice() override
     {
@@ -59,6 +61,12 @@ public:
             size_t n = bytes;
             if (pa_stream_begin_write(s, &data, &n) < 0 || !data) return;
             n -= n % (2 * sizeof(float));
+            if (n == 0) {
+                // Less than one frame offered: asking again would get the same, with the
+                // mainloop's lock held. The next request comes with more room.
+                pa_stream_cancel_write(s);
+                return;
+            }
             const int frames = static_cast<int>(n / (2 * sizeof(float)));
             // The first frame written now plays after everything already queued.
             std::int64_t playout = -1;
@@ -75,13 +83,33 @@ public:
         }
     }
 
-    static void onState(pa_context *, void *self)
+    static void onState(pa_context *c, void *self)
     {
-        pa_threaded_mainloop_signal(static_cast<PulseDevice *>(self)->loop, 0);
+        auto *d = static_cast<PulseDevice *>(self);
+        if (!PA_CONTEXT_IS_GOOD(pa_context_get_state(c))) d->broken.store(true, std::memory_order_release);
+        pa_threaded_mainloop_signal(d->loop, 0);
     }
-    static void onStreamState(pa_stream *, void *self)
+    static void onStreamState(pa_stream *s, void *self)
     {
-        pa_threaded_mainloop_signal(static_cast<PulseDevice *>(self)->loop, 0);
+        auto *d = static_cast<PulseDevice *>(self);
+        if (!PA_STREAM_IS_GOOD(pa_stream_get_state(s))) d->broken.store(true, std::memory_order_release);
+        pa_threaded_mainloop_signal(d->loop, 0);
+    }
+
+    // Waits (lock held) until ready() or a failure, for at most 2 s: a server that
+    // accepts the connection and then never answers must not hang the caller, which may
+    // be the program's start-up.
+    template <typename Ready>
+    bool waitFor(Ready ready)
+    {
+        const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(2);
+        while (!ready()) {
+            if (broken.load(std::memory_order_acquire) || std::chrono::steady_clock::now() > deadline) return false;
+            pa_threaded_mainloop_unlock(loop);
+            std::this_thread::sleep_for(std::chrono::milliseconds(5));
+            pa_threaded_mainloop_lock(loop);
+        }
+        return true;
     }
 
     void start(Render r, void *u) override
@@ -92,8 +120,12 @@ public:
         pa_threaded_mainloop_unlock(loop);
     }
     int rate() const override { return sampleRate; }
-    int periodFrames() const override { return static_cast<int>(kPieceSeconds * sampleRate); }
-    double commandLatencySeconds() const override { return kBufferSeconds + 2.0 * kPieceSeconds + 0.008; }
+    bool failed() const override { return broken.load(std::memory_order_acquire); }
+    double commandLatencySeconds() const override
+    {
+        static_assert(kBufferSeconds + 2.0 * kPieceSeconds + 0.008 == kPulseCommandLatencySeconds);
+        return kPulseCommandLatencySeconds;
+    }
     const char *name() const override { return "pulse"; }
 };
 
@@ -117,10 +149,7 @@ std::unique_ptr<AudioDevice> openPulseDevice(int rate, std::string &error)
         return nullptr;
     }
     pa_threaded_mainloop_lock(d->loop);
-    pa_context_state_t cs;
-    while ((cs = pa_context_get_state(d->context)) != PA_CONTEXT_READY && PA_CONTEXT_IS_GOOD(cs))
-        pa_threaded_mainloop_wait(d->loop);
-    if (cs != PA_CONTEXT_READY) {
+    if (!d->waitFor([&] { return pa_context_get_state(d->context) == PA_CONTEXT_READY; })) {
         error = std::string("audio: no PulseAudio server: ") + pa_strerror(pa_context_errno(d->context));
         pa_threaded_mainloop_unlock(d->loop);
         return nullptr;
@@ -151,11 +180,9 @@ std::unique_ptr<AudioDevice> openPulseDevice(int rate, std::string &error)
         pa_threaded_mainloop_unlock(d->loop);
         return nullptr;
     }
-    pa_stream_state_t ss;
-    while ((ss = pa_stream_get_state(d->stream)) != PA_STREAM_READY && PA_STREAM_IS_GOOD(ss))
-        pa_threaded_mainloop_wait(d->loop);
+    const bool ready = d->waitFor([&] { return pa_stream_get_state(d->stream) == PA_STREAM_READY; });
     pa_threaded_mainloop_unlock(d->loop);
-    if (ss != PA_STREAM_READY) {
+    if (!ready) {
         error = std::string("audio: PulseAudio stream failed: ") + pa_strerror(pa_context_errno(d->context));
         return nullptr;
     }

@@ -51,7 +51,7 @@ public:
         SDL_PauseAudioDevice(id, 0);
     }
     int rate() const override { return have.freq; }
-    int periodFrames() const override { return have.samples; }
+    bool failed() const override { return SDL_GetAudioDeviceStatus(id) == SDL_AUDIO_STOPPED; }
     double commandLatencySeconds() const override { return 2.0 * have.samples / have.freq + 0.008; }
     const char *name() const override { return "sdl"; }
 };

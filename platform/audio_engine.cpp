@@ -310,6 +310,7 @@ struct CtrlSlot {
     std::atomic<bool> released{false};   // audio side is done with the sample
     std::atomic<int> fileChannels{1};      // set before the handle is published
     std::atomic<std::int64_t> frames{0};
+    std::atomic<float> peak{0.0f};
     std::uint32_t generation = 0;
     bool used = false;
     Sample *sample = nullptr;
@@ -321,7 +322,7 @@ constexpr AudioHandle kIndexMask = (1u << kIndexBits) - 1;
 }  // namespace
 
 // ---- FrameClock --------------------------------------------------------------------------
-FrameClock::FrameClock(double nominalRate) : nominal_(nominalRate), slope_(nominalRate) {}
+FrameClock::FrameClock(double nominalRate) : nominal_(nominalRate), slope_(nominalRate), anchorSlope_(nominalRate) {}
 
 void FrameClock::reset()
 {
@@ -329,7 +330,9 @@ void FrameClock::reset()
     lastT_ = 0.0;
     settled_ = false;
     slope_ = nominal_;
+    anchorSlope_ = nominal_;
     intercept_ = 0.0;
+    offLine_ = 0;
 }
 
 void FrameClock::observe(std::int64_t timeNs, std::int64_t frame)
@@ -341,6 +344,17 @@ void FrameClock::observe(std::int64_t timeNs, std::int64_t frame)
     if (!settled_ && timeNs - firstNs_ > 250'000'000) {
         settled_ = true;
         count_ = next_ = 0;
+    }
+    if (count_ > 1 && std::abs(static_cast<double>(frame) - frameAt(timeNs)) > kStepSeconds * nominal_) {
+        // The slope from before the step: the points off the line have tilted the fit since.
+        if (offLine_ == 0) slopeBeforeStep_ = slope_;
+        if (++offLine_ >= kStepCallbacks) {
+            anchorSlope_ = slopeBeforeStep_;
+            count_ = next_ = 0;
+            offLine_ = 0;
+        }
+    } else {
+        offLine_ = 0;
     }
     if (count_ == 0) {
         originNs_ = timeNs;
@@ -368,7 +382,7 @@ void FrameClock::observe(std::int64_t timeNs, std::int64_t frame)
     // a percent. Then it follows the device clock's drift, within a plausible 0.2 %.
     const int newest = (next_ + kWindow - 1) % kWindow;
     const int oldest = count_ < kWindow ? 0 : next_;
-    double slope = nominal_;
+    double slope = anchorSlope_;
     if (stt > 0.0 && t_[newest] - t_[oldest] >= 4.0)
         slope = std::clamp(stf / stt, nominal_ * 0.998, nominal_ * 1.002);
     double intercept = mf - slope * mt;
@@ -427,6 +441,11 @@ struct Engine::Impl {
     std::vector<float> mixL, mixR, gainBuf;
 
     std::atomic<std::uint64_t> framesRendered{0}, applied{0}, late{0}, dropped{0}, capped{0}, limited{0}, live{0};
+    // For the output's watchdog: whether a stalled device is keeping sound from the user.
+    std::atomic<int> sounding{0};                // voices with a head still running after the last render
+    std::atomic<std::int64_t> lastSendNs{-1};    // stamp of the newest command
+    std::atomic<std::int64_t> lastRenderNs{-1};  // when the last render ended
+    std::atomic<bool> timingReset{false};        // a new device: forget the old one's frame timing
 
     explicit Impl(const EngineConfig &c)
         : cfg(c), queue(c.queueCapacity), clock(c.outputRate)
@@ -479,6 +498,7 @@ struct Engine::Impl {
     {
         if (consumerless.load(std::memory_order_relaxed)) return true;
         c.stamp = nowNs();
+        lastSendNs.store(c.stamp, std::memory_order_relaxed);
         if (queue.push(c)) return true;
         dropped.fetch_add(1, std::memory_order_relaxed);
         return false;
@@ -524,6 +544,7 @@ struct Engine::Impl {
         s.released.store(false, std::memory_order_relaxed);
         s.fileChannels.store(s.sample->fileChannels, std::memory_order_relaxed);
         s.frames.store(s.sample->frames, std::memory_order_relaxed);
+        s.peak.store(s.sample->peak, std::memory_order_relaxed);
         s.handle.store(h, std::memory_order_release);
         live.fetch_add(1, std::memory_order_relaxed);
         return h;
@@ -792,6 +813,10 @@ struct Engine::Impl {
     void render(float *out, int frames, std::int64_t firstFrameNs)
     {
         const std::int64_t blockStart = static_cast<std::int64_t>(framesRendered.load(std::memory_order_relaxed));
+        if (timingReset.exchange(false, std::memory_order_acquire)) {
+            clock.reset();
+            sawPlayout = false;
+        }
         if (!cfg.offline) {
             // Play-out times and call times differ by the device's buffer: never mix them
             // in one fit. Once the device has told a play-out time, only those count.
@@ -819,6 +844,11 @@ struct Engine::Impl {
             pos += static_cast<int>(n);
         }
         framesRendered.store(static_cast<std::uint64_t>(blockStart + frames), std::memory_order_relaxed);
+        int count = 0;
+        for (const Voice &v : voices)
+            count += v.alive && (v.main.active || v.tails[0].active || v.tails[1].active);
+        sounding.store(count, std::memory_order_relaxed);
+        lastRenderNs.store(nowNs(), std::memory_order_relaxed);
     }
 };
 
@@ -883,6 +913,21 @@ bool Engine::setMaster(float volume)
 }
 
 bool Engine::isLive(AudioHandle h) const { return impl_->live_slot(h) != nullptr; }
+
+float Engine::peak(AudioHandle h) const
+{
+    const CtrlSlot *s = impl_->live_slot(h);
+    return s ? s->peak.load(std::memory_order_relaxed) : 0.0f;
+}
+
+bool Engine::soundDue() const
+{
+    const Impl &m = *impl_;
+    return m.sounding.load(std::memory_order_relaxed) > 0 ||
+           m.lastSendNs.load(std::memory_order_relaxed) > m.lastRenderNs.load(std::memory_order_relaxed);
+}
+
+void Engine::resetTiming() { impl_->timingReset.store(true, std::memory_order_release); }
 
 void Engine::setConsumerless(bool consumerless) { impl_->consumerless.store(consumerless); }
 

@@ -113,6 +113,9 @@ int Ui_CanvasDrawTextAtPoint(int panel, int control, const char *text, const cha
 
 // Modal box with one button; returns when the user has closed it.
 int Ui_MessagePopup(const char *title, const char *message);
+// A warning for the user from any thread: written to standard error at once, and shown
+// by the main thread in a box that holds neither the caller nor the panel. Returns at once.
+int Ui_ShowWarning(const char *title, const char *message);
 
 // Runs function once on a pool thread and returns at once.
 int Ui_ScheduleThreadPoolFunction(int poolHandle, ThreadFunction function, void *functionData, int priority,

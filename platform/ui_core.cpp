@@ -1,6 +1,7 @@
 #include "platform/ui_core.h"
 
 #include <algorithm>
+#include <cstdio>
 #include <cmath>
 #include <condition_variable>
 #include <cstdlib>
@@ -408,6 +409,13 @@ int Ui_SetCtrlAttribute(int panel, int control, int attribute, int value)
         return c->canvas == nullptr ? UI_ERR_BAD_ATTRIBUTE : c->canvas->SetAttribute(attribute, value);
     default: return UI_ERR_BAD_ATTRIBUTE;
     }
+}
+
+int Ui_ShowWarning(const char *title, const char *message)
+{
+    std::fprintf(stderr, "%s\n", message == nullptr ? "" : message);
+    PostAttributeChange({0, 0, UI_CHANGE_WARNING, 0, title == nullptr ? "" : title, message == nullptr ? "" : message});
+    return 0;
 }
 
 int Ui_SetCtrlAttribute(int panel, int control, int attribute, const char *value)

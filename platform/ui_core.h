@@ -152,13 +152,17 @@ int RegisterPanel(std::shared_ptr<Panel> panel);  // fills panel->handle and ret
 std::shared_ptr<Panel> FindPanel(int handle);
 void UnregisterPanel(int handle);
 
-// A label or dimming change on its way to the GUI thread.
+// Not a control attribute: a warning box to show, title in `text`, message in `message`.
+inline constexpr int UI_CHANGE_WARNING = -1;
+
+// A label or dimming change (or a warning) on its way to the GUI thread.
 struct AttributeChange {
     int panel;
     int control;
     int attribute;  // ATTR_LABEL_TEXT or ATTR_DIMMED
     int value;
     std::string text;
+    std::string message = {};
 };
 
 struct GuiHooks {

@@ -179,8 +179,36 @@ const ControlWidgets *FindWidgets(int panel, int control)
     return it == p->controls.end() ? nullptr : &it->second;
 }
 
+// A box's parent: the panel that the user sees, so the box stands over it.
+QWidget *VisiblePanelWindow()
+{
+    for (const auto &[handle, qp] : gPanels) {
+        if (qp->window->isVisible()) {
+            return qp->window;
+        }
+    }
+    return nullptr;
+}
+
+// Not modal: the panel stays usable (the answer button, the stimulation's stop) while
+// the box is open, and a procedure that warned has long gone on.
+void ShowWarning(const AttributeChange &change)
+{
+    QWidget *parent = VisiblePanelWindow();
+    auto *box = new QMessageBox(QMessageBox::Warning, QString::fromUtf8(change.text), QString::fromUtf8(change.message),
+                                QMessageBox::Ok, parent);
+    box->setTextFormat(Qt::PlainText);
+    box->setAttribute(Qt::WA_DeleteOnClose);
+    box->setWindowModality(Qt::NonModal);
+    box->show();
+}
+
 void ApplyChange(const AttributeChange &change)
 {
+    if (change.attribute == UI_CHANGE_WARNING) {
+        ShowWarning(change);
+        return;
+    }
     const ControlWidgets *w = FindWidgets(change.panel, change.control);
     if (w == nullptr) {
         return;  // discarded meanwhile
@@ -500,13 +528,7 @@ int Ui_MessagePopup(const char *title, const char *message)
         return UI_ERR_NOT_READY;
     }
     DrainAttributeChanges();
-    QWidget *parent = nullptr;
-    for (const auto &[handle, qp] : gPanels) {
-        if (qp->window->isVisible()) {
-            parent = qp->window;
-            break;
-        }
-    }
+    QWidget *parent = VisiblePanelWindow();
     QMessageBox box(QMessageBox::NoIcon, QString::fromUtf8(title == nullptr ? "" : title),
                     QString::fromUtf8(message == nullptr ? "" : message), QMessageBox::Ok, parent);
     box.setTextFormat(Qt::PlainText);

@@ -4,6 +4,11 @@
 
 AudioHandle SinSample[FREQUENCY_COUNT][EAR_COUNT] = {};
 
+const char kNoOutputText[] =
+    "No sound output works: no tone can be heard, so a hearing test cannot start. Velmora "
+    "tries to open the output every 2 seconds; once the sound system runs, start the test "
+    "again.\n";
+
 const int kFrequencyHz[FREQUENCY_COUNT] = {125, 250, 500, 750, 1000, 1500, 2000, 3000, 4000, 6000, 8000, 10000, 12000};
 
 void Sample_Path(int frequencyIndex, int ear, char *buffer, int bufferSize)

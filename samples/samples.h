@@ -20,3 +20,7 @@ void Sample_Path(int frequencyIndex, int ear, char *buffer, int bufferSize);
 void Create_Samples();
 // Frees every entry, 0 entries included, frequency by frequency, left before right.
 void Free_Samples();
+
+// Why nothing can be heard when no sound output works: shown at start-up, and again when a
+// hearing test is asked for then.
+extern const char kNoOutputText[];

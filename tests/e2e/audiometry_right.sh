@@ -26,7 +26,7 @@ click_panel "$wid" 640 431  # START_AUDIOMETRIE_R: starts the pass on the right 
 heard=()
 quiet_after=0
 for f in "${!freqs[@]}"; do
-  # The answered tone plays on to the end of its 2 s file, at most 0.6 s after its mark:
+  # The answered tone plays on to the end of its 2.5 s file, at most 1.1 s after its mark:
   # look for the next tone only once that one has surely ended.
   while awk -v n="$(capture_seconds)" -v q="$quiet_after" 'BEGIN { exit !(n < q) }'; do sleep 0.02; done
   found=""
@@ -50,9 +50,9 @@ for f in "${!freqs[@]}"; do
     sleep 0.1
   done
   [ -n "$marked" ] || fail "frequency ${freqs[$f]} Hz: no red mark in column ${columns[$f]} after the answer"
-  quiet_after=$(awk -v n="$(capture_seconds)" 'BEGIN { printf "%.3f", n + 0.65 }')
+  quiet_after=$(awk -v n="$(capture_seconds)" 'BEGIN { printf "%.3f", n + 1.15 }')
 done
-sleep 2.2  # the last tone plays out
+sleep 2.7  # the last tone plays out
 stop_capture
 
 for f in "${!freqs[@]}"; do

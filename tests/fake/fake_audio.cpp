@@ -20,6 +20,9 @@ struct AudioState {
     AudioHandle next = kFirstHandle;
     float master = 1.0f;
     bool initialised = false;
+    float peak = 1.0f;
+    bool working = true;
+    int losses = 0;
 };
 
 AudioState &A()
@@ -180,7 +183,35 @@ int Audio_SetVolume(float volume)
     return 1;
 }
 
+float Audio_ChannelGetPeak(AudioHandle handle)
+{
+    return Locked([&](AudioState &a) { return Find(a, handle) ? a.peak : 0.0f; });
+}
+
+int Audio_OutputWorking()
+{
+    return Locked([&](AudioState &a) { return a.working ? 1 : 0; });
+}
+
+int Audio_OutputLosses()
+{
+    return Locked([&](AudioState &a) { return a.losses; });
+}
+
 namespace fake {
+
+void SetPeak(float peak)
+{
+    Locked([&](AudioState &a) { a.peak = peak; });
+}
+
+void SetOutputWorking(bool working)
+{
+    Locked([&](AudioState &a) {
+        if (a.working && !working) ++a.losses;
+        a.working = working;
+    });
+}
 
 void FailOpen(const std::string &path)
 {
@@ -229,6 +260,9 @@ void ResetAudio()
     a.next = kFirstHandle;
     a.master = 1.0f;
     a.initialised = false;
+    a.peak = 1.0f;
+    a.working = true;
+    a.losses = 0;
 }
 
 }  // namespace fake

@@ -140,6 +140,11 @@ struct StreamState {
 
 // Streams open with handles 101, 102, ... in the order of creation, except these paths.
 void FailOpen(const std::string &path);
+// What Audio_ChannelGetPeak says of every open stream (default 1: files at full scale).
+void SetPeak(float peak);
+// What Audio_OutputWorking says (default true, also before Audio_Init); each change to
+// false counts one loss for Audio_OutputLosses.
+void SetOutputWorking(bool working);
 
 std::vector<AudioCall> AudioCalls();
 void ClearAudioCalls();
@@ -213,7 +218,7 @@ int PeakRunning(ThreadFunction function);
 
 struct UiEvent {
     std::int64_t t;
-    std::string what;  // "Init", "LoadPanel", "DisplayPanel", "DiscardPanel", "MessagePopup", "Wait"
+    std::string what;  // "Init", "LoadPanel", "DisplayPanel", "DiscardPanel", "MessagePopup", "Warning", "Wait"
     std::string text;
 };
 std::vector<UiEvent> UiEvents();

@@ -236,6 +236,12 @@ int Ui_MessagePopup(const char *, const char *message)
     return 0;
 }
 
+int Ui_ShowWarning(const char *, const char *message)
+{
+    Event("Warning", message);
+    return 0;
+}
+
 int Ui_ScheduleThreadPoolFunction(int poolHandle, ThreadFunction function, void *functionData, int priority, void *,
                                   int eventMask, void *, int callbackThread, int *functionId)
 {

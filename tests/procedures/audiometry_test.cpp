@@ -367,21 +367,132 @@ TEST_F(AudiometryTest, UnscriptedPausesComeFromTheDrawRightAfterSeedingWithTheSe
     ASSERT_TRUE(fake::RunUntilThreadsEnded(frequencyStart + 1));
 }
 
-TEST_F(AudiometryTest, AToneFileThatDidNotOpenIsSilentButTimedAndMarkedNotHeard)
+std::vector<std::string> Warnings()
+{
+    std::vector<std::string> out;
+    for (const fake::UiEvent &e : fake::UiEvents()) {
+        if (e.what == "Warning") {
+            out.push_back(e.text);
+        }
+    }
+    return out;
+}
+
+bool Mentions(const std::string &text, const std::string &part) { return text.find(part) != std::string::npos; }
+
+TEST_F(AudiometryTest, AToneFileThatDidNotOpenIsLeftOutAndNamed)
 {
     SinSample[1][0] = 0;
-    const Plan plan = PlanPass(0, 0, {700, kNoPress, 700});
-    fake::RunUntil(plan.end + 1);
+    // Twelve frequencies planned: 1 has no pause and no tone, so 2 follows 0 straight away.
+    const Plan plan = PlanPass(0, 0, std::vector<std::int64_t>(12, 700));
+    ASSERT_TRUE(fake::RunUntilThreadsEnded(plan.end + 1));
 
-    int deadCalls = 0;
     for (const fake::AudioCall &c : fake::AudioCalls()) {
-        deadCalls += c.handle == 0 && !c.live;
+        EXPECT_TRUE(c.handle != 0 || c.op == fake::AudioOp::SetMasterVolume) << "no call on the missing stream";
     }
-    EXPECT_EQ(deadCalls, 25 * 5) << "the steps still run, on handle 0";
     const auto dots = Ops(EAR_LEFT, fake::CanvasOpKind::Point);
-    ASSERT_EQ(dots.size(), 3u);
-    EXPECT_EQ(dots[1].a.y, 352);
-    EXPECT_EQ(dots[2].t, plan.end) << "frequency 1 took its 25 windows";
+    ASSERT_EQ(dots.size(), 12u);
+    EXPECT_EQ(dots[1].a.x, iAryYPos[2]);
+    EXPECT_EQ(dots[1].t, plan.firstTone[1] + kToneMs) << "frequency 2 timed as if 1 was never there";
+    const auto lines = Ops(EAR_LEFT, fake::CanvasOpKind::Line);
+    ASSERT_FALSE(lines.empty());
+    EXPECT_EQ(lines[0].b.x, iAryYPos[0]) << "the line joins the last mark drawn";
+    const auto warnings = Warnings();
+    ASSERT_EQ(warnings.size(), 1u);
+    EXPECT_TRUE(Mentions(warnings[0], "left out"));
+    EXPECT_TRUE(Mentions(warnings[0], " 250 Hz"));
+    EXPECT_FALSE(Mentions(warnings[0], "125 Hz"));
+}
+
+// The ladder asks for up to 40.96 x the stream's level times the master volume; what
+// passes full scale is held there, so its steps are no louder than the one before.
+struct CapRow {
+    float master;
+    float peak;
+    int firstCapped;
+    double fittingMaster;
+};
+
+class CappedSteps : public ::testing::TestWithParam<CapRow> {};
+
+TEST_P(CappedSteps, FirstStepThatCannotSoundAndTheMasterAtWhichAllFit)
+{
+    const CapRow row = GetParam();
+    EXPECT_EQ(First_Capped_Step(row.master, row.peak), row.firstCapped);
+    EXPECT_NEAR(Highest_Fitting_Master(row.peak), row.fittingMaster, 1e-9);
+}
+
+INSTANTIATE_TEST_SUITE_P(Rows, CappedSteps,
+                         ::testing::Values(CapRow{0.01f, 1.0f, 25, 0.020}, CapRow{0.05f, 1.0f, 22, 0.020},
+                                           CapRow{1.0f, 1.0f, 14, 0.020}, CapRow{0.8f, 1.0f, 14, 0.020},
+                                           CapRow{0.025f, 1.0f, 24, 0.020}, CapRow{0.02f, 1.0f, 25, 0.020},
+                                           CapRow{1.0f, 0.5f, 16, 0.045}, CapRow{0.0f, 1.0f, 25, 0.020},
+                                           CapRow{1.0f, 0.0f, 25, 1.0}));
+
+struct CapPassRow {
+    double master;
+    int answerStep;  // at 125 Hz; 25: no answer
+    bool warned;
+};
+
+class CappedPass : public ProcedureTest, public ::testing::WithParamInterface<CapPassRow> {};
+
+TEST_P(CappedPass, AnAnswerAtOrBeyondTheCapIsNamedAtTheEnd)
+{
+    const CapPassRow row = GetParam();
+    fake::SetCtrl(NUMBER_MASTER_VOLUME, row.master);
+    std::vector<std::int64_t> presses(FREQUENCY_COUNT, 700);
+    presses[0] = row.answerStep == AUDIOMETRY_STEP_LIMIT ? kNoPress : row.answerStep * kToneMs + 700;
+    const Plan plan = PlanPass(1, 0, presses);
+    ASSERT_TRUE(fake::RunUntilThreadsEnded(plan.end + 1));
+
+    EXPECT_EQ(Ops(EAR_RIGHT, fake::CanvasOpKind::Point).size(), 13u) << "the marks are drawn all the same";
+    const auto warnings = Warnings();
+    ASSERT_EQ(warnings.size(), row.warned ? 1u : 0u);
+    if (row.warned) {
+        const int capped = First_Capped_Step(static_cast<float>(row.master), 1.0f);
+        EXPECT_TRUE(Mentions(warnings[0], "From step " + std::to_string(capped) + " on")) << warnings[0];
+        EXPECT_TRUE(Mentions(warnings[0], " 125 Hz"));
+        EXPECT_FALSE(Mentions(warnings[0], "250 Hz"));
+        EXPECT_TRUE(Mentions(warnings[0], "0.020 or lower"));
+    }
+}
+
+INSTANTIATE_TEST_SUITE_P(Rows, CappedPass,
+                         ::testing::Values(CapPassRow{0.05, 21, false}, CapPassRow{0.05, 22, true},
+                                           CapPassRow{0.05, 25, true}, CapPassRow{0.01, 25, false},
+                                           CapPassRow{1.0, 13, false}, CapPassRow{1.0, 14, true}));
+
+TEST_F(AudiometryTest, LostOutputEndsThePassWithoutAMarkAndRefusesTheNextStart)
+{
+    const Plan plan = PlanPass(1, 0, {kNoPress});
+    fake::At(plan.firstTone[0] + 2000, [] { fake::SetOutputWorking(false); });
+    ASSERT_TRUE(fake::RunUntilThreadsEnded(plan.end));
+    EXPECT_EQ(fake::Now(), plan.firstTone[0] + 2 * kToneMs) << "ends after the window the loss fell in";
+    EXPECT_TRUE(Ops(EAR_RIGHT, fake::CanvasOpKind::Point).empty());
+    ExpectIdleControls();
+    ASSERT_EQ(Warnings().size(), 1u);
+    EXPECT_TRUE(Mentions(Warnings()[0], "lost while 125 Hz"));
+
+    fake::Press(Audiometrie_Button, MAIN_PANEL, START_AUDIOMETRIE_R);
+    EXPECT_EQ(fake::PoolCalls().size(), 1u) << "no pass without an output";
+    ExpectIdleControls();
+    ASSERT_EQ(Warnings().size(), 2u);
+    EXPECT_EQ(Warnings()[1], kNoOutputText);
+
+    fake::SetOutputWorking(true);
+    fake::Press(Audiometrie_Button, MAIN_PANEL, START_AUDIOMETRIE_R);
+    EXPECT_EQ(fake::PoolCalls().size(), 2u) << "the output is back: the pass starts";
+}
+
+TEST_F(AudiometryTest, AnOutputLostAndBackWithinOneWindowStillEndsThePass)
+{
+    const Plan plan = PlanPass(0, 0, {kNoPress});
+    fake::At(plan.firstTone[0] + 3000, [] { fake::SetOutputWorking(false); });
+    fake::At(plan.firstTone[0] + 3500, [] { fake::SetOutputWorking(true); });
+    ASSERT_TRUE(fake::RunUntilThreadsEnded(plan.end));
+    EXPECT_EQ(fake::Now(), plan.firstTone[0] + 3 * kToneMs);
+    EXPECT_TRUE(Ops(EAR_LEFT, fake::CanvasOpKind::Point).empty());
 }
 
 TEST_F(AudiometryTest, APassThatCannotBeScheduledLeavesThePanelIdle)

@@ -160,3 +160,52 @@ analyze_value() {
   shift
   "$VELMORA_ANALYZE" "$@" | awk -v k="$key" '$1 == k { print $2 }'
 }
+
+# Windows titled Velmora other than the panel: the program's message boxes.
+box_windows() {
+  xdotool search --onlyvisible --name '^Velmora$' 2>/dev/null | grep -vx "$wid" || true
+}
+
+# Waits up to $1 seconds for a message box and closes every one with Return.
+close_boxes() {
+  local limit=$1 boxes=""
+  for _ in $(seq 1 $((limit * 20))); do
+    boxes=$(box_windows)
+    [ -n "$boxes" ] && break
+    sleep 0.05
+  done
+  [ -n "$boxes" ] || fail "no message box within $limit s"
+  for box in $boxes; do
+    send_keys "$box" Return
+  done
+  sleep 0.3
+}
+
+# Waits up to $1 seconds for the program's standard error to hold the text $2; prints
+# the seconds it took.
+wait_stderr() {
+  local limit=$1 text=$2 t0
+  t0=$(date +%s.%N)
+  for _ in $(seq 1 $((limit * 50))); do
+    if grep -qF -- "$text" "$E2E_TMP/app.err"; then
+      awk -v a="$t0" -v b="$(date +%s.%N)" 'BEGIN { printf "%.2f", b - a }'
+      return 0
+    fi
+    sleep 0.02
+  done
+  fail "no \"$text\" on standard error within $limit s: $(cat "$E2E_TMP/app.err")"
+}
+
+# Waits up to $1 seconds for sound in the right channel of the capture; prints the seconds.
+wait_sound() {
+  local limit=$1 t0
+  t0=$(date +%s.%N)
+  for _ in $(seq 1 $((limit * 25))); do
+    if awk -v l="$(recent_peak_db 2)" 'BEGIN { exit !(l > -100) }'; then
+      awk -v a="$t0" -v b="$(date +%s.%N)" 'BEGIN { printf "%.2f", b - a }'
+      return 0
+    fi
+    sleep 0.04
+  done
+  fail "no sound within $limit s"
+}

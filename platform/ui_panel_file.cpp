@@ -1,54 +1,43 @@
-// The panel file: a small line-based text format of our own. Qt Designer's format would
-// need a second Qt package and a custom widget plugin for the canvas and the slide with a
-// value display; this one is read by 400 lines we control, and a test can damage it with sed.
+// The panel file is a Qt Designer form (.ui, version 4.0): Designer opens and edits it, and
+// QUiLoader builds the same widgets from it. What the reader takes from the form:
 //
-// One statement per line. Leading blanks are ignored, so blocks may be indented; a line
-// whose first non-blank character is '#' is a comment; blank lines are ignored. Tokens are
-// separated by blanks; a token in double quotes may hold blanks, and \" and \\ inside it
-// stand for " and \. Outside quotes only printable ASCII is allowed.
+//   <ui version="4.0">
+//    <widget class="QMainWindow" name=PANEL>     the panel, under the declared panel's name
+//      position (dynamic, a point)                 the window's inside on the screen
+//      windowTitle; callback (dynamic)             title; panel callback (optional)
+//      <widget class="QWidget">                    the area that holds the controls:
+//        minimumSize; palette                       its size; active Window colour: background
+//        one widget per declared control, under the control's name, with its geometry and
+//        enabled false when dimmed:
+//          QWidget (canvas), QPushButton (text, callback), QSlider (a slide's bar),
+//          QFrame or Line (splitter), QComboBox (items, currentIndex, and itemValues: one
+//          whole number per item, separated by blanks)
+//        QLabel captions: buddy names the control; text, geometry, alignment
+//        QSpinBox (int) or QDoubleSpinBox (double) value displays: the dynamic property
+//          slide names the slide; minimum, maximum, singleStep, value, decimals
+//      <widget class="QMenuBar" name=MENUBAR>       menus in its <addaction> order
+//        <widget class="QMenu" name=MENU>            title; items in <addaction> order,
+//                                                     "separator" for a separator line
+//      <action name=ITEM>                          text, shortcut ("Ctrl+A"), callback
 //
-//   velmora-panel 1                      first statement: the format and its version
-//   panel NAME ID                        the panel: its name and resource id
-//     title "TEXT"                       these five belong to the panel and come before
-//     size WIDTH HEIGHT                  the menu bar and the controls; size is the area
-//     position TOP LEFT                  that holds the controls, position that of the
-//     background 0xRRGGBB                window's inside from the screen's top-left corner
-//     callback NAME                      panel callback (optional)
-//   menubar NAME                         optional; then its menus:
-//     menu NAME "LABEL"
-//       item NAME "LABEL" SHORTCUT CALLBACK   SHORTCUT like Ctrl+A or -; CALLBACK a name or -
-//       separator NAME
-//   control NAME KIND                    KIND: canvas, button, ring, slide, splitter
-//     rect TOP LEFT BOTTOM RIGHT         the control (a slide's bar); bottom and right exclusive
-//     label "TEXT"                       a button's text, or a caption
-//     label-rect TOP LEFT BOTTOM RIGHT [left|center|right]   where a caption stands
-//     callback NAME                      buttons only
-//     dimmed                             dimmed at start
-//     type int|double                    slide: the value type the program reads
-//     range MIN MAX INCREMENT            slide: inclusive range and the step of one change
-//     decimals N                         slide: decimals shown in its value display
-//     display TOP LEFT BOTTOM RIGHT      slide: where its value display stands
-//     value V                            slide: the default; ring: the value selected at start
-//     entry "LABEL" VALUE                ring: one item, in display order
-//   end                                  last statement; nothing may follow it
-//
-// Rectangles are panel pixels and must lie inside the panel's size. Each statement may
-// appear once in its block, except menu, item, separator, control and entry.
-//
-// Checked against the program's declaration: the panel's name and id, every declared
-// control present once and of its declared kind (a slide's type included), every declared
-// menu entry present, and each callback name one that the program offers for that use.
-// The first fault found decides the result; a missing entry is found at the end.
+// Properties not listed are left to Designer and QUiLoader. Checked against the program's
+// declaration: the panel's name and number, every declared control present once and of its
+// declared kind (a slide's value type included), every declared menu entry present, each
+// callback name one that the program offers for that use, and every value a ring or slide
+// can give within the control's declared bounds. Rectangles lie inside the panel; a slide
+// moves in whole steps and starts on one. The first fault found decides the result; a
+// missing control is found at the end.
 
 #include "platform/ui_panel_file.h"
 
+#include <QByteArray>
+#include <QString>
+#include <QXmlStreamReader>
 #include <charconv>
 #include <cmath>
-#include <cstdio>
 #include <fstream>
-#include <iterator>
+#include <map>
 #include <set>
-#include <sstream>
 
 #include "platform/ui_core.h"
 
@@ -56,204 +45,258 @@ namespace uicore {
 
 namespace {
 
-// A panel file of ours is a few kilobytes; anything far larger is not one.
+// A panel file is a few tens of kilobytes; anything far larger or deeper is not one.
 constexpr std::size_t kMaxFileBytes = 1 << 20;
+constexpr std::size_t kMaxDepth = 32;
+// The largest panel, and the farthest place on a screen that a window may be put.
+constexpr int kMaxScreen = 8192;
 
-struct Token {
-    std::string text;
-    bool quoted = false;
+struct Node {
+    QString tag;
+    QXmlStreamAttributes attributes;
+    QString text;
+    std::vector<Node> children;
+
+    std::string Attr(const char *name) const { return attributes.value(QLatin1String(name)).toString().toStdString(); }
 };
 
-class Parser {
+// The whole document as a tree: a form is small, and the checks look ahead (a caption may
+// come before its control).
+bool ParseXml(std::string_view text, Node *root, std::string *error)
+{
+    QXmlStreamReader xml(QByteArray::fromRawData(text.data(), static_cast<qsizetype>(text.size())));
+    std::vector<Node *> open;
+    while (!xml.atEnd()) {
+        switch (xml.readNext()) {
+        case QXmlStreamReader::StartElement: {
+            if (open.size() >= kMaxDepth) {
+                *error = "nested too deep";
+                return false;
+            }
+            // Only the innermost open element grows, so the pointers to its ancestors stay valid.
+            Node *node = open.empty() ? root : &open.back()->children.emplace_back();
+            node->tag = xml.name().toString();
+            node->attributes = xml.attributes();
+            open.push_back(node);
+            break;
+        }
+        case QXmlStreamReader::EndElement: open.pop_back(); break;
+        case QXmlStreamReader::Characters:
+            if (!open.empty()) {
+                open.back()->text += xml.text();
+            }
+            break;
+        case QXmlStreamReader::DTD: *error = "a document type declaration"; return false;
+        default: break;
+        }
+    }
+    if (xml.hasError()) {
+        *error = "not a well-formed XML document at line " + std::to_string(xml.lineNumber()) + ": " +
+                 xml.errorString().toStdString();
+        return false;
+    }
+    return true;
+}
+
+std::vector<const Node *> Children(const Node &n, const char *tag)
+{
+    std::vector<const Node *> found;
+    for (const Node &child : n.children) {
+        if (child.tag == QLatin1String(tag)) {
+            found.push_back(&child);
+        }
+    }
+    return found;
+}
+
+const Node *Child(const Node &n, const char *tag)
+{
+    const std::vector<const Node *> found = Children(n, tag);
+    return found.empty() ? nullptr : found.front();
+}
+
+bool ValidShortcut(const std::string &s)
+{
+    std::string_view rest(s);
+    for (const std::string_view modifier : {"Ctrl+", "Shift+", "Alt+"}) {
+        if (rest.substr(0, modifier.size()) == modifier) {
+            rest.remove_prefix(modifier.size());
+        }
+    }
+    if (rest.size() == 1) {
+        return (rest[0] >= 'A' && rest[0] <= 'Z') || (rest[0] >= '0' && rest[0] <= '9');
+    }
+    int n = 0;
+    const char *end = rest.data() + rest.size();
+    return rest.size() >= 2 && rest.size() <= 3 && rest[0] == 'F' && std::from_chars(rest.data() + 1, end, n).ptr == end &&
+           n >= 1 && n <= 12;
+}
+
+class Reader {
 public:
-    Parser(const UiPanelDecl &decl, int resourceId, PanelSpec *out) : decl_(decl), resourceId_(resourceId), out_(*out)
+    Reader(const UiPanelDecl &decl, int resourceId, PanelSpec *out) : decl_(decl), resourceId_(resourceId), out_(*out)
     {
     }
 
     int Run(std::string_view text, std::string *why);
 
 private:
-    enum class Context { Header, Panel, MenuBar, Menu, Control, End };
-
-    int Fail(int code, const std::string &message)
+    bool Fail(int code, const std::string &message)
     {
         if (code_ == 0) {
             code_ = code;
-            std::ostringstream s;
-            if (line_ > 0) {
-                s << "line " << line_ << ": ";
+            why_ = message;
+        }
+        return false;
+    }
+    bool Ok() const { return code_ == 0; }
+
+    // The value element (<string>, <number>, <rect> ...) of a widget's property; nullptr when
+    // the property is absent, or given as another type (which fails).
+    const Node *Value(const Node &w, const char *name, const char *type, bool required);
+    bool Text(const Node &w, const char *name, const char *type, bool required, std::string *out);
+    bool Number(const Node *v, const std::string &what, int *out);  // <number>, <x>, <red> ...
+    bool Int(const Node &w, const char *name, bool required, int *out);
+    bool Double(const Node &w, const char *name, double *out);
+    bool Rectangle(const Node &w, const char *name, PanelRect *out);
+    template <typename Cb>
+    bool Callback(const Node &w, Cb UiCallbackDecl::*use, const char *what, Cb *out);
+    const UiMenuDecl *MenuEntry(const std::string &name);
+
+    bool ReadWindow(const Node &window);
+    bool ReadContent(const Node &content);
+    bool ReadControl(const Node &w, const UiControlDecl &d);
+    bool ReadRing(const Node &w, const UiControlDecl &d, ControlSpec *c);
+    bool ReadCaption(const Node &w);
+    bool ReadDisplay(const Node &w);
+    bool ReadMenuBar(const Node &bar, const std::map<std::string, const Node *> &actions);
+    bool ReadMenu(const Node &menu, const std::map<std::string, const Node *> &actions);
+    bool CheckSlide(const ControlSpec &c);
+    bool Finish();
+
+    ControlSpec *Control(const std::string &name)
+    {
+        for (ControlSpec &c : out_.controls) {
+            if (c.name == name) {
+                return &c;
             }
-            s << message;
-            why_ = s.str();
         }
-        return code_;
+        return nullptr;
     }
-
-    bool Tokenize(std::string_view line, std::vector<Token> *tokens);
-    void Statement(const std::vector<Token> &t);
-    void PanelStatement(const std::vector<Token> &t);
-    void MenuStatement(const std::vector<Token> &t);
-    void ControlStatement(const std::vector<Token> &t);
-    void FinishControl();
-    void Finish();
-
-    bool Arity(const std::vector<Token> &t, std::size_t n) { return ArityRange(t, n, n); }
-    bool ArityRange(const std::vector<Token> &t, std::size_t lo, std::size_t hi)
+    const UiControlDecl *Declared(const std::string &name) const
     {
-        if (t.size() < lo || t.size() > hi) {
-            Fail(UI_ERR_MALFORMED, "'" + t[0].text + "' takes " + std::to_string(lo - 1) + " value(s)");
-            return false;
-        }
-        for (std::size_t i = 1; i < t.size(); ++i) {
-            // Only texts are quoted; a quoted number or name is a mistake worth reporting.
-            const bool wantsText = IsTextArgument(t[0].text, i);
-            if (t[i].quoted != wantsText) {
-                Fail(UI_ERR_MALFORMED, "'" + t[0].text + "': value " + std::to_string(i) +
-                                           (wantsText ? " must be quoted" : " must not be quoted"));
-                return false;
+        for (int i = 0; i < decl_.controlCount; ++i) {
+            if (name == decl_.controls[i].name) {
+                return &decl_.controls[i];
             }
         }
-        return true;
+        return nullptr;
     }
-    static bool IsTextArgument(const std::string &keyword, std::size_t index)
-    {
-        return ((keyword == "title" || keyword == "label" || keyword == "entry") && index == 1) ||
-               ((keyword == "menu" || keyword == "item") && index == 2);
-    }
-    bool Once(const std::string &keyword)
-    {
-        if (!seen_.insert(keyword).second) {
-            Fail(UI_ERR_MALFORMED, "'" + keyword + "' given twice");
-            return false;
-        }
-        return true;
-    }
-
-    bool Int(const Token &t, int *value);
-    bool Double(const Token &t, double *value);
-    bool Rectangle(const std::vector<Token> &t, std::size_t first, PanelRect *rect);
-    const UiCallbackDecl *Callback(const std::string &name);
-    const UiMenuDecl *Menu(const std::string &name);
 
     const UiPanelDecl &decl_;
     const int resourceId_;
     PanelSpec &out_;
     int code_ = 0;
-    int line_ = 0;
     std::string why_;
-    Context context_ = Context::Header;
-    std::set<std::string> seen_;          // statements given in the current block
-    std::set<std::string> panelSeen_;     // the panel's own statements
-    std::set<std::string> controlsSeen_;
     std::set<std::string> menusSeen_;
-    bool hasType_ = false;
-    UiKind declaredKind_ = UI_COMMAND_BUTTON;
 };
 
-bool Parser::Tokenize(std::string_view line, std::vector<Token> *tokens)
+const Node *Reader::Value(const Node &w, const char *name, const char *type, bool required)
 {
-    std::size_t i = 0;
-    while (i < line.size()) {
-        const char c = line[i];
-        if (c == ' ' || c == '\t') {
-            ++i;
-            continue;
+    const Node *property = nullptr;
+    for (const Node *p : Children(w, "property")) {
+        if (p->Attr("name") == name) {
+            if (property != nullptr) {
+                Fail(UI_ERR_MALFORMED, "'" + w.Attr("name") + "' has property " + name + " twice");
+                return nullptr;
+            }
+            property = p;
         }
-        Token token;
-        if (c == '"') {
-            token.quoted = true;
-            ++i;
-            bool closed = false;
-            while (i < line.size()) {
-                const char q = line[i++];
-                if (q == '"') {
-                    closed = true;
-                    break;
-                }
-                if (q == '\\') {
-                    if (i >= line.size() || (line[i] != '"' && line[i] != '\\')) {
-                        Fail(UI_ERR_MALFORMED, "only \\\" and \\\\ may follow a backslash");
-                        return false;
-                    }
-                    token.text += line[i++];
-                } else if (static_cast<unsigned char>(q) < 0x20) {
-                    Fail(UI_ERR_MALFORMED, "control character in a text");
-                    return false;
-                } else {
-                    token.text += q;
-                }
-            }
-            if (!closed) {
-                Fail(UI_ERR_MALFORMED, "text not closed by \"");
-                return false;
-            }
-            if (i < line.size() && line[i] != ' ' && line[i] != '\t') {
-                Fail(UI_ERR_MALFORMED, "a blank must follow a closing \"");
-                return false;
-            }
-        } else {
-            while (i < line.size() && line[i] != ' ' && line[i] != '\t') {
-                const unsigned char b = static_cast<unsigned char>(line[i]);
-                if (b < 0x21 || b > 0x7E || b == '"') {
-                    Fail(UI_ERR_MALFORMED, "unexpected character outside a text");
-                    return false;
-                }
-                token.text += line[i++];
-            }
+    }
+    if (property == nullptr) {
+        if (required) {
+            Fail(UI_ERR_MALFORMED, "'" + w.Attr("name") + "' lacks property " + name);
         }
-        tokens->push_back(std::move(token));
+        return nullptr;
     }
-    return true;
+    if (property->children.size() != 1 || property->children[0].tag != QLatin1String(type)) {
+        Fail(UI_ERR_MALFORMED, "property " + std::string(name) + " of '" + w.Attr("name") + "' is not a <" + type + ">");
+        return nullptr;
+    }
+    return &property->children[0];
 }
 
-bool Parser::Int(const Token &t, int *value)
+bool Reader::Text(const Node &w, const char *name, const char *type, bool required, std::string *out)
 {
-    const char *end = t.text.data() + t.text.size();
-    const auto [ptr, ec] = std::from_chars(t.text.data(), end, *value);
-    if (ec != std::errc() || ptr != end) {
-        Fail(UI_ERR_MALFORMED, "'" + t.text + "' is not a whole number");
-        return false;
+    const Node *v = Value(w, name, type, required);
+    if (v != nullptr) {
+        *out = v->text.toStdString();
     }
-    return true;
+    return v != nullptr;
 }
 
-bool Parser::Double(const Token &t, double *value)
+bool Reader::Number(const Node *v, const std::string &what, int *out)
 {
-    const char *end = t.text.data() + t.text.size();
-    const auto [ptr, ec] = std::from_chars(t.text.data(), end, *value);
-    if (ec != std::errc() || ptr != end || !std::isfinite(*value)) {
-        Fail(UI_ERR_MALFORMED, "'" + t.text + "' is not a number");
-        return false;
+    if (v == nullptr) {
+        return Fail(UI_ERR_MALFORMED, what + " is missing");
     }
-    return true;
+    const std::string s = v->text.trimmed().toStdString();
+    const auto [end, ec] = std::from_chars(s.data(), s.data() + s.size(), *out);
+    return (ec == std::errc() && end == s.data() + s.size()) ||
+           Fail(UI_ERR_MALFORMED, what + ": '" + s + "' is not a whole number");
 }
 
-bool Parser::Rectangle(const std::vector<Token> &t, std::size_t first, PanelRect *rect)
+bool Reader::Int(const Node &w, const char *name, bool required, int *out)
 {
-    if (!Int(t[first], &rect->top) || !Int(t[first + 1], &rect->left) || !Int(t[first + 2], &rect->bottom) ||
-        !Int(t[first + 3], &rect->right)) {
-        return false;
-    }
-    if (rect->top < 0 || rect->left < 0 || rect->bottom <= rect->top || rect->right <= rect->left ||
-        rect->bottom > out_.height || rect->right > out_.width) {
-        Fail(UI_ERR_MALFORMED, "rectangle empty or outside the panel");
-        return false;
-    }
-    return true;
+    const Node *v = Value(w, name, "number", required);
+    return v != nullptr && Number(v, name, out);
 }
 
-const UiCallbackDecl *Parser::Callback(const std::string &name)
+bool Reader::Double(const Node &w, const char *name, double *out)
 {
+    const Node *v = Value(w, name, "double", true);
+    if (v == nullptr) {
+        return false;
+    }
+    const std::string s = v->text.trimmed().toStdString();
+    const auto [end, ec] = std::from_chars(s.data(), s.data() + s.size(), *out);
+    return (ec == std::errc() && end == s.data() + s.size() && std::isfinite(*out)) ||
+           Fail(UI_ERR_MALFORMED, "'" + s + "' is not a number");
+}
+
+bool Reader::Rectangle(const Node &w, const char *name, PanelRect *out)
+{
+    const Node *rect = Value(w, name, "rect", true);
+    if (rect == nullptr) {
+        return false;
+    }
+    int x = 0, y = 0, width = 0, height = 0;
+    if (!Number(Child(*rect, "x"), "x", &x) || !Number(Child(*rect, "y"), "y", &y) ||
+        !Number(Child(*rect, "width"), "width", &width) || !Number(Child(*rect, "height"), "height", &height)) {
+        return false;
+    }
+    *out = PanelRect{y, x, y + height, x + width};
+    return (x >= 0 && y >= 0 && width > 0 && height > 0 && out->right <= out_.width && out->bottom <= out_.height) ||
+           Fail(UI_ERR_MALFORMED, "the rectangle of '" + w.Attr("name") + "' is empty or outside the panel");
+}
+
+template <typename Cb>
+bool Reader::Callback(const Node &w, Cb UiCallbackDecl::*use, const char *what, Cb *out)
+{
+    std::string name;
+    if (!Text(w, "callback", "string", false, &name)) {
+        return Ok();
+    }
     for (int i = 0; i < decl_.callbackCount; ++i) {
         if (name == decl_.callbacks[i].name) {
-            return &decl_.callbacks[i];
+            *out = decl_.callbacks[i].*use;
+            return *out != nullptr || Fail(UI_ERR_UNKNOWN_CALLBACK, "'" + name + "' is not a " + what + " callback");
         }
     }
-    Fail(UI_ERR_UNKNOWN_CALLBACK, "the program has no callback '" + name + "'");
-    return nullptr;
+    return Fail(UI_ERR_UNKNOWN_CALLBACK, "the program has no callback '" + name + "'");
 }
 
-const UiMenuDecl *Parser::Menu(const std::string &name)
+const UiMenuDecl *Reader::MenuEntry(const std::string &name)
 {
     for (int i = 0; i < decl_.menuCount; ++i) {
         if (name == decl_.menus[i].name) {
@@ -268,469 +311,360 @@ const UiMenuDecl *Parser::Menu(const std::string &name)
     return nullptr;
 }
 
-void Parser::Statement(const std::vector<Token> &t)
+bool Reader::ReadWindow(const Node &window)
 {
-    const std::string &k = t[0].text;
-    if (t[0].quoted) {
-        Fail(UI_ERR_MALFORMED, "a statement cannot start with a text");
-        return;
+    out_.name = window.Attr("name");
+    out_.resourceId = 1;  // a form holds one panel
+    if (out_.name != decl_.name || decl_.resourceId != out_.resourceId || resourceId_ != out_.resourceId) {
+        return Fail(UI_ERR_WRONG_PANEL, "panel " + out_.name + " is not the panel asked for");
     }
-    if (context_ == Context::End) {
-        Fail(UI_ERR_MALFORMED, "statement after 'end'");
-        return;
+    const Node *position = Value(window, "position", "point", true);
+    if (position == nullptr || !Number(Child(*position, "x"), "x", &out_.left) ||
+        !Number(Child(*position, "y"), "y", &out_.top)) {
+        return false;
     }
-    if (context_ == Context::Header) {
-        if (k != "velmora-panel" || !Arity(t, 2) || t[1].text != "1") {
-            Fail(UI_ERR_MALFORMED, "not a panel file of format 1 ('velmora-panel 1' must come first)");
-            return;
-        }
-        context_ = Context::Panel;
-        return;
+    if (out_.left < 0 || out_.top < 0 || out_.left > kMaxScreen || out_.top > kMaxScreen) {
+        return Fail(UI_ERR_MALFORMED, "the panel's position is off any screen");
     }
-    if (k == "end" || k == "control" || k == "menubar" || k == "menu") {
-        if (context_ == Context::Control) {
-            FinishControl();
-        }
-        if (code_ != 0) {
-            return;
-        }
+    if (!Text(window, "windowTitle", "string", true, &out_.title) ||
+        !Callback(window, &UiCallbackDecl::panel, "panel", &out_.callback)) {
+        return false;
     }
-    if (k == "end") {
-        if (Arity(t, 1)) {
-            context_ = Context::End;
-        }
-    } else if (k == "menubar") {
-        if (out_.hasMenuBar || !out_.controls.empty() || out_.name.empty()) {
-            Fail(UI_ERR_MALFORMED, "one menu bar, after the panel and before the controls");
-            return;
-        }
-        if (!Arity(t, 2)) {
-            return;
-        }
-        if (const UiMenuDecl *m = Menu(t[1].text)) {
-            out_.hasMenuBar = true;
-            out_.menuBarName = m->name;
-            out_.menuBarId = m->id;
-            context_ = Context::MenuBar;
-        }
-    } else if (k == "menu" || k == "item" || k == "separator") {
-        MenuStatement(t);
-    } else if (k == "control") {
-        if (out_.name.empty()) {
-            Fail(UI_ERR_MALFORMED, "a control before the panel");
-            return;
-        }
-        if (!Arity(t, 3)) {
-            return;
-        }
-        const std::string &name = t[1].text;
-        const UiControlDecl *d = nullptr;
-        for (int i = 0; i < decl_.controlCount; ++i) {
-            if (name == decl_.controls[i].name) {
-                d = &decl_.controls[i];
-            }
-        }
-        if (d == nullptr) {
-            Fail(UI_ERR_MALFORMED, "'" + name + "' is not a control of the program");
-            return;
-        }
-        if (!controlsSeen_.insert(name).second) {
-            Fail(UI_ERR_MALFORMED, "control '" + name + "' given twice");
-            return;
-        }
-        const std::string &kind = t[2].text;
-        UiKind k2;
-        if (kind == "canvas") {
-            k2 = UI_CANVAS;
-        } else if (kind == "button") {
-            k2 = UI_COMMAND_BUTTON;
-        } else if (kind == "ring") {
-            k2 = UI_RING;
-        } else if (kind == "slide") {
-            // Int or double comes with its 'type' statement.
-            k2 = d->kind == UI_SLIDE_INT ? UI_SLIDE_INT : UI_SLIDE_DOUBLE;
-        } else if (kind == "splitter") {
-            k2 = UI_SPLITTER;
-        } else {
-            Fail(UI_ERR_MALFORMED, "unknown control kind '" + kind + "'");
-            return;
-        }
-        const bool declaredSlide = d->kind == UI_SLIDE_INT || d->kind == UI_SLIDE_DOUBLE;
-        if (k2 != d->kind && !(declaredSlide && kind == "slide")) {
-            Fail(UI_ERR_WRONG_KIND, "control '" + name + "' is a " + kind + ", the program wants another kind");
-            return;
-        }
-        ControlSpec c;
-        c.name = name;
-        c.id = d->id;
-        c.kind = k2;
-        out_.controls.push_back(std::move(c));
-        declaredKind_ = d->kind;
-        hasType_ = false;
-        seen_.clear();
-        context_ = Context::Control;
-    } else if (context_ == Context::Panel) {
-        PanelStatement(t);
-    } else if (context_ == Context::Control) {
-        ControlStatement(t);
-    } else {
-        Fail(UI_ERR_MALFORMED, "'" + k + "' is not allowed here");
+    std::map<std::string, const Node *> actions;
+    for (const Node *action : Children(window, "action")) {
+        actions[action->Attr("name")] = action;
     }
+    const Node *content = nullptr;
+    const Node *bar = nullptr;
+    for (const Node *w : Children(window, "widget")) {
+        const std::string cls = w->Attr("class");
+        const Node **slot = cls == "QWidget" ? &content : cls == "QMenuBar" ? &bar : nullptr;
+        if (slot == nullptr || *slot != nullptr) {
+            return Fail(UI_ERR_MALFORMED, "the panel holds one control area and one menu bar, not a " + cls);
+        }
+        *slot = w;
+    }
+    if (content == nullptr) {
+        return Fail(UI_ERR_MALFORMED, "the panel has no control area");
+    }
+    return ReadContent(*content) && (bar == nullptr || ReadMenuBar(*bar, actions)) && Finish();
 }
 
-void Parser::PanelStatement(const std::vector<Token> &t)
+bool Reader::ReadContent(const Node &content)
 {
-    const std::string &k = t[0].text;
-    if (k == "panel") {
-        if (!out_.name.empty()) {
-            Fail(UI_ERR_MALFORMED, "one panel per file");
-            return;
-        }
-        if (!Arity(t, 3) || !Int(t[2], &out_.resourceId)) {
-            return;
-        }
-        out_.name = t[1].text;
-        if (out_.name != decl_.name || out_.resourceId != decl_.resourceId || out_.resourceId != resourceId_) {
-            Fail(UI_ERR_WRONG_PANEL, "panel " + out_.name + " " + std::to_string(out_.resourceId) +
-                                         " is not the panel asked for");
-        }
-        return;
+    const Node *size = Value(content, "minimumSize", "size", true);
+    if (size == nullptr || !Number(Child(*size, "width"), "width", &out_.width) ||
+        !Number(Child(*size, "height"), "height", &out_.height)) {
+        return false;
     }
-    if (out_.name.empty()) {
-        Fail(UI_ERR_MALFORMED, "'panel' must follow the format line");
-        return;
+    if (out_.width < 1 || out_.height < 1 || out_.width > kMaxScreen || out_.height > kMaxScreen) {
+        return Fail(UI_ERR_MALFORMED, "panel size out of range");
     }
-    if (!panelSeen_.insert(k).second) {
-        Fail(UI_ERR_MALFORMED, "'" + k + "' given twice");
-        return;
+    const Node *palette = Value(content, "palette", "palette", true);
+    const Node *active = palette == nullptr ? nullptr : Child(*palette, "active");
+    const Node *color = nullptr;
+    for (const Node *role : active == nullptr ? std::vector<const Node *>{} : Children(*active, "colorrole")) {
+        const Node *brush = role->Attr("role") == "Window" ? Child(*role, "brush") : nullptr;
+        color = brush == nullptr ? color : Child(*brush, "color");
     }
-    if (k == "title") {
-        if (Arity(t, 2)) {
-            out_.title = t[1].text;
-        }
-    } else if (k == "size") {
-        if (Arity(t, 3) && Int(t[1], &out_.width) && Int(t[2], &out_.height) &&
-            (out_.width < 1 || out_.height < 1 || out_.width > 8192 || out_.height > 8192)) {
-            Fail(UI_ERR_MALFORMED, "panel size out of range");
-        }
-    } else if (k == "position") {
-        if (Arity(t, 3) && Int(t[1], &out_.top)) {
-            Int(t[2], &out_.left);
-        }
-    } else if (k == "background") {
-        if (!Arity(t, 2)) {
-            return;
-        }
-        const std::string &v = t[1].text;
-        unsigned value = 0;
-        const char *end = v.data() + v.size();
-        if (v.size() != 8 || v.compare(0, 2, "0x") != 0 ||
-            std::from_chars(v.data() + 2, end, value, 16).ptr != end) {
-            Fail(UI_ERR_MALFORMED, "colour must be 0xRRGGBB");
-            return;
-        }
-        out_.background = value;
-    } else if (k == "callback") {
-        if (!Arity(t, 2)) {
-            return;
-        }
-        const UiCallbackDecl *cb = Callback(t[1].text);
-        if (cb != nullptr && cb->panel == nullptr) {
-            Fail(UI_ERR_UNKNOWN_CALLBACK, "'" + t[1].text + "' is not a panel callback");
-        } else if (cb != nullptr) {
-            out_.callback = cb->panel;
-        }
-    } else {
-        Fail(UI_ERR_MALFORMED, "'" + k + "' is not a panel statement");
+    int rgb[3] = {-1, -1, -1};
+    const char *parts[3] = {"red", "green", "blue"};
+    for (int i = 0; color != nullptr && i < 3 && Number(Child(*color, parts[i]), parts[i], &rgb[i]); ++i) {
     }
-}
+    if (!Ok() || rgb[0] < 0 || rgb[0] > 255 || rgb[1] < 0 || rgb[1] > 255 || rgb[2] < 0 || rgb[2] > 255) {
+        return Fail(UI_ERR_MALFORMED, "the control area has no Window colour of 0 to 255 per part");
+    }
+    out_.background = static_cast<std::uint32_t>(rgb[0] << 16 | rgb[1] << 8 | rgb[2]);
 
-bool ValidShortcut(const std::string &s)
-{
-    if (s == "-") {
-        return true;
-    }
-    std::string_view rest(s);
-    for (const std::string_view modifier : {"Ctrl+", "Shift+", "Alt+"}) {
-        if (rest.substr(0, modifier.size()) == modifier) {
-            rest.remove_prefix(modifier.size());
-        }
-    }
-    if (rest.size() == 1) {
-        return (rest[0] >= 'A' && rest[0] <= 'Z') || (rest[0] >= '0' && rest[0] <= '9');
-    }
-    if (rest.size() >= 2 && rest.size() <= 3 && rest[0] == 'F') {
-        int n = 0;
-        const auto r = std::from_chars(rest.data() + 1, rest.data() + rest.size(), n);
-        return r.ptr == rest.data() + rest.size() && n >= 1 && n <= 12;
-    }
-    return false;
-}
-
-void Parser::MenuStatement(const std::vector<Token> &t)
-{
-    const std::string &k = t[0].text;
-    if (k == "menu") {
-        if (context_ != Context::MenuBar && context_ != Context::Menu) {
-            Fail(UI_ERR_MALFORMED, "'menu' outside the menu bar");
-            return;
-        }
-        if (!Arity(t, 3)) {
-            return;
-        }
-        if (const UiMenuDecl *m = Menu(t[1].text)) {
-            out_.menus.push_back(MenuSpec{m->name, m->id, t[2].text, {}});
-            context_ = Context::Menu;
-        }
-        return;
-    }
-    if (context_ != Context::Menu) {
-        Fail(UI_ERR_MALFORMED, "'" + k + "' outside a menu");
-        return;
-    }
-    MenuItemSpec item;
-    if (k == "separator") {
-        if (!Arity(t, 2)) {
-            return;
-        }
-        item.separator = true;
-    } else {
-        if (!Arity(t, 5)) {
-            return;
-        }
-        item.label = t[2].text;
-        if (!ValidShortcut(t[3].text)) {
-            Fail(UI_ERR_MALFORMED, "shortcut '" + t[3].text + "' is not like Ctrl+A");
-            return;
-        }
-        item.shortcut = t[3].text == "-" ? "" : t[3].text;
-        if (t[4].text != "-") {
-            const UiCallbackDecl *cb = Callback(t[4].text);
-            if (cb == nullptr) {
-                return;
-            }
-            if (cb->menu == nullptr) {
-                Fail(UI_ERR_UNKNOWN_CALLBACK, "'" + t[4].text + "' is not a menu callback");
-                return;
-            }
-            item.callback = cb->menu;
-        }
-    }
-    if (const UiMenuDecl *m = Menu(t[1].text)) {
-        item.name = m->name;
-        item.id = m->id;
-        out_.menus.back().items.push_back(std::move(item));
-    }
-}
-
-void Parser::ControlStatement(const std::vector<Token> &t)
-{
-    ControlSpec &c = out_.controls.back();
-    const std::string &k = t[0].text;
-    const bool slide = c.kind == UI_SLIDE_INT || c.kind == UI_SLIDE_DOUBLE;
-    const auto only = [&](bool allowed) {
-        if (!allowed) {
-            Fail(UI_ERR_MALFORMED, "'" + k + "' does not apply to control '" + c.name + "'");
-        }
-        return allowed;
-    };
-    if (k != "entry" && !Once(k)) {
-        return;
-    }
-    if (k == "rect") {
-        if (Arity(t, 5)) {
-            Rectangle(t, 1, &c.rect);
-        }
-    } else if (k == "label") {
-        if (only(c.kind != UI_SPLITTER) && Arity(t, 2)) {
-            c.label = t[1].text;
-        }
-    } else if (k == "label-rect") {
-        if (!only(c.kind != UI_SPLITTER && c.kind != UI_COMMAND_BUTTON) || !ArityRange(t, 5, 6) ||
-            !Rectangle(t, 1, &c.labelRect)) {
-            return;
-        }
-        c.hasLabelRect = true;
-        if (t.size() == 6) {
-            if (t[5].text == "left") {
-                c.labelAlign = LabelAlign::Left;
-            } else if (t[5].text == "center") {
-                c.labelAlign = LabelAlign::Center;
-            } else if (t[5].text == "right") {
-                c.labelAlign = LabelAlign::Right;
-            } else {
-                Fail(UI_ERR_MALFORMED, "alignment must be left, center or right");
-            }
-        }
-    } else if (k == "callback") {
-        if (!only(c.kind == UI_COMMAND_BUTTON) || !Arity(t, 2)) {
-            return;
-        }
-        const UiCallbackDecl *cb = Callback(t[1].text);
-        if (cb != nullptr && cb->control == nullptr) {
-            Fail(UI_ERR_UNKNOWN_CALLBACK, "'" + t[1].text + "' is not a control callback");
-        } else if (cb != nullptr) {
-            c.callback = cb->control;
-        }
-    } else if (k == "dimmed") {
-        if (Arity(t, 1)) {
-            c.dimmed = true;
-        }
-    } else if (k == "type") {
-        if (!only(slide) || !Arity(t, 2)) {
-            return;
-        }
-        if (t[1].text != "int" && t[1].text != "double") {
-            Fail(UI_ERR_MALFORMED, "slide type must be int or double");
-            return;
-        }
-        const UiKind kind = t[1].text == "int" ? UI_SLIDE_INT : UI_SLIDE_DOUBLE;
-        if (kind != declaredKind_) {
-            Fail(UI_ERR_WRONG_KIND, "slide '" + c.name + "' is of type " + t[1].text + ", the program reads another");
-            return;
-        }
-        c.kind = kind;
-        hasType_ = true;
-    } else if (k == "range") {
-        if (only(slide) && Arity(t, 4) && Double(t[1], &c.minimum) && Double(t[2], &c.maximum)) {
-            Double(t[3], &c.increment);
-        }
-    } else if (k == "decimals") {
-        if (only(slide) && Arity(t, 2) && Int(t[1], &c.decimals) && (c.decimals < 0 || c.decimals > 9)) {
-            Fail(UI_ERR_MALFORMED, "decimals must be 0 to 9");
-        }
-    } else if (k == "display") {
-        if (only(slide) && Arity(t, 5)) {
-            Rectangle(t, 1, &c.display);
-        }
-    } else if (k == "value") {
-        if (only(slide || c.kind == UI_RING) && Arity(t, 2)) {
-            Double(t[1], &c.value);
-        }
-    } else if (k == "entry") {
-        RingEntry e;
-        if (only(c.kind == UI_RING) && Arity(t, 3) && Int(t[2], &e.value)) {
-            e.label = t[1].text;
-            c.entries.push_back(std::move(e));
-        }
-    } else {
-        Fail(UI_ERR_MALFORMED, "'" + k + "' is not a control statement");
-    }
-}
-
-// Whole-block checks, once the block has ended.
-void Parser::FinishControl()
-{
-    const ControlSpec &c = out_.controls.back();
-    const auto need = [&](const char *keyword) {
-        if (seen_.count(keyword) == 0) {
-            Fail(UI_ERR_MALFORMED, "control '" + c.name + "' lacks '" + keyword + "'");
+    // Controls first, so that captions and displays find theirs wherever they stand.
+    const std::vector<const Node *> widgets = Children(content, "widget");
+    for (const Node *w : widgets) {
+        if (const UiControlDecl *d = Declared(w->Attr("name")); d != nullptr && !ReadControl(*w, *d)) {
             return false;
         }
-        return true;
-    };
-    if (!need("rect")) {
-        return;
+    }
+    for (const Node *w : widgets) {
+        const std::string cls = w->Attr("class");
+        if (Declared(w->Attr("name")) != nullptr) {
+            continue;
+        }
+        if (cls == "QLabel") {
+            ReadCaption(*w);
+        } else if (cls == "QSpinBox" || cls == "QDoubleSpinBox") {
+            ReadDisplay(*w);
+        } else {
+            Fail(UI_ERR_MALFORMED, "'" + w->Attr("name") + "' is not a control of the program");
+        }
+        if (!Ok()) {
+            return false;
+        }
+    }
+    return true;
+}
+
+UiKind KindOfClass(const std::string &cls, UiKind declared)
+{
+    const bool slide = declared == UI_SLIDE_INT || declared == UI_SLIDE_DOUBLE;
+    if (cls == "QWidget") return UI_CANVAS;
+    if (cls == "QPushButton") return UI_COMMAND_BUTTON;
+    if (cls == "QComboBox") return UI_RING;
+    if (cls == "QFrame" || cls == "Line") return UI_SPLITTER;
+    // The value type comes with the slide's display.
+    if (cls == "QSlider") return slide ? declared : UI_SLIDE_DOUBLE;
+    return static_cast<UiKind>(-1);
+}
+
+bool Reader::ReadControl(const Node &w, const UiControlDecl &d)
+{
+    ControlSpec c;
+    c.name = d.name;
+    c.id = d.id;
+    c.kind = KindOfClass(w.Attr("class"), d.kind);
+    if (c.kind != d.kind) {
+        return Fail(UI_ERR_WRONG_KIND, "control '" + c.name + "' is a " + w.Attr("class") + ", the program wants another kind");
+    }
+    if (Control(c.name) != nullptr) {
+        return Fail(UI_ERR_MALFORMED, "control '" + c.name + "' given twice");
+    }
+    bool enabled = true;
+    const Node *e = Value(w, "enabled", "bool", false);
+    if (e != nullptr) {
+        enabled = e->text == QLatin1String("true");
+        if (!enabled && e->text != QLatin1String("false")) {
+            return Fail(UI_ERR_MALFORMED, "enabled of '" + c.name + "' is neither true nor false");
+        }
+    }
+    c.dimmed = !enabled;
+    if (!Ok() || !Rectangle(w, "geometry", &c.rect)) {
+        return false;
     }
     if (c.kind == UI_COMMAND_BUTTON) {
-        need("label");
-        return;
-    }
-    if (c.kind != UI_SPLITTER && !c.label.empty() && !need("label-rect")) {
-        return;
-    }
-    if (c.kind == UI_RING) {
-        if (c.entries.empty()) {
-            Fail(UI_ERR_MALFORMED, "ring '" + c.name + "' has no entries");
-            return;
+        if (!Text(w, "text", "string", true, &c.label) || !Callback(w, &UiCallbackDecl::control, "control", &c.callback)) {
+            return false;
         }
-        if (!need("value")) {
-            return;
-        }
-        bool found = false;
-        for (const RingEntry &e : c.entries) {
-            found = found || e.value == c.value;
-        }
-        if (!found) {
-            Fail(UI_ERR_MALFORMED, "ring '" + c.name + "' has no entry of its start value");
-        }
-        return;
+    } else if (Value(w, "callback", "string", false) != nullptr || !Ok()) {
+        return Fail(UI_ERR_MALFORMED, "only buttons call back, not '" + c.name + "'");
     }
-    if (c.kind != UI_SLIDE_INT && c.kind != UI_SLIDE_DOUBLE) {
-        return;
+    if (c.kind == UI_RING && !ReadRing(w, d, &c)) {
+        return false;
     }
-    if (!need("type") || !need("range") || !need("decimals") || !need("display") || !need("value")) {
-        return;
+    out_.controls.push_back(std::move(c));
+    return true;
+}
+
+bool Reader::ReadRing(const Node &w, const UiControlDecl &d, ControlSpec *c)
+{
+    std::string values;
+    if (!Text(w, "itemValues", "string", true, &values)) {
+        return false;
+    }
+    std::vector<int> numbers;
+    for (const QString &token : QString::fromStdString(values).split(' ', Qt::SkipEmptyParts)) {
+        bool isInt = false;
+        numbers.push_back(token.toInt(&isInt));
+        if (!isInt) {
+            return Fail(UI_ERR_MALFORMED, "ring '" + c->name + "': item value '" + token.toStdString() + "' is not a whole number");
+        }
+        if (numbers.back() < d.low || numbers.back() > d.high) {
+            return Fail(UI_ERR_MALFORMED, "ring '" + c->name + "': item value " + token.toStdString() + " out of its bounds");
+        }
+    }
+    const std::vector<const Node *> items = Children(w, "item");
+    if (items.empty() || items.size() != numbers.size()) {
+        return Fail(UI_ERR_MALFORMED, "ring '" + c->name + "' needs items and one value for each");
+    }
+    for (std::size_t i = 0; i < items.size(); ++i) {
+        RingEntry entry{{}, numbers[i]};
+        if (!Text(*items[i], "text", "string", true, &entry.label)) {
+            return false;
+        }
+        c->entries.push_back(std::move(entry));
+    }
+    if (!Int(w, "currentIndex", false, &c->startEntry) && !Ok()) {
+        return false;
+    }
+    if (c->startEntry < 0 || c->startEntry >= static_cast<int>(items.size())) {
+        return Fail(UI_ERR_MALFORMED, "ring '" + c->name + "' starts on no item");
+    }
+    c->value = c->entries[static_cast<std::size_t>(c->startEntry)].value;
+    return true;
+}
+
+bool Reader::ReadCaption(const Node &w)
+{
+    std::string buddy;
+    if (!Text(w, "buddy", "cstring", true, &buddy)) {
+        return false;
+    }
+    ControlSpec *c = Control(buddy);
+    if (c == nullptr || c->kind == UI_COMMAND_BUTTON || c->kind == UI_SPLITTER || c->hasLabelRect) {
+        return Fail(UI_ERR_MALFORMED, "caption '" + w.Attr("name") + "' has no control of its own");
+    }
+    std::string align;
+    if (!Text(w, "text", "string", true, &c->label) || !Rectangle(w, "geometry", &c->labelRect) ||
+        (!Text(w, "alignment", "set", false, &align) && !Ok())) {
+        return false;
+    }
+    c->labelAlign = align.find("Qt::AlignRight") != std::string::npos   ? LabelAlign::Right
+                    : align.find("Qt::AlignHCenter") != std::string::npos ||
+                              align.find("Qt::AlignCenter") != std::string::npos
+                        ? LabelAlign::Center
+                        : LabelAlign::Left;
+    c->hasLabelRect = true;
+    c->captionName = w.Attr("name");
+    return true;
+}
+
+bool Reader::ReadDisplay(const Node &w)
+{
+    std::string slide;
+    if (!Text(w, "slide", "cstring", true, &slide)) {
+        return false;
+    }
+    ControlSpec *c = Control(slide);
+    if (c == nullptr || (c->kind != UI_SLIDE_INT && c->kind != UI_SLIDE_DOUBLE) || !c->displayName.empty()) {
+        return Fail(UI_ERR_MALFORMED, "value display '" + w.Attr("name") + "' has no slide of its own");
+    }
+    const UiKind type = w.Attr("class") == "QSpinBox" ? UI_SLIDE_INT : UI_SLIDE_DOUBLE;
+    if (type != c->kind) {
+        return Fail(UI_ERR_WRONG_KIND, "slide '" + c->name + "' has a value type that the program does not read");
+    }
+    c->displayName = w.Attr("name");
+    if (!Rectangle(w, "geometry", &c->display)) {
+        return false;
+    }
+    if (type == UI_SLIDE_INT) {
+        int v[4] = {};
+        if (!Int(w, "minimum", true, &v[0]) || !Int(w, "maximum", true, &v[1]) || !Int(w, "singleStep", true, &v[2]) ||
+            !Int(w, "value", true, &v[3])) {
+            return false;
+        }
+        c->minimum = v[0], c->maximum = v[1], c->increment = v[2], c->value = v[3];
+        c->decimals = 0;
+        return true;
+    }
+    return Double(w, "minimum", &c->minimum) && Double(w, "maximum", &c->maximum) &&
+           Double(w, "singleStep", &c->increment) && Double(w, "value", &c->value) &&
+           Int(w, "decimals", true, &c->decimals) &&
+           ((c->decimals >= 0 && c->decimals <= 9) || Fail(UI_ERR_MALFORMED, "decimals must be 0 to 9"));
+}
+
+bool Reader::ReadMenuBar(const Node &bar, const std::map<std::string, const Node *> &actions)
+{
+    const UiMenuDecl *m = MenuEntry(bar.Attr("name"));
+    if (m == nullptr) {
+        return false;
+    }
+    out_.hasMenuBar = true;
+    out_.menuBarName = m->name;
+    out_.menuBarId = m->id;
+    // The bar shows the menus that it adds, in that order.
+    for (const Node *add : Children(bar, "addaction")) {
+        const Node *menu = nullptr;
+        for (const Node *w : Children(bar, "widget")) {
+            menu = w->Attr("class") == "QMenu" && w->Attr("name") == add->Attr("name") ? w : menu;
+        }
+        if (menu == nullptr) {
+            return Fail(UI_ERR_MALFORMED, "the menu bar adds '" + add->Attr("name") + "', which is no menu of it");
+        }
+        if (!ReadMenu(*menu, actions)) {
+            return false;
+        }
+    }
+    return true;
+}
+
+bool Reader::ReadMenu(const Node &menu, const std::map<std::string, const Node *> &actions)
+{
+    const UiMenuDecl *m = MenuEntry(menu.Attr("name"));
+    MenuSpec spec;
+    if (m == nullptr || !Text(menu, "title", "string", true, &spec.label)) {
+        return false;
+    }
+    spec.name = m->name;
+    spec.id = m->id;
+    for (const Node *add : Children(menu, "addaction")) {
+        const std::string name = add->Attr("name");
+        MenuItemSpec item;
+        item.separator = name == "separator";
+        if (!item.separator) {
+            const auto it = actions.find(name);
+            const UiMenuDecl *entry = it == actions.end() ? nullptr : MenuEntry(name);
+            if (entry == nullptr) {
+                return Fail(UI_ERR_MALFORMED, "menu '" + spec.name + "' adds '" + name + "', which is no menu item of the program");
+            }
+            item.name = entry->name;
+            item.id = entry->id;
+            const Node &action = *it->second;
+            if (!Text(action, "text", "string", true, &item.label) ||
+                (!Text(action, "shortcut", "string", false, &item.shortcut) && !Ok()) ||
+                !Callback(action, &UiCallbackDecl::menu, "menu", &item.callback)) {
+                return false;
+            }
+            if (!item.shortcut.empty() && !ValidShortcut(item.shortcut)) {
+                return Fail(UI_ERR_MALFORMED, "shortcut '" + item.shortcut + "' is not like Ctrl+A");
+            }
+        }
+        spec.items.push_back(std::move(item));
+    }
+    out_.menus.push_back(std::move(spec));
+    return true;
+}
+
+bool Reader::CheckSlide(const ControlSpec &c)
+{
+    const UiControlDecl &d = *Declared(c.name);
+    if (c.displayName.empty()) {
+        return Fail(UI_ERR_MALFORMED, "slide '" + c.name + "' has no value display");
     }
     const double steps = (c.maximum - c.minimum) / c.increment;
     const double start = (c.value - c.minimum) / c.increment;
     // The slide moves in whole steps; a range or default off that grid could not be shown.
-    if (!(c.increment > 0.0) || !(c.maximum > c.minimum) || steps > 1e6 ||
-        std::abs(steps - std::round(steps)) > 1e-6) {
-        Fail(UI_ERR_MALFORMED, "slide '" + c.name + "': range must be whole steps of its increment");
-    } else if (c.value < c.minimum || c.value > c.maximum || std::abs(start - std::round(start)) > 1e-6) {
-        Fail(UI_ERR_MALFORMED, "slide '" + c.name + "': default off its range or steps");
-    } else if (c.kind == UI_SLIDE_INT && (c.minimum != std::trunc(c.minimum) || c.increment != std::trunc(c.increment) ||
-                                          c.value != std::trunc(c.value))) {
-        Fail(UI_ERR_MALFORMED, "int slide '" + c.name + "' with a fractional value");
+    if (!(c.increment > 0.0) || !(c.maximum > c.minimum) || steps > 1e6 || std::abs(steps - std::round(steps)) > 1e-6) {
+        return Fail(UI_ERR_MALFORMED, "slide '" + c.name + "': range must be whole steps of its increment");
     }
+    if (c.value < c.minimum || c.value > c.maximum || std::abs(start - std::round(start)) > 1e-6) {
+        return Fail(UI_ERR_MALFORMED, "slide '" + c.name + "': default off its range or steps");
+    }
+    if (c.minimum < d.low || c.maximum > d.high) {
+        return Fail(UI_ERR_MALFORMED, "slide '" + c.name + "': range out of its bounds");
+    }
+    return true;
 }
 
-void Parser::Finish()
+bool Reader::Finish()
 {
-    if (context_ != Context::End) {
-        Fail(UI_ERR_MALFORMED, context_ == Context::Header ? "empty file" : "no 'end': the file is cut short");
-        return;
-    }
-    line_ = 0;
-    for (const char *keyword : {"title", "size", "position", "background"}) {
-        if (panelSeen_.count(keyword) == 0) {
-            Fail(UI_ERR_MALFORMED, std::string("the panel lacks '") + keyword + "'");
-            return;
-        }
-    }
     for (int i = 0; i < decl_.controlCount; ++i) {
-        if (controlsSeen_.count(decl_.controls[i].name) == 0) {
-            Fail(UI_ERR_MISSING, std::string("control '") + decl_.controls[i].name + "' is missing");
-            return;
+        const ControlSpec *c = Control(decl_.controls[i].name);
+        if (c == nullptr) {
+            return Fail(UI_ERR_MISSING, std::string("control '") + decl_.controls[i].name + "' is missing");
+        }
+        if ((c->kind == UI_SLIDE_INT || c->kind == UI_SLIDE_DOUBLE) && !CheckSlide(*c)) {
+            return false;
         }
     }
     for (int i = 0; i < decl_.menuCount; ++i) {
         if (menusSeen_.count(decl_.menus[i].name) == 0) {
-            Fail(UI_ERR_MISSING, std::string("menu entry '") + decl_.menus[i].name + "' is missing");
-            return;
+            return Fail(UI_ERR_MISSING, std::string("menu entry '") + decl_.menus[i].name + "' is missing");
         }
     }
+    return true;
 }
 
-int Parser::Run(std::string_view text, std::string *why)
+int Reader::Run(std::string_view text, std::string *why)
 {
-    if (text.find('\0') != std::string_view::npos) {
-        Fail(UI_ERR_MALFORMED, "not a text file");
-    }
-    std::size_t pos = 0;
-    while (code_ == 0 && pos < text.size()) {
-        std::size_t eol = text.find('\n', pos);
-        if (eol == std::string_view::npos) {
-            eol = text.size();
-        }
-        std::string_view line = text.substr(pos, eol - pos);
-        pos = eol + 1;
-        ++line_;
-        if (!line.empty() && line.back() == '\r') {
-            line.remove_suffix(1);
-        }
-        const std::size_t first = line.find_first_not_of(" \t");
-        if (first == std::string_view::npos || line[first] == '#') {
-            continue;
-        }
-        std::vector<Token> tokens;
-        if (Tokenize(line, &tokens)) {
-            Statement(tokens);
-        }
-    }
-    if (code_ == 0) {
-        Finish();
+    Node ui;
+    std::string error;
+    if (text.size() > kMaxFileBytes) {
+        Fail(UI_ERR_MALFORMED, "far too large for a panel file");
+    } else if (!ParseXml(text, &ui, &error)) {
+        Fail(UI_ERR_MALFORMED, error);
+    } else if (ui.tag != QLatin1String("ui") || ui.Attr("version") != "4.0") {
+        Fail(UI_ERR_MALFORMED, "not a Qt Designer form of version 4.0");
+    } else if (Children(ui, "widget").size() != 1 || Child(ui, "widget")->Attr("class") != "QMainWindow") {
+        Fail(UI_ERR_MALFORMED, "the form must hold one QMainWindow");
+    } else {
+        ReadWindow(*Child(ui, "widget"));
     }
     if (why != nullptr) {
         *why = why_;
@@ -743,8 +677,8 @@ int Parser::Run(std::string_view text, std::string *why)
 int ParsePanelText(std::string_view text, const UiPanelDecl &decl, int resourceId, PanelSpec *out, std::string *why)
 {
     PanelSpec parsed;
-    Parser parser(decl, resourceId, &parsed);
-    const int result = parser.Run(text, why);
+    Reader reader(decl, resourceId, &parsed);
+    const int result = reader.Run(text, why);
     if (result == 0) {
         *out = std::move(parsed);
     }
@@ -754,24 +688,13 @@ int ParsePanelText(std::string_view text, const UiPanelDecl &decl, int resourceI
 int ReadPanelFile(const char *fileName, const UiPanelDecl &decl, int resourceId, PanelSpec *out, std::string *why)
 {
     std::ifstream file(fileName == nullptr ? "" : fileName, std::ios::binary);
-    if (!file) {
-        if (why != nullptr) {
-            *why = "cannot open the file";
-        }
-        return UI_ERR_FILE_MISSING;
-    }
     std::string text;
     char buffer[4096];
-    while (file.read(buffer, sizeof buffer) || file.gcount() > 0) {
+    while (file && text.size() <= kMaxFileBytes) {
+        file.read(buffer, sizeof buffer);
         text.append(buffer, static_cast<std::size_t>(file.gcount()));
-        if (text.size() > kMaxFileBytes) {
-            if (why != nullptr) {
-                *why = "far too large for a panel file";
-            }
-            return UI_ERR_MALFORMED;
-        }
     }
-    if (file.bad()) {
+    if (!file.is_open() || file.bad()) {
         if (why != nullptr) {
             *why = "cannot read the file";
         }

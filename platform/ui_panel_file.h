@@ -1,7 +1,8 @@
 #pragma once
-// Reading a panel file into plain data, checked against what the program declared. No Qt
-// here: the toolkit side only turns a checked PanelSpec into widgets. The format is
-// described at the top of ui_panel_file.cpp.
+// Reading a panel file (a Qt Designer form) into plain data, checked against what the
+// program declared. QtCore only, and no display: the toolkit side turns a checked
+// PanelSpec into widgets, and a fuzzer can drive the reader on a bare buffer. The form's
+// layout is described at the top of ui_panel_file.cpp.
 
 #include <cstdint>
 #include <string>
@@ -31,6 +32,8 @@ struct RingEntry {
 
 struct ControlSpec {
     std::string name;
+    std::string captionName;  // the file's names of the caption and the value display, so
+    std::string displayName;  // that the widgets can carry them as in the file
     int id = 0;
     UiKind kind = UI_COMMAND_BUTTON;
     std::string label;        // button text, or the caption of a canvas, slide or ring
@@ -49,6 +52,7 @@ struct ControlSpec {
     double value = 0.0;       // the default; for a ring, the value of the item selected at start
     // Rings.
     std::vector<RingEntry> entries;
+    int startEntry = 0;
 };
 
 struct MenuItemSpec {
@@ -85,7 +89,7 @@ struct PanelSpec {
 };
 
 // Parses text as a panel file for panel resourceId of decl. Returns 0 and fills *out, or a
-// negative UiError with a one-line reason ("line 12: ...") in *why.
+// negative UiError with a one-line reason in *why.
 int ParsePanelText(std::string_view text, const UiPanelDecl &decl, int resourceId, PanelSpec *out,
                    std::string *why);
 // Reads the file first; a file that cannot be read is UI_ERR_FILE_MISSING.

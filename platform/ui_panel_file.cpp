@@ -1,42 +1,15 @@
-// The panel file is a Qt Designer form (.ui, version 4.0): Designer opens and edits it, and
-// QUiLoader builds the same widgets from it. What the reader takes from the form:
-//
-//   <ui version="4.0">
-//    <widget class="QMainWindow" name=PANEL>     the panel, under the declared panel's name
-//      position (dynamic, a point)                 the window's inside on the screen
-//      windowTitle; callback (dynamic)             title; panel callback (optional)
-//      <widget class="QWidget">                    the area that holds the controls:
-//        minimumSize; palette                       its size; active Window colour: background
-//        one widget per declared control, under the control's name, with its geometry and
-//        enabled false when dimmed:
-//          QWidget (canvas), QPushButton (text, callback), QSlider (a slide's bar),
-//          QFrame or Line (splitter), QComboBox (items, currentIndex, and itemValues: one
-//          whole number per item, separated by blanks)
-//        QLabel captions: buddy names the control; text, geometry, alignment
-//        QSpinBox (int) or QDoubleSpinBox (double) value displays: the dynamic property
-//          slide names the slide; minimum, maximum, singleStep, value, decimals
-//      <widget class="QMenuBar" name=MENUBAR>       menus in its <addaction> order
-//        <widget class="QMenu" name=MENU>            title; items in <addaction> order,
-//                                                     "separator" for a separator line
-//      <action name=ITEM>                          text, shortcut ("Ctrl+A"), callback
-//
-// Properties not listed are left to Designer and QUiLoader. Checked against the program's
-// declaration: the panel's name and number, every declared control present once and of its
-// declared kind (a slide's value type included), every declared menu entry present, each
-// callback name one that the program offers for that use, and every value a ring or slide
-// can give within the control's declared bounds. Rectangles lie inside the panel; a slide
-// moves in whole steps and starts on one. The first fault found decides the result; a
-// missing control is found at the end.
+// The form's layout and the checks are described in ui_panel_file.h.
 
 #include "platform/ui_panel_file.h"
 
 #include <QByteArray>
+#include <QFile>
+#include <QRegularExpression>
 #include <QString>
 #include <QXmlStreamReader>
+#include <algorithm>
 #include <charconv>
 #include <cmath>
-#include <fstream>
-#include <map>
 #include <set>
 
 #include "platform/ui_core.h"
@@ -98,38 +71,47 @@ bool ParseXml(std::string_view text, Node *root, std::string *error)
     return true;
 }
 
-std::vector<const Node *> Children(const Node &n, const char *tag)
+std::vector<const Node *> Children(const Node *n, const char *tag)
 {
     std::vector<const Node *> found;
-    for (const Node &child : n.children) {
-        if (child.tag == QLatin1String(tag)) {
-            found.push_back(&child);
+    for (std::size_t i = 0; n != nullptr && i < n->children.size(); ++i) {
+        if (n->children[i].tag == QLatin1String(tag)) {
+            found.push_back(&n->children[i]);
         }
     }
     return found;
 }
 
-const Node *Child(const Node &n, const char *tag)
+// The first child of that tag (whose attribute attr is value, if given); nullptr also for a
+// null parent, so that a path reads as one expression.
+const Node *Child(const Node *n, const char *tag, const std::string &value = {}, const char *attr = "name")
 {
-    const std::vector<const Node *> found = Children(n, tag);
-    return found.empty() ? nullptr : found.front();
+    for (const Node *child : Children(n, tag)) {
+        if (value.empty() || child->Attr(attr) == value) {
+            return child;
+        }
+    }
+    return nullptr;
 }
 
 bool ValidShortcut(const std::string &s)
 {
-    std::string_view rest(s);
-    for (const std::string_view modifier : {"Ctrl+", "Shift+", "Alt+"}) {
-        if (rest.substr(0, modifier.size()) == modifier) {
-            rest.remove_prefix(modifier.size());
-        }
+    static const QRegularExpression pattern("^(Ctrl\\+)?(Shift\\+)?(Alt\\+)?([A-Z0-9]|F[1-9]|F1[0-2])$");
+    return pattern.match(QString::fromStdString(s)).hasMatch();
+}
+
+bool IsSlide(UiKind kind) { return kind == UI_SLIDE_INT || kind == UI_SLIDE_DOUBLE; }
+
+UiKind KindOfClass(const std::string &cls, UiKind declared)
+{
+    if (cls == "QSlider") {
+        return IsSlide(declared) ? declared : UI_SLIDE_DOUBLE;  // the value type comes with the display
     }
-    if (rest.size() == 1) {
-        return (rest[0] >= 'A' && rest[0] <= 'Z') || (rest[0] >= '0' && rest[0] <= '9');
-    }
-    int n = 0;
-    const char *end = rest.data() + rest.size();
-    return rest.size() >= 2 && rest.size() <= 3 && rest[0] == 'F' && std::from_chars(rest.data() + 1, end, n).ptr == end &&
-           n >= 1 && n <= 12;
+    return cls == "QWidget"                   ? UI_CANVAS
+           : cls == "QPushButton"             ? UI_COMMAND_BUTTON
+           : cls == "QComboBox"               ? UI_RING
+           : cls == "QFrame" || cls == "Line" ? UI_SPLITTER
+                                              : static_cast<UiKind>(-1);
 }
 
 class Reader {
@@ -138,9 +120,29 @@ public:
     {
     }
 
-    int Run(std::string_view text, std::string *why);
+    int Run(std::string_view text, std::string *why)
+    {
+        Node ui;
+        std::string error;
+        if (text.size() > kMaxFileBytes) {
+            Fail(UI_ERR_MALFORMED, "far too large for a panel file");
+        } else if (!ParseXml(text, &ui, &error)) {
+            Fail(UI_ERR_MALFORMED, error);
+        } else if (ui.tag != QLatin1String("ui") || ui.Attr("version") != "4.0") {
+            Fail(UI_ERR_MALFORMED, "not a Qt Designer form of version 4.0");
+        } else if (const Node *window = Child(&ui, "widget", "QMainWindow", "class"); window == nullptr) {
+            Fail(UI_ERR_MALFORMED, "the form holds no QMainWindow");
+        } else {
+            ReadWindow(*window);
+        }
+        if (why != nullptr) {
+            *why = why_;
+        }
+        return code_;
+    }
 
 private:
+    // Always false, so that a check reads `return ok || Fail(...)`; the first fault stays.
     bool Fail(int code, const std::string &message)
     {
         if (code_ == 0) {
@@ -152,45 +154,389 @@ private:
     bool Ok() const { return code_ == 0; }
 
     // The value element (<string>, <number>, <rect> ...) of a widget's property; nullptr when
-    // the property is absent, or given as another type (which fails).
-    const Node *Value(const Node &w, const char *name, const char *type, bool required);
-    bool Text(const Node &w, const char *name, const char *type, bool required, std::string *out);
-    bool Number(const Node *v, const std::string &what, int *out);  // <number>, <x>, <red> ...
-    bool Int(const Node &w, const char *name, bool required, int *out);
-    bool Double(const Node &w, const char *name, double *out);
-    bool Rectangle(const Node &w, const char *name, PanelRect *out);
-    template <typename Cb>
-    bool Callback(const Node &w, Cb UiCallbackDecl::*use, const char *what, Cb *out);
-    const UiMenuDecl *MenuEntry(const std::string &name);
+    // the property is absent (a fault if required) or of another type (a fault).
+    const Node *Value(const Node &w, const char *name, const char *type, bool required = true)
+    {
+        const std::string widget = w.Attr("name");
+        const Node *property = nullptr;
+        for (const Node *p : Children(&w, "property")) {
+            if (p->Attr("name") == name && property != nullptr) {
+                Fail(UI_ERR_MALFORMED, "'" + widget + "' has property " + name + " twice");
+                return nullptr;
+            }
+            property = p->Attr("name") == name ? p : property;
+        }
+        if (property == nullptr) {
+            required && Fail(UI_ERR_MALFORMED, "'" + widget + "' lacks property " + name);
+            return nullptr;
+        }
+        if (property->children.size() != 1 || property->children[0].tag != QLatin1String(type)) {
+            Fail(UI_ERR_MALFORMED, std::string(name) + " of '" + widget + "' is not a <" + type + ">");
+            return nullptr;
+        }
+        return &property->children[0];
+    }
 
-    bool ReadWindow(const Node &window);
-    bool ReadContent(const Node &content);
-    bool ReadControl(const Node &w, const UiControlDecl &d);
-    bool ReadRing(const Node &w, const UiControlDecl &d, ControlSpec *c);
-    bool ReadCaption(const Node &w);
-    bool ReadDisplay(const Node &w);
-    bool ReadMenuBar(const Node &bar, const std::map<std::string, const Node *> &actions);
-    bool ReadMenu(const Node &menu, const std::map<std::string, const Node *> &actions);
-    bool CheckSlide(const ControlSpec &c);
-    bool Finish();
+    // False when absent or faulty; Ok() tells an optional property's absence from a fault.
+    bool Text(const Node &w, const char *name, const char *type, bool required, std::string *out)
+    {
+        const Node *v = Value(w, name, type, required);
+        *out = v != nullptr ? v->text.toStdString() : *out;
+        return v != nullptr;
+    }
+
+    template <typename T>
+    bool Parse(const Node *v, const std::string &what, T *out)
+    {
+        if (v == nullptr) {
+            return Fail(UI_ERR_MALFORMED, what + " is missing");
+        }
+        const std::string s = v->text.trimmed().toStdString();
+        const auto [end, ec] = std::from_chars(s.data(), s.data() + s.size(), *out);
+        return (ec == std::errc() && end == s.data() + s.size() && std::isfinite(static_cast<double>(*out))) ||
+               Fail(UI_ERR_MALFORMED, what + ": '" + s + "' is not a number of its kind");
+    }
+
+    // The whole-number parts of a <rect>, <point>, <size> or <color>, in the order asked, each
+    // from low to high.
+    bool Parts(const Node *v, std::initializer_list<const char *> tags, int low, int high, int *out)
+    {
+        for (const char *tag : tags) {
+            if (!Parse(Child(v, tag), tag, out) ||
+                ((*out < low || *out > high) && !Fail(UI_ERR_MALFORMED, std::string(tag) + " out of its range"))) {
+                return false;
+            }
+            ++out;
+        }
+        return true;
+    }
+
+    bool Rectangle(const Node &w, const char *name, PanelRect *out)
+    {
+        int r[4] = {};  // x, y, width, height
+        if (!Parts(Value(w, name, "rect"), {"x", "y", "width", "height"}, 0, kMaxScreen, r)) {
+            return false;
+        }
+        *out = PanelRect{r[1], r[0], r[1] + r[3], r[0] + r[2]};
+        return (r[2] > 0 && r[3] > 0 && out->right <= out_.width && out->bottom <= out_.height) ||
+               Fail(UI_ERR_MALFORMED, "the rectangle of '" + w.Attr("name") + "' is empty or outside the panel");
+    }
+
+    template <typename Cb>
+    bool Callback(const Node &w, Cb UiCallbackDecl::*use, const char *what, Cb *out)
+    {
+        std::string name;
+        if (!Text(w, "callback", "string", false, &name)) {
+            return Ok();
+        }
+        const UiCallbackDecl *end = decl_.callbacks + decl_.callbackCount;
+        const UiCallbackDecl *cb = std::find_if(decl_.callbacks, end, [&](auto &c) { return name == c.name; });
+        if (cb == end) {
+            return Fail(UI_ERR_UNKNOWN_CALLBACK, "the program has no callback '" + name + "'");
+        }
+        *out = cb->*use;
+        return *out != nullptr || Fail(UI_ERR_UNKNOWN_CALLBACK, "'" + name + "' is not a " + what + " callback");
+    }
+
+    const UiMenuDecl *MenuEntry(const std::string &name)
+    {
+        const UiMenuDecl *end = decl_.menus + decl_.menuCount;
+        const UiMenuDecl *m = std::find_if(decl_.menus, end, [&](auto &e) { return name == e.name; });
+        if (m == end) {
+            Fail(UI_ERR_MALFORMED, "'" + name + "' is not a menu entry of the program");
+            return nullptr;
+        }
+        return menusSeen_.insert(name).second || Fail(UI_ERR_MALFORMED, "menu entry '" + name + "' given twice") ? m
+                                                                                                                : nullptr;
+    }
 
     ControlSpec *Control(const std::string &name)
     {
-        for (ControlSpec &c : out_.controls) {
-            if (c.name == name) {
-                return &c;
-            }
-        }
-        return nullptr;
+        const auto it = std::find_if(out_.controls.begin(), out_.controls.end(), [&](auto &c) { return c.name == name; });
+        return it == out_.controls.end() ? nullptr : &*it;
     }
+
     const UiControlDecl *Declared(const std::string &name) const
     {
-        for (int i = 0; i < decl_.controlCount; ++i) {
-            if (name == decl_.controls[i].name) {
-                return &decl_.controls[i];
+        const UiControlDecl *end = decl_.controls + decl_.controlCount;
+        const UiControlDecl *d = std::find_if(decl_.controls, end, [&](auto &c) { return name == c.name; });
+        return d == end ? nullptr : d;
+    }
+
+    bool ReadWindow(const Node &window)
+    {
+        out_.name = window.Attr("name");
+        out_.resourceId = 1;  // a form holds one panel
+        if (out_.name != decl_.name || decl_.resourceId != out_.resourceId || resourceId_ != out_.resourceId) {
+            return Fail(UI_ERR_WRONG_PANEL, "panel " + out_.name + " is not the panel asked for");
+        }
+        int at[2] = {};
+        if (!Parts(Value(window, "position", "point"), {"x", "y"}, 0, kMaxScreen, at)) {
+            return false;
+        }
+        out_.left = at[0];
+        out_.top = at[1];
+        if (!Text(window, "windowTitle", "string", true, &out_.title) ||
+            !Callback(window, &UiCallbackDecl::panel, "panel", &out_.callback)) {
+            return false;
+        }
+        // A status bar or tool bar that Designer may add is not the program's business.
+        const Node *content = Child(&window, "widget", "QWidget", "class");
+        const Node *bar = Child(&window, "widget", "QMenuBar", "class");
+        if (content == nullptr) {
+            return Fail(UI_ERR_MALFORMED, "the panel has no control area");
+        }
+        return ReadContent(*content) && (bar == nullptr || ReadMenuBar(*bar, window)) && Finish();
+    }
+
+    bool ReadContent(const Node &content)
+    {
+        int size[2] = {};
+        if (!Parts(Value(content, "minimumSize", "size"), {"width", "height"}, 1, kMaxScreen, size)) {
+            return false;
+        }
+        out_.width = size[0];
+        out_.height = size[1];
+        const Node *color = nullptr;
+        for (const Node *role : Children(Child(Value(content, "palette", "palette"), "active"), "colorrole")) {
+            color = role->Attr("role") == "Window" ? Child(Child(role, "brush"), "color") : color;
+        }
+        int rgb[3] = {};
+        if (!Parts(color, {"red", "green", "blue"}, 0, 255, rgb)) {
+            return false;
+        }
+        out_.background = static_cast<std::uint32_t>(rgb[0] << 16 | rgb[1] << 8 | rgb[2]);
+
+        // Controls first, so that captions and displays find theirs wherever they stand.
+        const std::vector<const Node *> widgets = Children(&content, "widget");
+        for (const Node *w : widgets) {
+            if (const UiControlDecl *d = Declared(w->Attr("name")); d != nullptr && !ReadControl(*w, *d)) {
+                return false;
             }
         }
-        return nullptr;
+        for (const Node *w : widgets) {
+            const std::string cls = w->Attr("class");
+            if (Declared(w->Attr("name")) != nullptr) {
+                continue;
+            }
+            if (cls == "QLabel" ? !ReadCaption(*w)
+                : cls == "QSpinBox" || cls == "QDoubleSpinBox"
+                    ? !ReadDisplay(*w)
+                    : !Fail(UI_ERR_MALFORMED, "'" + w->Attr("name") + "' is not a control of the program")) {
+                return false;
+            }
+        }
+        return true;
+    }
+
+    bool ReadControl(const Node &w, const UiControlDecl &d)
+    {
+        ControlSpec c;
+        c.name = d.name;
+        c.id = d.id;
+        c.kind = KindOfClass(w.Attr("class"), d.kind);
+        if (c.kind != d.kind) {
+            return Fail(UI_ERR_WRONG_KIND, "control '" + c.name + "' is a " + w.Attr("class") + ", not of its kind");
+        }
+        if (Control(c.name) != nullptr) {
+            return Fail(UI_ERR_MALFORMED, "control '" + c.name + "' given twice");
+        }
+        std::string enabled;
+        c.dimmed = Text(w, "enabled", "bool", false, &enabled) && enabled != "true";  // as QUiLoader reads it
+        if (!Ok() || !Rectangle(w, "geometry", &c.rect)) {
+            return false;
+        }
+        if (c.kind == UI_COMMAND_BUTTON) {
+            if (!Text(w, "text", "string", true, &c.label) ||
+                !Callback(w, &UiCallbackDecl::control, "control", &c.callback)) {
+                return false;
+            }
+        } else if (Value(w, "callback", "string", false) != nullptr || !Ok()) {
+            return Fail(UI_ERR_MALFORMED, "only buttons call back, not '" + c.name + "'");
+        }
+        if (c.kind == UI_RING && !ReadRing(w, d, &c)) {
+            return false;
+        }
+        out_.controls.push_back(std::move(c));
+        return true;
+    }
+
+    bool ReadRing(const Node &w, const UiControlDecl &d, ControlSpec *c)
+    {
+        std::string values;
+        if (!Text(w, "itemValues", "string", true, &values)) {
+            return false;
+        }
+        const QStringList tokens = QString::fromStdString(values).split(' ', Qt::SkipEmptyParts);
+        const std::vector<const Node *> items = Children(&w, "item");
+        if (items.empty() || items.size() != static_cast<std::size_t>(tokens.size())) {
+            return Fail(UI_ERR_MALFORMED, "ring '" + c->name + "' needs items and one value for each");
+        }
+        for (std::size_t i = 0; i < items.size(); ++i) {
+            const QString &token = tokens[static_cast<qsizetype>(i)];
+            bool isInt = false;
+            RingEntry entry{{}, token.toInt(&isInt)};
+            if (!isInt || entry.value < d.low || entry.value > d.high) {
+                return Fail(UI_ERR_MALFORMED, "ring '" + c->name + "': item value '" + token.toStdString() +
+                                                  "' is not a whole number within its bounds");
+            }
+            if (!Text(*items[i], "text", "string", true, &entry.label)) {
+                return false;
+            }
+            c->entries.push_back(std::move(entry));
+        }
+        const Node *index = Value(w, "currentIndex", "number", false);  // Qt's default: the first item
+        if (!Ok() || (index != nullptr && !Parse(index, "currentIndex", &c->startEntry))) {
+            return false;
+        }
+        if (c->startEntry < 0 || c->startEntry >= static_cast<int>(items.size())) {
+            return Fail(UI_ERR_MALFORMED, "ring '" + c->name + "' starts on no item");
+        }
+        c->value = c->entries[static_cast<std::size_t>(c->startEntry)].value;
+        return true;
+    }
+
+    bool ReadCaption(const Node &w)
+    {
+        std::string buddy;
+        if (!Text(w, "buddy", "cstring", true, &buddy)) {
+            return false;
+        }
+        ControlSpec *c = Control(buddy);
+        if (c == nullptr || c->kind == UI_COMMAND_BUTTON || c->kind == UI_SPLITTER || c->hasLabelRect) {
+            return Fail(UI_ERR_MALFORMED, "caption '" + w.Attr("name") + "' has no control of its own");
+        }
+        std::string align;
+        if (!Text(w, "text", "string", true, &c->label) || !Rectangle(w, "geometry", &c->labelRect) ||
+            (!Text(w, "alignment", "set", false, &align) && !Ok())) {
+            return false;
+        }
+        const auto has = [&align](const char *flag) { return align.find(flag) != std::string::npos; };
+        c->labelAlign = has("Qt::AlignRight")                                 ? LabelAlign::Right
+                        : has("Qt::AlignHCenter") || has("Qt::AlignCenter") ? LabelAlign::Center
+                                                                              : LabelAlign::Left;
+        c->hasLabelRect = true;
+        c->captionName = w.Attr("name");
+        return true;
+    }
+
+    // A QSpinBox holds its numbers as <number>, a QDoubleSpinBox as <double>.
+    bool ReadDisplay(const Node &w)
+    {
+        std::string slide;
+        if (!Text(w, "slide", "cstring", true, &slide)) {
+            return false;
+        }
+        ControlSpec *c = Control(slide);
+        if (c == nullptr || !IsSlide(c->kind) || !c->displayName.empty()) {
+            return Fail(UI_ERR_MALFORMED, "value display '" + w.Attr("name") + "' has no slide of its own");
+        }
+        const bool isInt = w.Attr("class") == "QSpinBox";
+        if (isInt != (c->kind == UI_SLIDE_INT)) {
+            return Fail(UI_ERR_WRONG_KIND, "slide '" + c->name + "' has a value type that the program does not read");
+        }
+        c->displayName = w.Attr("name");
+        const char *type = isInt ? "number" : "double";
+        c->decimals = 0;
+        return Rectangle(w, "geometry", &c->display) && Parse(Value(w, "minimum", type), "minimum", &c->minimum) &&
+               Parse(Value(w, "maximum", type), "maximum", &c->maximum) &&
+               Parse(Value(w, "singleStep", type), "singleStep", &c->increment) &&
+               Parse(Value(w, "value", type), "value", &c->value) &&
+               (isInt || Parse(Value(w, "decimals", "number"), "decimals", &c->decimals)) &&
+               ((c->decimals >= 0 && c->decimals <= 9) || Fail(UI_ERR_MALFORMED, "decimals must be 0 to 9"));
+    }
+
+    // The bar shows the menus that it adds, in that order; a menu, the actions that it adds.
+    bool ReadMenuBar(const Node &bar, const Node &window)
+    {
+        const UiMenuDecl *m = MenuEntry(bar.Attr("name"));
+        if (m == nullptr) {
+            return false;
+        }
+        out_.hasMenuBar = true;
+        out_.menuBarName = m->name;
+        out_.menuBarId = m->id;
+        for (const Node *add : Children(&bar, "addaction")) {
+            const Node *menu = Child(&bar, "widget", add->Attr("name"));
+            if (menu == nullptr || menu->Attr("class") != "QMenu") {
+                return Fail(UI_ERR_MALFORMED, "the menu bar adds '" + add->Attr("name") + "', which is no menu of it");
+            }
+            m = MenuEntry(menu->Attr("name"));
+            MenuSpec spec{m == nullptr ? "" : m->name, m == nullptr ? 0 : m->id, {}, {}};
+            if (m == nullptr || !Text(*menu, "title", "string", true, &spec.label)) {
+                return false;
+            }
+            for (const Node *item : Children(menu, "addaction")) {
+                if (!ReadMenuItem(window, item->Attr("name"), &spec)) {
+                    return false;
+                }
+            }
+            out_.menus.push_back(std::move(spec));
+        }
+        return true;
+    }
+
+    bool ReadMenuItem(const Node &window, const std::string &name, MenuSpec *menu)
+    {
+        MenuItemSpec item;
+        item.separator = name == "separator";
+        const Node *action = item.separator ? nullptr : Child(&window, "action", name);
+        const UiMenuDecl *entry = action == nullptr ? nullptr : MenuEntry(name);
+        if (!item.separator && entry == nullptr) {
+            return Fail(UI_ERR_MALFORMED, "menu '" + menu->name + "' adds '" + name + "', no menu item of the program");
+        }
+        if (entry != nullptr) {
+            item.name = entry->name;
+            item.id = entry->id;
+            if (!Text(*action, "text", "string", true, &item.label) ||
+                (!Text(*action, "shortcut", "string", false, &item.shortcut) && !Ok()) ||
+                !Callback(*action, &UiCallbackDecl::menu, "menu", &item.callback)) {
+                return false;
+            }
+            if (!item.shortcut.empty() && !ValidShortcut(item.shortcut)) {
+                return Fail(UI_ERR_MALFORMED, "shortcut '" + item.shortcut + "' is not like Ctrl+A");
+            }
+        }
+        menu->items.push_back(std::move(item));
+        return true;
+    }
+
+    bool CheckSlide(const ControlSpec &c, const UiControlDecl &d)
+    {
+        if (c.displayName.empty()) {
+            return Fail(UI_ERR_MALFORMED, "slide '" + c.name + "' has no value display");
+        }
+        const double steps = (c.maximum - c.minimum) / c.increment;
+        const double start = (c.value - c.minimum) / c.increment;
+        // The slide moves in whole steps; a range or default off that grid could not be shown.
+        if (!(c.increment > 0.0) || !(c.maximum > c.minimum) || steps > 1e6 ||
+            std::abs(steps - std::round(steps)) > 1e-6) {
+            return Fail(UI_ERR_MALFORMED, "slide '" + c.name + "': range must be whole steps of its increment");
+        }
+        if (c.value < c.minimum || c.value > c.maximum || std::abs(start - std::round(start)) > 1e-6) {
+            return Fail(UI_ERR_MALFORMED, "slide '" + c.name + "': default off its range or steps");
+        }
+        return (c.minimum >= d.low && c.maximum <= d.high) ||
+               Fail(UI_ERR_MALFORMED, "slide '" + c.name + "': range out of its bounds");
+    }
+
+    bool Finish()
+    {
+        for (int i = 0; i < decl_.controlCount; ++i) {
+            const ControlSpec *c = Control(decl_.controls[i].name);
+            if (c == nullptr) {
+                return Fail(UI_ERR_MISSING, std::string("control '") + decl_.controls[i].name + "' is missing");
+            }
+            if (IsSlide(c->kind) && !CheckSlide(*c, decl_.controls[i])) {
+                return false;
+            }
+        }
+        for (int i = 0; i < decl_.menuCount; ++i) {
+            if (menusSeen_.count(decl_.menus[i].name) == 0) {
+                return Fail(UI_ERR_MISSING, std::string("menu entry '") + decl_.menus[i].name + "' is missing");
+            }
+        }
+        return true;
     }
 
     const UiPanelDecl &decl_;
@@ -200,477 +546,6 @@ private:
     std::string why_;
     std::set<std::string> menusSeen_;
 };
-
-const Node *Reader::Value(const Node &w, const char *name, const char *type, bool required)
-{
-    const Node *property = nullptr;
-    for (const Node *p : Children(w, "property")) {
-        if (p->Attr("name") == name) {
-            if (property != nullptr) {
-                Fail(UI_ERR_MALFORMED, "'" + w.Attr("name") + "' has property " + name + " twice");
-                return nullptr;
-            }
-            property = p;
-        }
-    }
-    if (property == nullptr) {
-        if (required) {
-            Fail(UI_ERR_MALFORMED, "'" + w.Attr("name") + "' lacks property " + name);
-        }
-        return nullptr;
-    }
-    if (property->children.size() != 1 || property->children[0].tag != QLatin1String(type)) {
-        Fail(UI_ERR_MALFORMED, "property " + std::string(name) + " of '" + w.Attr("name") + "' is not a <" + type + ">");
-        return nullptr;
-    }
-    return &property->children[0];
-}
-
-bool Reader::Text(const Node &w, const char *name, const char *type, bool required, std::string *out)
-{
-    const Node *v = Value(w, name, type, required);
-    if (v != nullptr) {
-        *out = v->text.toStdString();
-    }
-    return v != nullptr;
-}
-
-bool Reader::Number(const Node *v, const std::string &what, int *out)
-{
-    if (v == nullptr) {
-        return Fail(UI_ERR_MALFORMED, what + " is missing");
-    }
-    const std::string s = v->text.trimmed().toStdString();
-    const auto [end, ec] = std::from_chars(s.data(), s.data() + s.size(), *out);
-    return (ec == std::errc() && end == s.data() + s.size()) ||
-           Fail(UI_ERR_MALFORMED, what + ": '" + s + "' is not a whole number");
-}
-
-bool Reader::Int(const Node &w, const char *name, bool required, int *out)
-{
-    const Node *v = Value(w, name, "number", required);
-    return v != nullptr && Number(v, name, out);
-}
-
-bool Reader::Double(const Node &w, const char *name, double *out)
-{
-    const Node *v = Value(w, name, "double", true);
-    if (v == nullptr) {
-        return false;
-    }
-    const std::string s = v->text.trimmed().toStdString();
-    const auto [end, ec] = std::from_chars(s.data(), s.data() + s.size(), *out);
-    return (ec == std::errc() && end == s.data() + s.size() && std::isfinite(*out)) ||
-           Fail(UI_ERR_MALFORMED, "'" + s + "' is not a number");
-}
-
-bool Reader::Rectangle(const Node &w, const char *name, PanelRect *out)
-{
-    const Node *rect = Value(w, name, "rect", true);
-    if (rect == nullptr) {
-        return false;
-    }
-    int x = 0, y = 0, width = 0, height = 0;
-    if (!Number(Child(*rect, "x"), "x", &x) || !Number(Child(*rect, "y"), "y", &y) ||
-        !Number(Child(*rect, "width"), "width", &width) || !Number(Child(*rect, "height"), "height", &height)) {
-        return false;
-    }
-    *out = PanelRect{y, x, y + height, x + width};
-    return (x >= 0 && y >= 0 && width > 0 && height > 0 && out->right <= out_.width && out->bottom <= out_.height) ||
-           Fail(UI_ERR_MALFORMED, "the rectangle of '" + w.Attr("name") + "' is empty or outside the panel");
-}
-
-template <typename Cb>
-bool Reader::Callback(const Node &w, Cb UiCallbackDecl::*use, const char *what, Cb *out)
-{
-    std::string name;
-    if (!Text(w, "callback", "string", false, &name)) {
-        return Ok();
-    }
-    for (int i = 0; i < decl_.callbackCount; ++i) {
-        if (name == decl_.callbacks[i].name) {
-            *out = decl_.callbacks[i].*use;
-            return *out != nullptr || Fail(UI_ERR_UNKNOWN_CALLBACK, "'" + name + "' is not a " + what + " callback");
-        }
-    }
-    return Fail(UI_ERR_UNKNOWN_CALLBACK, "the program has no callback '" + name + "'");
-}
-
-const UiMenuDecl *Reader::MenuEntry(const std::string &name)
-{
-    for (int i = 0; i < decl_.menuCount; ++i) {
-        if (name == decl_.menus[i].name) {
-            if (!menusSeen_.insert(name).second) {
-                Fail(UI_ERR_MALFORMED, "menu entry '" + name + "' given twice");
-                return nullptr;
-            }
-            return &decl_.menus[i];
-        }
-    }
-    Fail(UI_ERR_MALFORMED, "'" + name + "' is not a menu entry of the program");
-    return nullptr;
-}
-
-bool Reader::ReadWindow(const Node &window)
-{
-    out_.name = window.Attr("name");
-    out_.resourceId = 1;  // a form holds one panel
-    if (out_.name != decl_.name || decl_.resourceId != out_.resourceId || resourceId_ != out_.resourceId) {
-        return Fail(UI_ERR_WRONG_PANEL, "panel " + out_.name + " is not the panel asked for");
-    }
-    const Node *position = Value(window, "position", "point", true);
-    if (position == nullptr || !Number(Child(*position, "x"), "x", &out_.left) ||
-        !Number(Child(*position, "y"), "y", &out_.top)) {
-        return false;
-    }
-    if (out_.left < 0 || out_.top < 0 || out_.left > kMaxScreen || out_.top > kMaxScreen) {
-        return Fail(UI_ERR_MALFORMED, "the panel's position is off any screen");
-    }
-    if (!Text(window, "windowTitle", "string", true, &out_.title) ||
-        !Callback(window, &UiCallbackDecl::panel, "panel", &out_.callback)) {
-        return false;
-    }
-    std::map<std::string, const Node *> actions;
-    for (const Node *action : Children(window, "action")) {
-        actions[action->Attr("name")] = action;
-    }
-    const Node *content = nullptr;
-    const Node *bar = nullptr;
-    for (const Node *w : Children(window, "widget")) {
-        const std::string cls = w->Attr("class");
-        const Node **slot = cls == "QWidget" ? &content : cls == "QMenuBar" ? &bar : nullptr;
-        if (slot == nullptr || *slot != nullptr) {
-            return Fail(UI_ERR_MALFORMED, "the panel holds one control area and one menu bar, not a " + cls);
-        }
-        *slot = w;
-    }
-    if (content == nullptr) {
-        return Fail(UI_ERR_MALFORMED, "the panel has no control area");
-    }
-    return ReadContent(*content) && (bar == nullptr || ReadMenuBar(*bar, actions)) && Finish();
-}
-
-bool Reader::ReadContent(const Node &content)
-{
-    const Node *size = Value(content, "minimumSize", "size", true);
-    if (size == nullptr || !Number(Child(*size, "width"), "width", &out_.width) ||
-        !Number(Child(*size, "height"), "height", &out_.height)) {
-        return false;
-    }
-    if (out_.width < 1 || out_.height < 1 || out_.width > kMaxScreen || out_.height > kMaxScreen) {
-        return Fail(UI_ERR_MALFORMED, "panel size out of range");
-    }
-    const Node *palette = Value(content, "palette", "palette", true);
-    const Node *active = palette == nullptr ? nullptr : Child(*palette, "active");
-    const Node *color = nullptr;
-    for (const Node *role : active == nullptr ? std::vector<const Node *>{} : Children(*active, "colorrole")) {
-        const Node *brush = role->Attr("role") == "Window" ? Child(*role, "brush") : nullptr;
-        color = brush == nullptr ? color : Child(*brush, "color");
-    }
-    int rgb[3] = {-1, -1, -1};
-    const char *parts[3] = {"red", "green", "blue"};
-    for (int i = 0; color != nullptr && i < 3 && Number(Child(*color, parts[i]), parts[i], &rgb[i]); ++i) {
-    }
-    if (!Ok() || rgb[0] < 0 || rgb[0] > 255 || rgb[1] < 0 || rgb[1] > 255 || rgb[2] < 0 || rgb[2] > 255) {
-        return Fail(UI_ERR_MALFORMED, "the control area has no Window colour of 0 to 255 per part");
-    }
-    out_.background = static_cast<std::uint32_t>(rgb[0] << 16 | rgb[1] << 8 | rgb[2]);
-
-    // Controls first, so that captions and displays find theirs wherever they stand.
-    const std::vector<const Node *> widgets = Children(content, "widget");
-    for (const Node *w : widgets) {
-        if (const UiControlDecl *d = Declared(w->Attr("name")); d != nullptr && !ReadControl(*w, *d)) {
-            return false;
-        }
-    }
-    for (const Node *w : widgets) {
-        const std::string cls = w->Attr("class");
-        if (Declared(w->Attr("name")) != nullptr) {
-            continue;
-        }
-        if (cls == "QLabel") {
-            ReadCaption(*w);
-        } else if (cls == "QSpinBox" || cls == "QDoubleSpinBox") {
-            ReadDisplay(*w);
-        } else {
-            Fail(UI_ERR_MALFORMED, "'" + w->Attr("name") + "' is not a control of the program");
-        }
-        if (!Ok()) {
-            return false;
-        }
-    }
-    return true;
-}
-
-UiKind KindOfClass(const std::string &cls, UiKind declared)
-{
-    const bool slide = declared == UI_SLIDE_INT || declared == UI_SLIDE_DOUBLE;
-    if (cls == "QWidget") return UI_CANVAS;
-    if (cls == "QPushButton") return UI_COMMAND_BUTTON;
-    if (cls == "QComboBox") return UI_RING;
-    if (cls == "QFrame" || cls == "Line") return UI_SPLITTER;
-    // The value type comes with the slide's display.
-    if (cls == "QSlider") return slide ? declared : UI_SLIDE_DOUBLE;
-    return static_cast<UiKind>(-1);
-}
-
-bool Reader::ReadControl(const Node &w, const UiControlDecl &d)
-{
-    ControlSpec c;
-    c.name = d.name;
-    c.id = d.id;
-    c.kind = KindOfClass(w.Attr("class"), d.kind);
-    if (c.kind != d.kind) {
-        return Fail(UI_ERR_WRONG_KIND, "control '" + c.name + "' is a " + w.Attr("class") + ", the program wants another kind");
-    }
-    if (Control(c.name) != nullptr) {
-        return Fail(UI_ERR_MALFORMED, "control '" + c.name + "' given twice");
-    }
-    bool enabled = true;
-    const Node *e = Value(w, "enabled", "bool", false);
-    if (e != nullptr) {
-        enabled = e->text == QLatin1String("true");
-        if (!enabled && e->text != QLatin1String("false")) {
-            return Fail(UI_ERR_MALFORMED, "enabled of '" + c.name + "' is neither true nor false");
-        }
-    }
-    c.dimmed = !enabled;
-    if (!Ok() || !Rectangle(w, "geometry", &c.rect)) {
-        return false;
-    }
-    if (c.kind == UI_COMMAND_BUTTON) {
-        if (!Text(w, "text", "string", true, &c.label) || !Callback(w, &UiCallbackDecl::control, "control", &c.callback)) {
-            return false;
-        }
-    } else if (Value(w, "callback", "string", false) != nullptr || !Ok()) {
-        return Fail(UI_ERR_MALFORMED, "only buttons call back, not '" + c.name + "'");
-    }
-    if (c.kind == UI_RING && !ReadRing(w, d, &c)) {
-        return false;
-    }
-    out_.controls.push_back(std::move(c));
-    return true;
-}
-
-bool Reader::ReadRing(const Node &w, const UiControlDecl &d, ControlSpec *c)
-{
-    std::string values;
-    if (!Text(w, "itemValues", "string", true, &values)) {
-        return false;
-    }
-    std::vector<int> numbers;
-    for (const QString &token : QString::fromStdString(values).split(' ', Qt::SkipEmptyParts)) {
-        bool isInt = false;
-        numbers.push_back(token.toInt(&isInt));
-        if (!isInt) {
-            return Fail(UI_ERR_MALFORMED, "ring '" + c->name + "': item value '" + token.toStdString() + "' is not a whole number");
-        }
-        if (numbers.back() < d.low || numbers.back() > d.high) {
-            return Fail(UI_ERR_MALFORMED, "ring '" + c->name + "': item value " + token.toStdString() + " out of its bounds");
-        }
-    }
-    const std::vector<const Node *> items = Children(w, "item");
-    if (items.empty() || items.size() != numbers.size()) {
-        return Fail(UI_ERR_MALFORMED, "ring '" + c->name + "' needs items and one value for each");
-    }
-    for (std::size_t i = 0; i < items.size(); ++i) {
-        RingEntry entry{{}, numbers[i]};
-        if (!Text(*items[i], "text", "string", true, &entry.label)) {
-            return false;
-        }
-        c->entries.push_back(std::move(entry));
-    }
-    if (!Int(w, "currentIndex", false, &c->startEntry) && !Ok()) {
-        return false;
-    }
-    if (c->startEntry < 0 || c->startEntry >= static_cast<int>(items.size())) {
-        return Fail(UI_ERR_MALFORMED, "ring '" + c->name + "' starts on no item");
-    }
-    c->value = c->entries[static_cast<std::size_t>(c->startEntry)].value;
-    return true;
-}
-
-bool Reader::ReadCaption(const Node &w)
-{
-    std::string buddy;
-    if (!Text(w, "buddy", "cstring", true, &buddy)) {
-        return false;
-    }
-    ControlSpec *c = Control(buddy);
-    if (c == nullptr || c->kind == UI_COMMAND_BUTTON || c->kind == UI_SPLITTER || c->hasLabelRect) {
-        return Fail(UI_ERR_MALFORMED, "caption '" + w.Attr("name") + "' has no control of its own");
-    }
-    std::string align;
-    if (!Text(w, "text", "string", true, &c->label) || !Rectangle(w, "geometry", &c->labelRect) ||
-        (!Text(w, "alignment", "set", false, &align) && !Ok())) {
-        return false;
-    }
-    c->labelAlign = align.find("Qt::AlignRight") != std::string::npos   ? LabelAlign::Right
-                    : align.find("Qt::AlignHCenter") != std::string::npos ||
-                              align.find("Qt::AlignCenter") != std::string::npos
-                        ? LabelAlign::Center
-                        : LabelAlign::Left;
-    c->hasLabelRect = true;
-    c->captionName = w.Attr("name");
-    return true;
-}
-
-bool Reader::ReadDisplay(const Node &w)
-{
-    std::string slide;
-    if (!Text(w, "slide", "cstring", true, &slide)) {
-        return false;
-    }
-    ControlSpec *c = Control(slide);
-    if (c == nullptr || (c->kind != UI_SLIDE_INT && c->kind != UI_SLIDE_DOUBLE) || !c->displayName.empty()) {
-        return Fail(UI_ERR_MALFORMED, "value display '" + w.Attr("name") + "' has no slide of its own");
-    }
-    const UiKind type = w.Attr("class") == "QSpinBox" ? UI_SLIDE_INT : UI_SLIDE_DOUBLE;
-    if (type != c->kind) {
-        return Fail(UI_ERR_WRONG_KIND, "slide '" + c->name + "' has a value type that the program does not read");
-    }
-    c->displayName = w.Attr("name");
-    if (!Rectangle(w, "geometry", &c->display)) {
-        return false;
-    }
-    if (type == UI_SLIDE_INT) {
-        int v[4] = {};
-        if (!Int(w, "minimum", true, &v[0]) || !Int(w, "maximum", true, &v[1]) || !Int(w, "singleStep", true, &v[2]) ||
-            !Int(w, "value", true, &v[3])) {
-            return false;
-        }
-        c->minimum = v[0], c->maximum = v[1], c->increment = v[2], c->value = v[3];
-        c->decimals = 0;
-        return true;
-    }
-    return Double(w, "minimum", &c->minimum) && Double(w, "maximum", &c->maximum) &&
-           Double(w, "singleStep", &c->increment) && Double(w, "value", &c->value) &&
-           Int(w, "decimals", true, &c->decimals) &&
-           ((c->decimals >= 0 && c->decimals <= 9) || Fail(UI_ERR_MALFORMED, "decimals must be 0 to 9"));
-}
-
-bool Reader::ReadMenuBar(const Node &bar, const std::map<std::string, const Node *> &actions)
-{
-    const UiMenuDecl *m = MenuEntry(bar.Attr("name"));
-    if (m == nullptr) {
-        return false;
-    }
-    out_.hasMenuBar = true;
-    out_.menuBarName = m->name;
-    out_.menuBarId = m->id;
-    // The bar shows the menus that it adds, in that order.
-    for (const Node *add : Children(bar, "addaction")) {
-        const Node *menu = nullptr;
-        for (const Node *w : Children(bar, "widget")) {
-            menu = w->Attr("class") == "QMenu" && w->Attr("name") == add->Attr("name") ? w : menu;
-        }
-        if (menu == nullptr) {
-            return Fail(UI_ERR_MALFORMED, "the menu bar adds '" + add->Attr("name") + "', which is no menu of it");
-        }
-        if (!ReadMenu(*menu, actions)) {
-            return false;
-        }
-    }
-    return true;
-}
-
-bool Reader::ReadMenu(const Node &menu, const std::map<std::string, const Node *> &actions)
-{
-    const UiMenuDecl *m = MenuEntry(menu.Attr("name"));
-    MenuSpec spec;
-    if (m == nullptr || !Text(menu, "title", "string", true, &spec.label)) {
-        return false;
-    }
-    spec.name = m->name;
-    spec.id = m->id;
-    for (const Node *add : Children(menu, "addaction")) {
-        const std::string name = add->Attr("name");
-        MenuItemSpec item;
-        item.separator = name == "separator";
-        if (!item.separator) {
-            const auto it = actions.find(name);
-            const UiMenuDecl *entry = it == actions.end() ? nullptr : MenuEntry(name);
-            if (entry == nullptr) {
-                return Fail(UI_ERR_MALFORMED, "menu '" + spec.name + "' adds '" + name + "', which is no menu item of the program");
-            }
-            item.name = entry->name;
-            item.id = entry->id;
-            const Node &action = *it->second;
-            if (!Text(action, "text", "string", true, &item.label) ||
-                (!Text(action, "shortcut", "string", false, &item.shortcut) && !Ok()) ||
-                !Callback(action, &UiCallbackDecl::menu, "menu", &item.callback)) {
-                return false;
-            }
-            if (!item.shortcut.empty() && !ValidShortcut(item.shortcut)) {
-                return Fail(UI_ERR_MALFORMED, "shortcut '" + item.shortcut + "' is not like Ctrl+A");
-            }
-        }
-        spec.items.push_back(std::move(item));
-    }
-    out_.menus.push_back(std::move(spec));
-    return true;
-}
-
-bool Reader::CheckSlide(const ControlSpec &c)
-{
-    const UiControlDecl &d = *Declared(c.name);
-    if (c.displayName.empty()) {
-        return Fail(UI_ERR_MALFORMED, "slide '" + c.name + "' has no value display");
-    }
-    const double steps = (c.maximum - c.minimum) / c.increment;
-    const double start = (c.value - c.minimum) / c.increment;
-    // The slide moves in whole steps; a range or default off that grid could not be shown.
-    if (!(c.increment > 0.0) || !(c.maximum > c.minimum) || steps > 1e6 || std::abs(steps - std::round(steps)) > 1e-6) {
-        return Fail(UI_ERR_MALFORMED, "slide '" + c.name + "': range must be whole steps of its increment");
-    }
-    if (c.value < c.minimum || c.value > c.maximum || std::abs(start - std::round(start)) > 1e-6) {
-        return Fail(UI_ERR_MALFORMED, "slide '" + c.name + "': default off its range or steps");
-    }
-    if (c.minimum < d.low || c.maximum > d.high) {
-        return Fail(UI_ERR_MALFORMED, "slide '" + c.name + "': range out of its bounds");
-    }
-    return true;
-}
-
-bool Reader::Finish()
-{
-    for (int i = 0; i < decl_.controlCount; ++i) {
-        const ControlSpec *c = Control(decl_.controls[i].name);
-        if (c == nullptr) {
-            return Fail(UI_ERR_MISSING, std::string("control '") + decl_.controls[i].name + "' is missing");
-        }
-        if ((c->kind == UI_SLIDE_INT || c->kind == UI_SLIDE_DOUBLE) && !CheckSlide(*c)) {
-            return false;
-        }
-    }
-    for (int i = 0; i < decl_.menuCount; ++i) {
-        if (menusSeen_.count(decl_.menus[i].name) == 0) {
-            return Fail(UI_ERR_MISSING, std::string("menu entry '") + decl_.menus[i].name + "' is missing");
-        }
-    }
-    return true;
-}
-
-int Reader::Run(std::string_view text, std::string *why)
-{
-    Node ui;
-    std::string error;
-    if (text.size() > kMaxFileBytes) {
-        Fail(UI_ERR_MALFORMED, "far too large for a panel file");
-    } else if (!ParseXml(text, &ui, &error)) {
-        Fail(UI_ERR_MALFORMED, error);
-    } else if (ui.tag != QLatin1String("ui") || ui.Attr("version") != "4.0") {
-        Fail(UI_ERR_MALFORMED, "not a Qt Designer form of version 4.0");
-    } else if (Children(ui, "widget").size() != 1 || Child(ui, "widget")->Attr("class") != "QMainWindow") {
-        Fail(UI_ERR_MALFORMED, "the form must hold one QMainWindow");
-    } else {
-        ReadWindow(*Child(ui, "widget"));
-    }
-    if (why != nullptr) {
-        *why = why_;
-    }
-    return code_;
-}
 
 }  // namespace
 
@@ -687,20 +562,16 @@ int ParsePanelText(std::string_view text, const UiPanelDecl &decl, int resourceI
 
 int ReadPanelFile(const char *fileName, const UiPanelDecl &decl, int resourceId, PanelSpec *out, std::string *why)
 {
-    std::ifstream file(fileName == nullptr ? "" : fileName, std::ios::binary);
-    std::string text;
-    char buffer[4096];
-    while (file && text.size() <= kMaxFileBytes) {
-        file.read(buffer, sizeof buffer);
-        text.append(buffer, static_cast<std::size_t>(file.gcount()));
-    }
-    if (!file.is_open() || file.bad()) {
+    QFile file(QString::fromUtf8(fileName == nullptr ? "" : fileName));
+    if (!file.open(QIODevice::ReadOnly)) {
         if (why != nullptr) {
             *why = "cannot read the file";
         }
         return UI_ERR_FILE_MISSING;
     }
-    return ParsePanelText(text, decl, resourceId, out, why);
+    const QByteArray text = file.read(static_cast<qint64>(kMaxFileBytes) + 1);  // one byte more: too large
+    return ParsePanelText(std::string_view(text.constData(), static_cast<std::size_t>(text.size())), decl, resourceId,
+                          out, why);
 }
 
 }  // namespace uicore

@@ -167,6 +167,8 @@ TEST(PanelFile, DesignerVariationsRead)
                 "<property name=\"text\"><string>STOP</string></property>"),
         Replace(good, "<number>3</number>", "<number>3</number></property><property name=\"stepType\"><enum>x</enum>"),
         Replace(good, "<double>0.01</double>", "<double>0.010000000000000</double>"),
+        ReplaceAfter(good, "RING_LEFT_RIGHT", "<property name=\"currentIndex\"><number>0</number></property>", ""),
+        Replace(good, "<widget class=\"QMenuBar\"", "<widget class=\"QStatusBar\" name=\"statusbar\"/>\n<widget class=\"QMenuBar\""),
     };
     for (const std::string &text : variations) {
         std::string why;

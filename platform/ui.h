@@ -54,10 +54,15 @@ using ThreadFunction = int (*)(void *functionData);
 // may attach by name. Ui_LoadPanel refuses a file that does not match.
 enum UiKind { UI_CANVAS, UI_COMMAND_BUTTON, UI_RING, UI_SLIDE_INT, UI_SLIDE_DOUBLE, UI_SPLITTER };
 
+// low and high bound every value the control can give (a ring's item values, a slide's
+// range): the procedures read those values without testing them, so a file that could
+// give more is refused. Controls without a value leave them open.
 struct UiControlDecl {
     const char *name;
     int id;
     UiKind kind;
+    double low = -1e300;
+    double high = 1e300;
 };
 
 struct UiMenuDecl {
@@ -90,7 +95,8 @@ int Ui_Init(int argc, char **argv);
 void Ui_DeclarePanel(const UiPanelDecl *decl);
 
 // Returns a positive panel handle, or a negative number when the file is missing,
-// malformed, or lacks a declared control or has one of another kind.
+// malformed, lacks a declared control, has one of another kind, or lets a control give a
+// value outside its declared bounds.
 int Ui_LoadPanel(int parentPanel, const char *fileName, int resourceId);
 int Ui_DisplayPanel(int panel);
 int Ui_DiscardPanel(int panel);

@@ -264,6 +264,7 @@ QLabel *MakeCaption(const ControlSpec &c, QWidget *parent)
                                      : c.labelAlign == LabelAlign::Right ? Qt::AlignRight
                                                                          : Qt::AlignHCenter;
     label->setAlignment(horizontal | Qt::AlignVCenter);
+    label->setObjectName(QString::fromStdString(c.captionName));
     return label;
 }
 
@@ -300,8 +301,7 @@ void BuildControl(QtPanel &qp, const ControlSpec &c, int handle)
         for (const RingEntry &e : c.entries) {
             combo->addItem(QString::fromUtf8(e.label), e.value);
         }
-        // The file reader made sure an entry holds the start value; the first such is selected.
-        combo->setCurrentIndex(combo->findData(static_cast<int>(c.value)));
+        combo->setCurrentIndex(c.startEntry);
         core.value.store(combo->currentData().toInt(), std::memory_order_relaxed);
         Control *mirror = &core;
         QObject::connect(combo, &QComboBox::currentIndexChanged, combo, [combo, mirror](int index) {
@@ -322,6 +322,7 @@ void BuildControl(QtPanel &qp, const ControlSpec &c, int handle)
         display->setGeometry(ToQRect(c.display));
         display->setAlignment(Qt::AlignCenter);
         display->setFrameStyle(QFrame::Panel | QFrame::Sunken);
+        display->setObjectName(QString::fromStdString(c.displayName));
         const double minimum = c.minimum;
         const double increment = c.increment;
         const int decimals = c.decimals;
@@ -346,6 +347,8 @@ void BuildControl(QtPanel &qp, const ControlSpec &c, int handle)
     }
     }
     w.main->setGeometry(ToQRect(c.rect));
+    // The file's names, so that a widget can be matched with the file's (and Designer's).
+    w.main->setObjectName(QString::fromStdString(c.name));
     for (QWidget *widget : {w.main, static_cast<QWidget *>(w.caption), static_cast<QWidget *>(w.display)}) {
         if (widget != nullptr) {
             widget->setEnabled(!c.dimmed);

@@ -8,7 +8,8 @@ packages=(
   build-essential cmake ninja-build ccache pkg-config git
   # libraries
   qt6-base-dev qt6-base-dev-tools qt6-qpa-plugins libgl-dev libsdl2-dev libpulse-dev libsndfile1-dev
-  # tests and benchmarks
+  # tests and benchmarks; qt6-tools-dev for QUiLoader, whose CMake package wants Qt6OpenGL's
+  qt6-tools-dev libqt6opengl6-dev
   libgtest-dev libgmock-dev googletest libbenchmark-dev
   # a display and a sound server for the end-to-end tests
   xvfb xdotool x11-utils x11-apps imagemagick pulseaudio pulseaudio-utils sox

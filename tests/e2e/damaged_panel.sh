@@ -1,6 +1,6 @@
 #!/usr/bin/env bash
-# A damaged or missing panel file ends the program with status -1 (255) before it shows
-# anything.
+# A damaged or missing panel file, or one with a value the program cannot take, ends the
+# program with status -1 (255) before it shows anything.
 . "$(dirname "$0")/lib.sh"
 
 start_display
@@ -15,16 +15,18 @@ damage() {
   missing) rm -f "$file" ;;
   empty) : >"$file" ;;
   truncated) head -c "$(($(wc -c <"$good") / 2))" "$good" >"$file" ;;
-  control-missing) grep -v 'NUMBER_PAUSE' "$good" >"$file" ;;
-  wrong-kind) sed -E '/NUMBER_HOLD/ s/\bslide\b/button/' "$good" >"$file" ;;
+  control-missing) sed -E '/name="NUMBER_PAUSE(_CAPTION|_DISPLAY)?"/,/<\/widget>/d' "$good" >"$file" ;;
+  wrong-kind) sed 's/class="QSlider" name="NUMBER_HOLD"/class="QPushButton" name="NUMBER_HOLD"/' "$good" >"$file" ;;
+  frequency-13) sed 's/>0 1 2 3 4 5 6 7 8 9 10 11 12</>0 1 2 3 4 5 6 7 8 9 10 11 13</' "$good" >"$file" ;;
+  band-width-0) sed 's/<number>1000<\/number>/<number>0<\/number>/' "$good" >"$file" ;;
   binary) head -c 4096 /dev/urandom >"$file" ;;
   esac
 }
 
-for how in missing empty truncated control-missing wrong-kind binary; do
+for how in missing empty truncated control-missing wrong-kind frequency-13 band-width-0 binary; do
   damage "$how"
-  if [ "$how" = wrong-kind ] && cmp -s "$good" "$E2E_TMP/run/Velmora.uir"; then
-    fail "wrong-kind: could not change the kind of NUMBER_HOLD in the panel file"
+  if [ -f "$E2E_TMP/run/Velmora.uir" ] && cmp -s "$good" "$E2E_TMP/run/Velmora.uir"; then
+    fail "$how: the panel file was not changed"
   fi
   start_app
   seen=""

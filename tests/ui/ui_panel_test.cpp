@@ -497,9 +497,9 @@ TEST_F(MainPanel, DamagedFilesAreRefusedAndShowNothing)
     ASSERT_TRUE(good.open(QIODevice::ReadOnly));
     const QByteArray text = good.readAll();
     QByteArray wrongKind = text;
-    wrongKind.replace("control NUMBER_HOLD slide", "control NUMBER_HOLD button");
+    wrongKind.replace("class=\"QSlider\" name=\"NUMBER_HOLD\"", "class=\"QPushButton\" name=\"NUMBER_HOLD\"");
     QByteArray unknownCallback = text;
-    unknownCallback.replace("callback Audiometrie_Button", "callback Audiometry_Button");
+    unknownCallback.replace("<string>Audiometrie_Button</string>", "<string>Audiometry_Button</string>");
     const DamagedRow rows[] = {
         {"missing", QByteArray(), uicore::UI_ERR_FILE_MISSING},
         {"empty", QByteArray(""), uicore::UI_ERR_MALFORMED},

@@ -15,6 +15,9 @@ packages=(
   xvfb xdotool x11-utils x11-apps imagemagick pulseaudio pulseaudio-utils sox
   # fonts, so that labels render the same everywhere
   fonts-dejavu-core
+  # the Debian package: cpack's dependency scan, and the checks of its desktop entry and
+  # AppStream metadata
+  dpkg-dev file desktop-file-utils appstream
 )
 
 sudo=""

@@ -13,6 +13,7 @@
 #include "platform/audio_device.h"
 #include "platform/audio_engine.h"
 #include "platform/audio_output.h"
+#include "platform/timeline.h"
 
 #include <algorithm>
 #include <atomic>
@@ -94,6 +95,8 @@ int Audio_Init(int device, std::uint32_t freq, std::uint32_t /*flags*/, void * /
         // The device that may come later is most likely the PulseAudio one: plan its latency.
         cfg.latencySeconds = std::max(cfg.latencySeconds, velmora::audio::kPulseCommandLatencySeconds);
     }
+    // Commands may be stamped up to a timeline's budget in the past (platform/timeline.h).
+    cfg.latencySeconds += static_cast<double>(velmora::timeline::kBudgetNs) * 1e-9;
     const bool opened = dev != nullptr;
     auto *e = new Engine(cfg);
     g_engine.store(e, std::memory_order_release);

@@ -1,4 +1,5 @@
 #include "platform/audio_engine.h"
+#include "platform/timeline.h"
 
 #include <sndfile.h>
 
@@ -332,7 +333,7 @@ void FrameClock::reset()
     slope_ = nominal_;
     anchorSlope_ = nominal_;
     intercept_ = 0.0;
-    offLine_ = 0;
+    offSign_ = 0;
 }
 
 void FrameClock::observe(std::int64_t timeNs, std::int64_t frame)
@@ -345,17 +346,18 @@ void FrameClock::observe(std::int64_t timeNs, std::int64_t frame)
         settled_ = true;
         count_ = next_ = 0;
     }
-    if (count_ > 1 && std::abs(static_cast<double>(frame) - frameAt(timeNs)) > kStepSeconds * nominal_) {
-        // The slope from before the step: the points off the line have tilted the fit since.
-        if (offLine_ == 0) slopeBeforeStep_ = slope_;
-        if (++offLine_ >= kStepCallbacks) {
-            anchorSlope_ = slopeBeforeStep_;
-            count_ = next_ = 0;
-            offLine_ = 0;
-        }
-    } else {
-        offLine_ = 0;
+    const double off = count_ > 1 ? static_cast<double>(frame) - frameAt(timeNs) : 0.0;
+    const int sign = off > kStepSeconds * nominal_ ? 1 : off < -kStepSeconds * nominal_ ? -1 : 0;
+    if (sign == 0 || sign != offSign_) {
+        // The slope from before the step: points off the line tilt the fit from here on.
+        slopeBeforeStep_ = slope_;
+        offSinceNs_ = timeNs;
+    } else if (timeNs - offSinceNs_ >= static_cast<std::int64_t>(kStepHoldSeconds * 1e9)) {
+        anchorSlope_ = slopeBeforeStep_;
+        ++steps_;
+        count_ = next_ = 0;
     }
+    offSign_ = count_ == 0 ? 0 : sign;
     if (count_ == 0) {
         originNs_ = timeNs;
         originFrame_ = frame;
@@ -446,6 +448,7 @@ struct Engine::Impl {
     std::atomic<std::int64_t> lastSendNs{-1};    // stamp of the newest command
     std::atomic<std::int64_t> lastRenderNs{-1};  // when the last render ended
     std::atomic<bool> timingReset{false};        // a new device: forget the old one's frame timing
+    std::atomic<std::uint64_t> clockSteps{0};
 
     explicit Impl(const EngineConfig &c)
         : cfg(c), queue(c.queueCapacity), clock(c.outputRate)
@@ -497,8 +500,11 @@ struct Engine::Impl {
     bool send(Command c)
     {
         if (consumerless.load(std::memory_order_relaxed)) return true;
-        c.stamp = nowNs();
-        lastSendNs.store(c.stamp, std::memory_order_relaxed);
+        // Offline the virtual clock is the schedule; in real time a sleeping thread's
+        // timeline is, so that a late wake-up does not move the sound.
+        const std::int64_t now = nowNs();
+        c.stamp = cfg.offline ? now : timeline::ThreadStamp(now);
+        lastSendNs.store(now, std::memory_order_relaxed);
         if (queue.push(c)) return true;
         dropped.fetch_add(1, std::memory_order_relaxed);
         return false;
@@ -589,6 +595,12 @@ struct Engine::Impl {
         if (g * v.sample->peak > 1.0f) {
             g = kCeiling / v.sample->peak;
             capped.fetch_add(1, std::memory_order_relaxed);
+        }
+        if (!v.playing && v.gain.value == 0.0f && !v.gain.moving()) {
+            // Muted and stopped: what is still fading out is silent. Raising the gain under
+            // it would bring a fading tail back for a few milliseconds (a blip after every
+            // "mute, stop, rewind, volume up").
+            v.main.active = v.tails[0].active = v.tails[1].active = false;
         }
         if (v.main.active || v.tails[0].active || v.tails[1].active)
             v.gain.start(g, rampFrames);
@@ -848,6 +860,7 @@ struct Engine::Impl {
         for (const Voice &v : voices)
             count += v.alive && (v.main.active || v.tails[0].active || v.tails[1].active);
         sounding.store(count, std::memory_order_relaxed);
+        clockSteps.store(static_cast<std::uint64_t>(clock.steps()), std::memory_order_relaxed);
         lastRenderNs.store(nowNs(), std::memory_order_relaxed);
     }
 };
@@ -953,6 +966,7 @@ EngineCounters Engine::counters() const
     c.gainCapped = m.capped.load(std::memory_order_relaxed);
     c.limitedFrames = m.limited.load(std::memory_order_relaxed);
     c.streamsLive = m.live.load(std::memory_order_relaxed);
+    c.clockSteps = m.clockSteps.load(std::memory_order_relaxed);
     return c;
 }
 

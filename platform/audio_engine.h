@@ -41,6 +41,7 @@ struct EngineCounters {
     std::uint64_t gainCapped = 0;      // audio: a gain change that would have passed full scale
     std::uint64_t limitedFrames = 0;   // audio: frames the final guard had to pull down
     std::uint64_t streamsLive = 0;     // control
+    std::uint64_t clockSteps = 0;      // audio: the frame clock re-anchored on a real step
 };
 
 // Wall time to output frame, fitted by least squares over the last (callback time, frames
@@ -54,6 +55,7 @@ public:
     bool ready() const { return count_ > 0; }
     double frameAt(std::int64_t timeNs) const;
     double rate() const { return slope_; }  // frames per second now in use
+    int steps() const { return steps_; }     // re-anchors on a real step so far
 
 private:
     static constexpr int kWindow = 1024;  // 5.5 s of 512-frame periods: slope noise from callback jitter stays ~ 10 ppm
@@ -71,11 +73,14 @@ private:
     double lastT_ = 0.0;                     // time of the previous observation, s from the origin
     static constexpr double kMaxSlew = 1e-3;  // how fast the present's mapping may move: 1 ms per s
     // A real step (a stall, an underrun, a resume) shows as every callback off the line by
-    // the same milliseconds; jitter does not persist. Past kStepSeconds for kStepCallbacks
-    // callbacks in a row the fit starts afresh from the present, keeping its slope.
-    static constexpr double kStepSeconds = 0.003;
-    static constexpr int kStepCallbacks = 5;
-    int offLine_ = 0;
+    // the same milliseconds, in one direction; jitter, even on a loaded machine, does not
+    // stay there. Off by more than kStepSeconds, the same way, for kStepHoldSeconds, the
+    // fit starts afresh from the present, keeping the slope from before the step.
+    static constexpr double kStepSeconds = 0.004;
+    static constexpr double kStepHoldSeconds = 0.25;
+    std::int64_t offSinceNs_ = 0;
+    int offSign_ = 0;
+    int steps_ = 0;
     double anchorSlope_;  // slope used until a fresh window spans enough time
     double slopeBeforeStep_ = 0.0;
 };

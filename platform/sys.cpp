@@ -1,10 +1,10 @@
 #include "platform/sys.h"
 
-#include <chrono>
+#include "platform/timeline.h"
+
 #include <ctime>
 #include <mutex>
 #include <random>
-#include <thread>
 
 namespace {
 // The C library's rand() is shared by all threads too; a lock keeps the draws whole.
@@ -12,7 +12,7 @@ std::mutex gRandLock;
 std::minstd_rand gRand{1};
 }  // namespace
 
-void Sys_Sleep(unsigned ms) { std::this_thread::sleep_for(std::chrono::milliseconds(ms)); }
+void Sys_Sleep(unsigned ms) { velmora::timeline::SleepOnThreadTimeline(ms); }
 
 std::int64_t Sys_Time() { return static_cast<std::int64_t>(std::time(nullptr)); }
 

@@ -4,7 +4,8 @@
 
 #include <cstdint>
 
-// Holds the calling thread for ms milliseconds; no other thread is held.
+// Holds the calling thread for ms milliseconds after the end of its previous sleep (see
+// platform/timeline.h); no other thread is held.
 void Sys_Sleep(unsigned ms);
 
 // Calendar time in whole seconds.

@@ -131,9 +131,10 @@ TEST(AudioRealtime, TonesArriveAtTheirPitchLevelLengthAndEar)
     EXPECT_NEAR(bursts[1].frequency, 1000.0 * 120999.0 / 96000.0, 0.13);
     EXPECT_NEAR(bursts[1].levelDb, toDb(0.25 / std::sqrt(2.0)), 0.1);
     const auto counters = velmora::audio::processEngine()->counters();
-    std::printf("burst lengths %.3f and %.3f ms, offline %.3f and %.3f ms; late commands %llu\n",
+    std::printf("burst lengths %.3f and %.3f ms, offline %.3f and %.3f ms; late commands %llu, clock steps %llu\n",
                 bursts[0].length() * 1e3, bursts[1].length() * 1e3, want[0].length() * 1e3, want[1].length() * 1e3,
-                static_cast<unsigned long long>(counters.lateCommands));
+                static_cast<unsigned long long>(counters.lateCommands),
+                static_cast<unsigned long long>(counters.clockSteps));
     Audio_StreamFree(right);
 }
 

@@ -1,0 +1,52 @@
+#pragma once
+// Each thread that sleeps through Sys_Sleep keeps a timeline: its sleeps end at the end of
+// the previous sleep plus the time asked for, slept to that absolute deadline, and the
+// sound commands it issues between two sleeps are stamped with the timeline's time, not
+// with the moment of the call. So a thread that the system wakes late still plays its
+// tones exactly as far apart as it asked, and one late wake does not push every later one.
+//
+// A thread that is more than kBudgetNs behind its timeline (it did something long, or was
+// not run for a while) restarts the timeline at the present rather than being caught up
+// by a burst of commands. The budget is added to the engine's command latency, so that a
+// command stamped that far back still lands in a frame not yet given to the device.
+// A thread that has never slept stamps with the present.
+
+#include <cstdint>
+
+namespace velmora::timeline {
+
+inline constexpr std::int64_t kBudgetNs = 30'000'000;
+
+// The arithmetic, on times given by the caller (steady-clock nanoseconds).
+class Timeline {
+public:
+    // Where a sleep of `ms` milliseconds asked for at `now` ends.
+    std::int64_t sleepEnd(std::int64_t now, unsigned ms)
+    {
+        catchUp(now);
+        at_ += static_cast<std::int64_t>(ms) * 1'000'000;
+        return at_;
+    }
+    // The stamp of a command issued at `now`.
+    std::int64_t stamp(std::int64_t now)
+    {
+        if (!active_) return now;
+        catchUp(now);
+        return at_;
+    }
+
+private:
+    void catchUp(std::int64_t now)
+    {
+        if (!active_ || now - at_ > kBudgetNs) at_ = now;
+        active_ = true;
+    }
+    bool active_ = false;
+    std::int64_t at_ = 0;
+};
+
+// The calling thread's timeline, on the steady clock.
+void SleepOnThreadTimeline(unsigned ms);
+std::int64_t ThreadStamp(std::int64_t nowNs);
+
+}  // namespace velmora::timeline

@@ -10,6 +10,8 @@ packages=(
   qt6-base-dev qt6-base-dev-tools qt6-qpa-plugins libgl-dev libsdl2-dev libpulse-dev libsndfile1-dev
   # tests and benchmarks
   libgtest-dev libgmock-dev googletest libbenchmark-dev
+  # the reference engine that bench/bench_vs_openal measures ours against
+  libopenal-dev
   # a display and a sound server for the end-to-end tests
   xvfb xdotool x11-utils x11-apps imagemagick pulseaudio pulseaudio-utils sox
   # fonts, so that labels render the same everywhere

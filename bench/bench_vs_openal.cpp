@@ -422,7 +422,10 @@ void row(const char *what, double ours, double theirs, const char *unit, int dig
     } else if (theirs != 0.0 && std::isfinite(ours / theirs)) {
         std::snprintf(cmp, sizeof cmp, "%.3g", ours / theirs);
     }
-    std::printf("| %s | %.*f %s | %.*f %s | %s |\n", what, digits, ours, unit, digits, theirs, unit, cmp);
+    if (digits < 0)  // errors that may be anywhere down to float rounding
+        std::printf("| %s | %.1e %s | %.1e %s | %s |\n", what, ours, unit, theirs, unit, cmp);
+    else
+        std::printf("| %s | %.*f %s | %.*f %s | %s |\n", what, digits, ours, unit, digits, theirs, unit, cmp);
 }
 
 void spreadRows(const char *what, const std::vector<double> &ours, const std::vector<double> &theirs)
@@ -518,6 +521,8 @@ int main(int argc, char **argv)
     {
         const Spread o = spreadOfMagnitude(ourSlow.lengthVsCalls), t = spreadOfMagnitude(alSlow.lengthVsCalls);
         row("burst length vs the time between the calls, 200/150 p99", o.p99, t.p99, "ms", 3);
+        const Spread o3 = spreadOfMagnitude(ourFast.lengthVsCalls), t3 = spreadOfMagnitude(alFast.lengthVsCalls);
+        row("burst length vs the time between the calls, 100/50 p99", o3.p99, t3.p99, "ms", 3);
         const Spread o2 = spreadOfMagnitude(ourSlow.onsetVsCalls), t2 = spreadOfMagnitude(alSlow.onsetVsCalls);
         row("onset interval vs the time between the calls, 200/150 p99", o2.p99, t2.p99, "ms", 3);
     }
@@ -529,8 +534,8 @@ int main(int argc, char **argv)
         for (double e : ourSteps.stepErr) o.push_back(std::abs(e));
         for (double e : alSteps.stepErr) t.push_back(std::abs(e));
         const Spread so = spreadOfMagnitude(o), st = spreadOfMagnitude(t);
-        row("level step error (24 steps of 3.0103 dB) p50", so.p50, st.p50, "dB", 6);
-        row("level step error max", so.max, st.max, "dB", 6);
+        row("level step error (24 steps of 3.0103 dB) p50", so.p50, st.p50, "dB", -1);
+        row("level step error max", so.max, st.max, "dB", -1);
     }
     {
         const auto worst = [](const std::vector<double> &v) { return v.empty() ? NAN : *std::max_element(v.begin(), v.end()); };

@@ -11,6 +11,8 @@ packages=(
   # tests and benchmarks; qt6-tools-dev for QUiLoader, whose CMake package wants Qt6OpenGL's
   qt6-tools-dev libqt6opengl6-dev
   libgtest-dev libgmock-dev googletest libbenchmark-dev
+  # the reference engine that bench/bench_vs_openal measures ours against
+  libopenal-dev
   # a display and a sound server for the end-to-end tests
   xvfb xdotool x11-utils x11-apps imagemagick pulseaudio pulseaudio-utils sox
   # fonts, so that labels render the same everywhere

@@ -133,6 +133,42 @@ std::vector<Stretch> soundStretches(std::span<const float> x, double rate, doubl
     return out;
 }
 
+std::vector<Click> findClicks(std::span<const float> x, double rate, const ClickOptions &options)
+{
+    std::vector<Click> out;
+    const std::size_t n = x.size();
+    if (n < 3) return out;
+    // Prefix sums of the normal equation's two terms and of x^2, so every window is O(1).
+    std::vector<double> cross(n + 1, 0.0), prev(n + 1, 0.0), power(n + 1, 0.0);
+    for (std::size_t i = 0; i < n; ++i) {
+        const double v = x[i];
+        const double p1 = i >= 1 ? x[i - 1] : 0.0, p2 = i >= 2 ? x[i - 2] : 0.0;
+        cross[i + 1] = cross[i] + (i >= 2 ? p1 * (v + p2) : 0.0);
+        prev[i + 1] = prev[i] + (i >= 2 ? p1 * p1 : 0.0);
+        power[i + 1] = power[i] + v * v;
+    }
+    const auto w = static_cast<std::size_t>(std::max(4L, std::lround(options.window * rate)));
+    const auto merge = static_cast<std::size_t>(std::max(1L, std::lround(options.merge * rate)));
+    std::size_t last = 0;
+    for (std::size_t i = 2; i < n; ++i) {
+        if (x[i] == 0.0f && x[i - 1] == 0.0f && x[i - 2] == 0.0f) continue;
+        const std::size_t lo = i > w + 2 ? i - w : 2, hi = std::min(n, i + w + 1);
+        const double den = prev[hi] - prev[lo];
+        const double c = den > 0.0 ? std::clamp((cross[hi] - cross[lo]) / den, -2.0, 2.0) : 0.0;
+        const double r = std::abs(x[i] - c * x[i - 1] + x[i - 2]);
+        const double amp = std::sqrt(2.0 * std::max(0.0, power[hi] - power[lo]) / static_cast<double>(hi - lo));
+        if (r <= options.ratio * amp) continue;
+        const double size = amp > 0.0 ? r / amp : 1e300;
+        if (!out.empty() && i - last <= merge) {
+            out.back().size = std::max(out.back().size, size);
+        } else {
+            out.push_back({static_cast<double>(i) / rate, size});
+        }
+        last = i;
+    }
+    return out;
+}
+
 double toDb(double amplitude) { return amplitude > 0.0 ? 20.0 * std::log10(amplitude) : -400.0; }
 
 bool readWav(const std::string &path, Wav &out, std::string &error)

@@ -115,5 +115,42 @@ TEST(Analysis, BurstsWithRampsAtKnownTimes)
     EXPECT_NEAR(bursts[1].gap, expected[1].onset - expected[0].onset - expected[0].length, 10e-6);
 }
 
+TEST(Analysis, ClicksAreFoundWhereTheToneBreaksAndNowhereElse)
+{
+    enum Fault { None, Jump, Dropout, HardEdges };
+    struct Row {
+        double hz, amp;
+        Fault fault;
+        std::size_t clicks;  // a jump and a dropout at 0.15 s, hard edges at 0.05 s and 0.25 s
+    };
+    const Row rows[] = {
+        {1000.0, 0.5, None, 0},     {12000.0, 0.9, None, 0},    {125.0, 1e-4, None, 0},
+        {1259.9, 0.5, None, 0},     {1000.0, 0.5, Jump, 1},     {12000.0, 0.9, Dropout, 1},
+        {125.0, 1e-4, Dropout, 1},  {1000.0, 0.5, HardEdges, 2}, {4000.0, 0.01, HardEdges, 2},
+    };
+    const int ramp = 480;  // 5 ms raised-cosine edges, as the engine makes them
+    for (const Row &row : rows) {
+        std::vector<float> x(static_cast<std::size_t>(0.3 * kRate), 0.0f);
+        const std::size_t a = static_cast<std::size_t>(0.05 * kRate), b = static_cast<std::size_t>(0.25 * kRate);
+        for (std::size_t i = a; i < b; ++i) {
+            const double edge = static_cast<double>(std::min(i - a, b - 1 - i));
+            const double env = row.fault == HardEdges || edge >= ramp ? 1.0 : 0.5 - 0.5 * std::cos(std::numbers::pi * edge / ramp);
+            // A quarter period off zero, so a hard edge cuts at a peak.
+            x[i] = static_cast<float>(row.amp * env * std::cos(2 * std::numbers::pi * row.hz * static_cast<double>(i - a) / kRate));
+        }
+        const std::size_t mid = static_cast<std::size_t>(0.15 * kRate);
+        if (row.fault == Jump)  // the level up by 20 % at once, at a peak
+            for (std::size_t i = mid; i < b; ++i) x[i] *= 1.2f;
+        if (row.fault == Dropout) x[mid] = 0.0f;
+        const auto clicks = findClicks(x, kRate);
+        EXPECT_EQ(clicks.size(), row.clicks) << row.hz << " Hz, fault " << row.fault;
+        for (const Click &c : clicks) {
+            const double want = row.fault == HardEdges ? (c.time < 0.15 ? 0.05 : 0.25) : 0.15;
+            EXPECT_NEAR(c.time, want, 0.0002) << row.hz << " Hz, fault " << row.fault;
+            EXPECT_GT(c.size, 0.05);
+        }
+    }
+}
+
 }  // namespace
 }  // namespace velmora::analysis

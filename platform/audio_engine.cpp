@@ -190,10 +190,26 @@ struct Command {
     bool restart = false;
     AudioHandle handle = 0;
     std::int64_t stamp = 0;
+    std::uint32_t line = 0;  // the issuing thread's timeline, 0 for none
+    std::uint32_t epoch = 0;
     std::int64_t frame = 0;  // seek target; on the audio side, the output frame to apply at
     double value = 0.0;
     Sample *sample = nullptr;
 };
+
+// Where a timeline's epoch began on the output: its later commands are placed from here
+// by their schedule alone, at the nominal rate, so that 1400 ms on the timeline is 134400
+// frames whatever the fitted mapping does meanwhile. Audio side.
+struct LineAnchor {
+    std::uint32_t line = 0;
+    std::uint32_t epoch = 0;
+    std::int64_t stamp = 0;
+    std::int64_t frame = 0;
+};
+constexpr int kAnchors = 16;
+// How far the scheduled frames may run from the fitted mapping (a device clock that
+// drifts against the steady one) before the line is anchored afresh.
+constexpr double kAnchorDriftSeconds = 0.010;
 
 // Bounded multi-producer queue (Vyukov): a push never blocks, a full queue refuses.
 class CommandQueue {
@@ -436,6 +452,8 @@ struct Engine::Impl {
     std::size_t pendHead = 0, pendCount = 0;
     std::int64_t lastTarget = 0;
     FrameClock clock;
+    std::array<LineAnchor, kAnchors> anchors{};
+    int clockStepsSeen = 0;
     bool sawPlayout = false;
     float master = 1.0f;
     float limiterGain = 1.0f;
@@ -503,7 +521,13 @@ struct Engine::Impl {
         // Offline the virtual clock is the schedule; in real time a sleeping thread's
         // timeline is, so that a late wake-up does not move the sound.
         const std::int64_t now = nowNs();
-        c.stamp = cfg.offline ? now : timeline::ThreadStamp(now);
+        c.stamp = now;
+        if (!cfg.offline) {
+            const timeline::Stamp st = timeline::ThreadStamp(now);
+            c.stamp = st.ns;
+            c.line = st.line;
+            c.epoch = st.epoch;
+        }
         lastSendNs.store(now, std::memory_order_relaxed);
         if (queue.push(c)) return true;
         dropped.fetch_add(1, std::memory_order_relaxed);
@@ -711,6 +735,7 @@ struct Engine::Impl {
             f += latencyFrames;
         } else if (clock.ready()) {
             f = std::llround(clock.frameAt(c.stamp)) + latencyFrames;
+            if (c.line != 0) f = onLine(c, f);
         } else {
             f = blockStart;  // before the first callback there is no timing to honour
         }
@@ -719,6 +744,28 @@ struct Engine::Impl {
             f = blockStart;
         }
         return std::max(f, lastTarget);  // queue order is kept: a later call never lands first
+    }
+
+    // The frame of a timeline's command: its epoch's anchor plus the schedule.
+    std::int64_t onLine(const Command &c, std::int64_t fitted)
+    {
+        LineAnchor *a = &anchors[0];
+        for (LineAnchor &x : anchors) {
+            if (x.line == c.line) {
+                a = &x;
+                break;
+            }
+            if (x.stamp < a->stamp) a = &x;  // else the least recently anchored slot
+        }
+        const std::int64_t r = cfg.outputRate;
+        const std::int64_t d = c.stamp - a->stamp;
+        std::int64_t f = a->frame + (d / 1'000'000'000) * r + ((d % 1'000'000'000) * r + 500'000'000) / 1'000'000'000;
+        if (a->line != c.line || a->epoch != c.epoch || d < 0 ||
+            std::abs(static_cast<double>(f - fitted)) > kAnchorDriftSeconds * r) {
+            *a = LineAnchor{c.line, c.epoch, c.stamp, fitted};
+            f = fitted;
+        }
+        return f;
     }
 
     void drain(std::int64_t blockStart)
@@ -827,6 +874,7 @@ struct Engine::Impl {
         const std::int64_t blockStart = static_cast<std::int64_t>(framesRendered.load(std::memory_order_relaxed));
         if (timingReset.exchange(false, std::memory_order_acquire)) {
             clock.reset();
+            anchors = {};
             sawPlayout = false;
         }
         if (!cfg.offline) {
@@ -840,6 +888,10 @@ struct Engine::Impl {
                 clock.observe(firstFrameNs, blockStart);
             else if (!sawPlayout)
                 clock.observe(nowNs(), blockStart);
+        }
+        if (clock.steps() != clockStepsSeen) {
+            clockStepsSeen = clock.steps();
+            anchors = {};  // the output moved: the lines start again from the new mapping
         }
         drain(blockStart);
         int pos = 0;

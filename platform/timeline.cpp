@@ -1,5 +1,6 @@
 #include "platform/timeline.h"
 
+#include <atomic>
 #include <chrono>
 #include <thread>
 
@@ -8,6 +9,8 @@ namespace velmora::timeline {
 namespace {
 
 thread_local Timeline tThread;
+thread_local std::uint32_t tLine = 0;
+std::atomic<std::uint32_t> gLines{0};
 
 std::int64_t steadyNs()
 {
@@ -23,6 +26,16 @@ void SleepOnThreadTimeline(unsigned ms)
     std::this_thread::sleep_until(std::chrono::steady_clock::time_point(std::chrono::nanoseconds(end)));
 }
 
-std::int64_t ThreadStamp(std::int64_t nowNs) { return tThread.stamp(nowNs); }
+Stamp ThreadStamp(std::int64_t nowNs)
+{
+    Stamp s;
+    s.ns = tThread.stamp(nowNs);
+    if (tThread.active()) {
+        if (tLine == 0) tLine = gLines.fetch_add(1) + 1;
+        s.line = tLine;
+        s.epoch = tThread.epoch();
+    }
+    return s;
+}
 
 }  // namespace velmora::timeline

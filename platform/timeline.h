@@ -17,6 +17,15 @@ namespace velmora::timeline {
 
 inline constexpr std::int64_t kBudgetNs = 30'000'000;
 
+// A command's time, and which timeline it is on: line 0 is none (a thread that never
+// slept). `epoch` counts the line's restarts: within one epoch the stamps are exactly the
+// schedule, so the engine spaces them by the schedule alone, to the frame.
+struct Stamp {
+    std::int64_t ns = 0;
+    std::uint32_t line = 0;
+    std::uint32_t epoch = 0;
+};
+
 // The arithmetic, on times given by the caller (steady-clock nanoseconds).
 class Timeline {
 public:
@@ -34,19 +43,25 @@ public:
         catchUp(now);
         return at_;
     }
+    bool active() const { return active_; }
+    std::uint32_t epoch() const { return epoch_; }
 
 private:
     void catchUp(std::int64_t now)
     {
-        if (!active_ || now - at_ > kBudgetNs) at_ = now;
+        if (!active_ || now - at_ > kBudgetNs) {
+            at_ = now;
+            ++epoch_;
+        }
         active_ = true;
     }
     bool active_ = false;
     std::int64_t at_ = 0;
+    std::uint32_t epoch_ = 0;
 };
 
 // The calling thread's timeline, on the steady clock.
 void SleepOnThreadTimeline(unsigned ms);
-std::int64_t ThreadStamp(std::int64_t nowNs);
+Stamp ThreadStamp(std::int64_t nowNs);
 
 }  // namespace velmora::timeline

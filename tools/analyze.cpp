@@ -15,6 +15,11 @@
 //       burst_count, then for burst i from 0: burst_i_onset_s, burst_i_length_ms,
 //       burst_i_gap_ms, burst_i_frequency_hz, burst_i_level_dbfs; and length_ms_min,
 //       length_ms_max, length_ms_mean when there is a burst
+//   velmora-analyze onsets FILE --ref REF [--ref-channel M] --spacing MS --count K [--channel N]
+//       tones of the file REF played one after another MS apart (a hearing test's rising
+//       steps): each tone's first frame, found where the capture matches REF scaled, to the
+//       frame: onset_i_s, interval_i_frames (from the previous onset), then
+//       interval_error_frames_max against MS
 //   velmora-analyze stretches FILE [--channel N] [--from S] [--to S]
 //       runs of non-zero samples (digital silence between them), exact to the sample:
 //       stretch_count, then stretch_i_start_s, stretch_i_length_ms, stretch_i_gap_ms (from
@@ -39,9 +44,35 @@ namespace {
 int usage()
 {
     std::fprintf(stderr,
-                 "usage: velmora-analyze info|level|tone|bursts|stretches FILE [--channel N] [--from S] [--to S] "
-                 "[--threshold-db D]\n");
+                 "usage: velmora-analyze info|level|tone|bursts|stretches|onsets FILE [--channel N] [--from S] "
+                 "[--to S] [--threshold-db D] [--ref REF --ref-channel M --spacing MS --count K]\n");
     return 1;
+}
+
+// The frame where `ref` starts inside `x`, searched within `radius` frames of `guess`: the
+// one where x, from 10 ms after it for 100 ms, is ref scaled with the least residual.
+std::int64_t alignAt(std::span<const float> x, std::span<const float> ref, std::int64_t guess, int radius, int rate)
+{
+    const std::int64_t skip = rate / 100, len = rate / 10;
+    std::int64_t best = -1;
+    double bestResidual = 1e300;
+    for (std::int64_t n = guess - radius; n <= guess + radius; ++n) {
+        if (n < 0 || n + skip + len > static_cast<std::int64_t>(x.size()) || skip + len > static_cast<std::int64_t>(ref.size()))
+            continue;
+        double xr = 0.0, rr = 0.0, xx = 0.0;
+        for (std::int64_t i = skip; i < skip + len; ++i) {
+            const double a = x[static_cast<std::size_t>(n + i)], b = ref[static_cast<std::size_t>(i)];
+            xr += a * b;
+            rr += b * b;
+            xx += a * a;
+        }
+        const double residual = rr > 0.0 ? (xx - xr * xr / rr) / std::max(xx, 1e-300) : 1e300;
+        if (residual < bestResidual) {
+            bestResidual = residual;
+            best = n;
+        }
+    }
+    return best;
 }
 
 }  // namespace
@@ -54,6 +85,9 @@ int main(int argc, char **argv)
     int channel = -1;
     double from = 0.0, to = -1.0;
     BurstOptions opts;
+    std::string refPath;
+    int refChannel = 0, count = 0;
+    double spacingMs = 0.0;
     for (int i = 3; i < argc; ++i) {
         const bool hasValue = i + 1 < argc;
         if (!std::strcmp(argv[i], "--channel") && hasValue)
@@ -64,6 +98,14 @@ int main(int argc, char **argv)
             to = std::atof(argv[++i]);
         else if (!std::strcmp(argv[i], "--threshold-db") && hasValue)
             opts.thresholdDb = std::atof(argv[++i]);
+        else if (!std::strcmp(argv[i], "--ref") && hasValue)
+            refPath = argv[++i];
+        else if (!std::strcmp(argv[i], "--ref-channel") && hasValue)
+            refChannel = std::atoi(argv[++i]);
+        else if (!std::strcmp(argv[i], "--spacing") && hasValue)
+            spacingMs = std::atof(argv[++i]);
+        else if (!std::strcmp(argv[i], "--count") && hasValue)
+            count = std::atoi(argv[++i]);
         else
             return usage();
     }
@@ -145,6 +187,33 @@ int main(int argc, char **argv)
         if (!bursts.empty())
             std::printf("length_ms_min %.4f\nlength_ms_max %.4f\nlength_ms_mean %.4f\n", lo * 1e3, hi * 1e3,
                         sum / static_cast<double>(bursts.size()) * 1e3);
+        return 0;
+    }
+    if (cmd == "onsets") {
+        Wav ref;
+        if (refPath.empty() || spacingMs <= 0.0 || count < 1 || !readWav(refPath, ref, error) ||
+            refChannel >= static_cast<int>(ref.channels.size())) {
+            std::fprintf(stderr, "velmora-analyze: onsets needs --ref, --spacing and --count %s\n", error.c_str());
+            return 1;
+        }
+        const auto x = cut(channel);
+        const auto r = std::span<const float>(ref.channels[static_cast<std::size_t>(refChannel)]);
+        const auto spacing = static_cast<std::int64_t>(std::llround(spacingMs * 1e-3 * wav.rate));
+        std::int64_t guess = 0;
+        while (guess < static_cast<std::int64_t>(x.size()) && x[static_cast<std::size_t>(guess)] == 0.0f) ++guess;
+        std::int64_t previous = -1, worst = 0;
+        for (int k = 0; k < count; ++k) {
+            const std::int64_t onset = alignAt(x, r, guess, wav.rate / 100, wav.rate);
+            if (onset < 0) break;
+            std::printf("onset_%d_s %.6f\n", k, static_cast<double>(onset + first) / wav.rate);
+            if (previous >= 0) {
+                std::printf("interval_%d_frames %lld\n", k, static_cast<long long>(onset - previous));
+                worst = std::max<std::int64_t>(worst, std::llabs(onset - previous - spacing));
+            }
+            previous = onset;
+            guess = onset + spacing;
+        }
+        std::printf("interval_error_frames_max %lld\n", static_cast<long long>(worst));
         return 0;
     }
     if (cmd == "stretches") {

@@ -44,6 +44,72 @@ int usage()
     return 1;
 }
 
+using Cut = std::span<const float>;
+
+// The channel with the highest RMS (the first of equals).
+int loudestChannel(const Wav &wav, const auto &cut)
+{
+    int channel = 0;
+    double best = -1.0;
+    for (int c = 0; c < static_cast<int>(wav.channels.size()); ++c) {
+        const double r = measureLevel(cut(c)).rms;
+        if (r > best) {
+            best = r;
+            channel = c;
+        }
+    }
+    return channel;
+}
+
+void printTone(const Wav &wav, int channel, const auto &cut)
+{
+    const ToneFit fit = fitTone(cut(channel), wav.rate);
+    const Level lv = measureLevel(cut(channel));
+    double other = 0.0;
+    bool otherZero = true;
+    for (int c = 0; c < static_cast<int>(wav.channels.size()); ++c) {
+        if (c == channel) continue;
+        const Level o = measureLevel(cut(c));
+        other += o.rms * o.rms;
+        otherZero = otherZero && o.zero;
+    }
+    std::printf("channel %d\nfrequency_hz %.6f\namplitude %.6f\nlevel_dbfs %.4f\npeak_dbfs %.4f\nthdn_db %.2f\n"
+                "other_rms_dbfs %.2f\nother_zero %d\n",
+                channel, fit.frequency, fit.amplitude, lv.rmsDb, lv.peakDb, fit.thdnDb, toDb(std::sqrt(other)),
+                otherZero ? 1 : 0);
+}
+
+void printBursts(Cut samples, int rate, double offset, const BurstOptions &opts)
+{
+    const auto bursts = detectBursts(samples, rate, opts);
+    std::printf("burst_count %zu\n", bursts.size());
+    double lo = 1e300, hi = 0.0, sum = 0.0;
+    for (std::size_t i = 0; i < bursts.size(); ++i) {
+        const Burst &b = bursts[i];
+        std::printf("burst_%zu_onset_s %.6f\nburst_%zu_length_ms %.4f\nburst_%zu_gap_ms %.4f\n"
+                    "burst_%zu_frequency_hz %.3f\nburst_%zu_level_dbfs %.3f\n",
+                    i, b.onset + offset, i, b.length() * 1e3, i, b.gap * 1e3, i, b.frequency, i, b.levelDb);
+        lo = std::min(lo, b.length());
+        hi = std::max(hi, b.length());
+        sum += b.length();
+    }
+    if (!bursts.empty())
+        std::printf("length_ms_min %.4f\nlength_ms_max %.4f\nlength_ms_mean %.4f\n", lo * 1e3, hi * 1e3,
+                    sum / static_cast<double>(bursts.size()) * 1e3);
+}
+
+void printStretches(Cut samples, int rate, double offset)
+{
+    const auto stretches = soundStretches(samples, rate);
+    std::printf("stretch_count %zu\n", stretches.size());
+    for (std::size_t i = 0; i < stretches.size(); ++i) {
+        const Stretch &s = stretches[i];
+        const double gap = i == 0 ? 0.0 : s.start - stretches[i - 1].end;
+        std::printf("stretch_%zu_start_s %.6f\nstretch_%zu_length_ms %.4f\nstretch_%zu_gap_ms %.4f\n", i,
+                    s.start + offset, i, (s.end - s.start) * 1e3, i, gap * 1e3);
+    }
+}
+
 }  // namespace
 
 int main(int argc, char **argv)
@@ -100,63 +166,18 @@ int main(int argc, char **argv)
         }
         return 0;
     }
-    if (channel < 0) {
-        channel = 0;
-        double best = -1.0;
-        for (int c = 0; c < channels; ++c) {
-            const double r = measureLevel(cut(c)).rms;
-            if (r > best) {
-                best = r;
-                channel = c;
-            }
-        }
-    }
+    if (channel < 0) channel = loudestChannel(wav, cut);
+    const double offset = static_cast<double>(first) / wav.rate;
     if (cmd == "tone") {
-        const ToneFit fit = fitTone(cut(channel), wav.rate);
-        const Level lv = measureLevel(cut(channel));
-        double other = 0.0;
-        bool otherZero = true;
-        for (int c = 0; c < channels; ++c) {
-            if (c == channel) continue;
-            const Level o = measureLevel(cut(c));
-            other += o.rms * o.rms;
-            otherZero = otherZero && o.zero;
-        }
-        std::printf("channel %d\nfrequency_hz %.6f\namplitude %.6f\nlevel_dbfs %.4f\npeak_dbfs %.4f\nthdn_db %.2f\n"
-                    "other_rms_dbfs %.2f\nother_zero %d\n",
-                    channel, fit.frequency, fit.amplitude, lv.rmsDb, lv.peakDb, fit.thdnDb, toDb(std::sqrt(other)),
-                    otherZero ? 1 : 0);
+        printTone(wav, channel, cut);
         return 0;
     }
     if (cmd == "bursts") {
-        const auto bursts = detectBursts(cut(channel), wav.rate, opts);
-        const double offset = static_cast<double>(first) / wav.rate;
-        std::printf("burst_count %zu\n", bursts.size());
-        double lo = 1e300, hi = 0.0, sum = 0.0;
-        for (std::size_t i = 0; i < bursts.size(); ++i) {
-            const Burst &b = bursts[i];
-            std::printf("burst_%zu_onset_s %.6f\nburst_%zu_length_ms %.4f\nburst_%zu_gap_ms %.4f\n"
-                        "burst_%zu_frequency_hz %.3f\nburst_%zu_level_dbfs %.3f\n",
-                        i, b.onset + offset, i, b.length() * 1e3, i, b.gap * 1e3, i, b.frequency, i, b.levelDb);
-            lo = std::min(lo, b.length());
-            hi = std::max(hi, b.length());
-            sum += b.length();
-        }
-        if (!bursts.empty())
-            std::printf("length_ms_min %.4f\nlength_ms_max %.4f\nlength_ms_mean %.4f\n", lo * 1e3, hi * 1e3,
-                        sum / static_cast<double>(bursts.size()) * 1e3);
+        printBursts(cut(channel), wav.rate, offset, opts);
         return 0;
     }
     if (cmd == "stretches") {
-        const auto stretches = soundStretches(cut(channel), wav.rate);
-        const double offset = static_cast<double>(first) / wav.rate;
-        std::printf("stretch_count %zu\n", stretches.size());
-        for (std::size_t i = 0; i < stretches.size(); ++i) {
-            const Stretch &s = stretches[i];
-            const double gap = i == 0 ? 0.0 : s.start - stretches[i - 1].end;
-            std::printf("stretch_%zu_start_s %.6f\nstretch_%zu_length_ms %.4f\nstretch_%zu_gap_ms %.4f\n", i,
-                        s.start + offset, i, (s.end - s.start) * 1e3, i, gap * 1e3);
-        }
+        printStretches(cut(channel), wav.rate, offset);
         return 0;
     }
     return usage();

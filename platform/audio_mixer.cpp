@@ -14,6 +14,51 @@ namespace {
 // a 0 dBFS file at volume 1 and its own rate still passes bit for bit.
 constexpr float kCeiling = 0.999f;
 
+// One read head of a voice added into the mix, n frames under the voice's gains `g`.
+void renderHead(Voice &v, Head &h, int n, bool isMain, const SincTables &sinc, const float *tbl, const float *g,
+                float *mixL, float *mixR)
+{
+    const Sample &s = *v.sample;
+    const bool useL = !s.silent[0];
+    const bool useR = s.channels == 2 ? !s.silent[1] : useL;
+    const float *dL = s.at(0);
+    const float *dR = s.at(s.channels == 2 ? 1 : 0);
+    const double step = v.step;
+    const SincBank &bk = bankFor(sinc, step);
+    float coefs[kMaxTaps];
+
+    for (int i = 0; i < n; ++i) {
+        if (h.ipos >= s.frames) {
+            h.active = false;
+            if (isMain) v.playing = false;  // played to its end
+            return;
+        }
+        const float e = h.env.next(tbl) * g[i];
+        float l = 0.0f, r = 0.0f;
+        if (step == 1.0 && h.frac == 0.0) {
+            l = dL[h.ipos];
+            r = dR[h.ipos];
+            ++h.ipos;
+        } else {
+            kernelAt(bk, h.frac, coefs);
+            const std::int64_t first = h.ipos - bk.half + 1;
+            if (useL) l = dot(coefs, dL + first, bk.taps);
+            if (useR) r = dot(coefs, dR + first, bk.taps);
+            h.frac += step;
+            const double whole = std::floor(h.frac);
+            h.ipos += static_cast<std::int64_t>(whole);
+            h.frac -= whole;
+        }
+        mixL[i] += l * e;
+        mixR[i] += r * e;
+        if (!h.env.moving() && h.env.value == 0.0f) {
+            // Faded out: a stopped main head keeps its position, a tail is done.
+            h.active = false;
+            return;
+        }
+    }
+}
+
 }  // namespace
 
 Mixer::Mixer(int voices, int outputRate, int rampFrames, Owner &owner)
@@ -153,71 +198,9 @@ void Mixer::apply(int index, const Command &c)
     }
 }
 
-void Mixer::renderHead(Voice &v, Head &h, int n, bool isMain)
-{
-    const Sample &s = *v.sample;
-    const float *tbl = rampTable_.data();
-    const float *g = gainBuf_.data();
-    const bool useL = !s.silent[0];
-    const bool useR = s.channels == 2 ? !s.silent[1] : useL;
-    const float *dL = s.at(0);
-    const float *dR = s.at(s.channels == 2 ? 1 : 0);
-    const double step = v.step;
-    const SincBank &bk = bankFor(sinc_, step);
-    float coefs[kMaxTaps];
-
-    for (int i = 0; i < n; ++i) {
-        if (h.ipos >= s.frames) {
-            h.active = false;
-            if (isMain) v.playing = false;  // played to its end
-            return;
-        }
-        const float e = h.env.next(tbl) * g[i];
-        float l = 0.0f, r = 0.0f;
-        if (step == 1.0 && h.frac == 0.0) {
-            l = dL[h.ipos];
-            r = dR[h.ipos];
-            ++h.ipos;
-        } else {
-            kernelAt(bk, h.frac, coefs);
-            const std::int64_t first = h.ipos - bk.half + 1;
-            if (useL) l = dot(coefs, dL + first, bk.taps);
-            if (useR) r = dot(coefs, dR + first, bk.taps);
-            h.frac += step;
-            const double whole = std::floor(h.frac);
-            h.ipos += static_cast<std::int64_t>(whole);
-            h.frac -= whole;
-        }
-        mixL_[static_cast<std::size_t>(i)] += l * e;
-        mixR_[static_cast<std::size_t>(i)] += r * e;
-        if (!h.env.moving() && h.env.value == 0.0f) {
-            // Faded out: a stopped main head keeps its position, a tail is done.
-            h.active = false;
-            return;
-        }
-    }
-}
-
-void Mixer::mix(float *out, int n)
-{
-    std::fill_n(mixL_.begin(), n, 0.0f);
-    std::fill_n(mixR_.begin(), n, 0.0f);
-    const float *tbl = rampTable_.data();
-    for (std::size_t vi = 0; vi < voices_.size(); ++vi) {
-        Voice &v = voices_[vi];
-        if (!v.alive || !v.sounding()) continue;
-        for (int i = 0; i < n; ++i) gainBuf_[static_cast<std::size_t>(i)] = v.gain.next(tbl);
-        if (v.main.active) renderHead(v, v.main, n, true);
-        for (Head &t : v.tails)
-            if (t.active) renderHead(v, t, n, false);
-        releaseIfSilent(v, static_cast<int>(vi));
-    }
-    limit(out, n);
-}
-
 // Final guard: instant attack, 50 ms release. Exactly 1 when idle, so samples at the
 // file's own rate and gain 1 pass bit for bit.
-void Mixer::limit(float *out, int n)
+inline void Mixer::limit(float *out, int n)
 {
     for (int i = 0; i < n; ++i) {
         float l = mixL_[static_cast<std::size_t>(i)];
@@ -236,6 +219,23 @@ void Mixer::limit(float *out, int n)
         out[2 * i] = std::isfinite(l) ? std::clamp(l, -1.0f, 1.0f) : 0.0f;
         out[2 * i + 1] = std::isfinite(r) ? std::clamp(r, -1.0f, 1.0f) : 0.0f;
     }
+}
+
+void Mixer::mix(float *out, int n)
+{
+    std::fill_n(mixL_.begin(), n, 0.0f);
+    std::fill_n(mixR_.begin(), n, 0.0f);
+    const float *tbl = rampTable_.data();
+    for (std::size_t vi = 0; vi < voices_.size(); ++vi) {
+        Voice &v = voices_[vi];
+        if (!v.alive || !v.sounding()) continue;
+        for (int i = 0; i < n; ++i) gainBuf_[static_cast<std::size_t>(i)] = v.gain.next(tbl);
+        if (v.main.active) renderHead(v, v.main, n, true, sinc_, tbl, gainBuf_.data(), mixL_.data(), mixR_.data());
+        for (Head &t : v.tails)
+            if (t.active) renderHead(v, t, n, false, sinc_, tbl, gainBuf_.data(), mixL_.data(), mixR_.data());
+        releaseIfSilent(v, static_cast<int>(vi));
+    }
+    limit(out, n);
 }
 
 }  // namespace velmora::audio

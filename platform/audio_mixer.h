@@ -100,7 +100,6 @@ private:
     void retargetGain(Voice &v);
     void fadeOut(Head &h) { h.env.start(0.0f, rampFrames_); }
     void seek(Voice &v, std::int64_t frame);
-    void renderHead(Voice &v, Head &h, int n, bool isMain);
     void limit(float *out, int n);
 
     Owner &owner_;

@@ -1,8 +1,14 @@
 #pragma once
 // The words that the main thread and the two background procedures share.
 //
-// Each is one whole word, read and written with relaxed atomics: a reader relies only
-// on seeing the last value written, never on ordering against other memory.
+// Each is one whole word. Most only carry a value, read and written with relaxed atomics
+// (Get and Set below): a reader relies only on seeing the last value written, never on
+// ordering against other memory. The stimulation's three words are the exception: its
+// button and its procedure write and read iStimulationRunning, iStimulationActive and
+// iStimulationStarts with sequentially consistent atomics, a handshake that keeps at most
+// one procedure running (see stimulation.cpp); a hearing test waiting for a stimulation's
+// end reads iStimulationActive the same way. Readers outside the handshake (the quit
+// rule, the button's own test of the run flag) read iStimulationRunning relaxed, as a value.
 //   ucQuitFlag          main loop runs while non-zero; written 0 by the quit callbacks (main thread only)
 //   iAudiometrieRunning 1 while a hearing test runs; set by its start press, cleared by the test itself last
 //   iStimulationRunning 1 while a stimulation is wanted; written only by the stimulation button
@@ -46,7 +52,8 @@ inline void Set(std::atomic<T> &word, V value)
 extern std::atomic<int> iStimulationActive;
 
 // Counts the stimulation's start presses. A procedure that carries on for a start pressed
-// during its last cycle sees the count change and begins that run afresh.
+// during its last cycle sees the count change and begins that run afresh. Sequentially
+// consistent, in the same handshake.
 extern std::atomic<int> iStimulationStarts;
 
 // Appends printf-style text to a fixed buffer, cutting it short rather than overflowing:

@@ -16,7 +16,6 @@
 
 #include "platform/audio.h"
 
-#include <array>
 #include <cstdint>
 #include <memory>
 
@@ -42,47 +41,6 @@ struct EngineCounters {
     std::uint64_t limitedFrames = 0;   // audio: frames the final guard had to pull down
     std::uint64_t streamsLive = 0;     // control
     std::uint64_t clockSteps = 0;      // audio: the frame clock re-anchored on a real step
-};
-
-// Wall time to output frame, fitted by least squares over the last (callback time, frames
-// rendered) pairs, so a device clock that drifts against the steady clock is followed.
-// Audio thread only; fixed storage.
-class FrameClock {
-public:
-    explicit FrameClock(double nominalRate);
-    void reset();
-    void observe(std::int64_t timeNs, std::int64_t frame);
-    bool ready() const { return count_ > 0; }
-    double frameAt(std::int64_t timeNs) const;
-    double rate() const { return slope_; }  // frames per second now in use
-    int steps() const { return steps_; }     // re-anchors on a real step so far
-
-private:
-    static constexpr int kWindow = 1024;  // 5.5 s of 512-frame periods: slope noise from callback jitter stays ~ 10 ppm
-    double nominal_;
-    std::array<double, kWindow> t_{};
-    std::array<double, kWindow> f_{};
-    int count_ = 0;
-    int next_ = 0;
-    std::int64_t originNs_ = 0;
-    std::int64_t originFrame_ = 0;
-    std::int64_t firstNs_ = 0;
-    bool settled_ = false;
-    double slope_;
-    double intercept_ = 0.0;
-    double lastT_ = 0.0;                     // time of the previous observation, s from the origin
-    static constexpr double kMaxSlew = 1e-3;  // how fast the present's mapping may move: 1 ms per s
-    // A real step (a stall, an underrun, a resume) shows as every callback off the line by
-    // the same milliseconds, in one direction; jitter, even on a loaded machine, does not
-    // stay there. Off by more than kStepSeconds, the same way, for kStepHoldSeconds, the
-    // fit starts afresh from the present, keeping the slope from before the step.
-    static constexpr double kStepSeconds = 0.004;
-    static constexpr double kStepHoldSeconds = 0.25;
-    std::int64_t offSinceNs_ = 0;
-    int offSign_ = 0;
-    int steps_ = 0;
-    double anchorSlope_;  // slope used until a fresh window spans enough time
-    double slopeBeforeStep_ = 0.0;
 };
 
 class Engine {

@@ -123,7 +123,8 @@ int Ui_MessagePopup(const char *title, const char *message);
 // by the main thread in a box that holds neither the caller nor the panel. Returns at once.
 int Ui_ShowWarning(const char *title, const char *message);
 
-// Runs function once on a pool thread and returns at once.
+// Runs function once on a pool thread and returns at once. Only the pool, the function
+// and its data count; the rest (no completion callback, no function id) is ignored.
 int Ui_ScheduleThreadPoolFunction(int poolHandle, ThreadFunction function, void *functionData, int priority,
                                   void *completionCallback, int eventMask, void *callbackData,
                                   int callbackThread, int *functionId);

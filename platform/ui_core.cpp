@@ -330,7 +330,6 @@ namespace {
 std::mutex gPoolLock;
 std::condition_variable gPoolIdle;
 int gPoolRunning = 0;
-int gNextFunctionId = 1;
 
 }  // namespace
 
@@ -463,18 +462,17 @@ int Ui_CanvasDrawTextAtPoint(int panel, int control, const char *text, const cha
 
 // A thread per function: the program runs at most one function per procedure at a time, so
 // a pool of reusable threads would save nothing worth its code. The priority, completion
-// callback and event mask are accepted and ignored; nothing in the program uses them.
+// callback, event mask and place for a function id are accepted and ignored; nothing in
+// the program uses them.
 int Ui_ScheduleThreadPoolFunction(int poolHandle, ThreadFunction function, void *functionData, int, void *, int,
-                                  void *, int, int *functionId)
+                                  void *, int, int *)
 {
     if (poolHandle != UI_DEFAULT_THREAD_POOL || function == nullptr) {
         return UI_ERR_BAD_ARGUMENT;
     }
-    int id = 0;
     {
         std::lock_guard lock(gPoolLock);
         ++gPoolRunning;
-        id = gNextFunctionId++;
     }
     const auto countOut = [] {
         std::lock_guard lock(gPoolLock);
@@ -496,9 +494,6 @@ int Ui_ScheduleThreadPoolFunction(int poolHandle, ThreadFunction function, void 
         Sys_ThreadEnded();
         countOut();
         return UI_ERR_NOT_READY;
-    }
-    if (functionId != nullptr) {
-        *functionId = id;
     }
     return 0;
 }

@@ -268,6 +268,32 @@ QLabel *MakeCaption(const ControlSpec &c, QWidget *parent)
     return label;
 }
 
+// A slide and the box beside it that shows its value; the value mirror follows every step.
+void BuildSlide(const ControlSpec &c, Control &core, QWidget *parent, ControlWidgets &w)
+{
+    auto *slider = new QSlider(Qt::Horizontal, parent);
+    const int steps = static_cast<int>(std::lround((c.maximum - c.minimum) / c.increment));
+    slider->setRange(0, steps);
+    slider->setSingleStep(1);
+    slider->setPageStep(std::max(1, steps / 10));
+    slider->setValue(static_cast<int>(std::lround((c.value - c.minimum) / c.increment)));
+    auto *display = new QLabel(parent);
+    display->setGeometry(ToQRect(c.display));
+    display->setAlignment(Qt::AlignCenter);
+    display->setFrameStyle(QFrame::Panel | QFrame::Sunken);
+    display->setObjectName(QString::fromStdString(c.displayName));
+    Control *mirror = &core;
+    const auto show = [display, mirror, minimum = c.minimum, increment = c.increment, decimals = c.decimals](int step) {
+        const double value = SlideValue(minimum, increment, step);
+        mirror->value.store(value, std::memory_order_relaxed);
+        display->setText(QString::number(value, 'f', decimals));
+    };
+    show(slider->value());
+    QObject::connect(slider, &QSlider::valueChanged, slider, show);
+    w.main = slider;
+    w.display = display;
+}
+
 void BuildControl(QtPanel &qp, const ControlSpec &c, int handle)
 {
     Control &core = *qp.core->Find(c.id);
@@ -311,33 +337,9 @@ void BuildControl(QtPanel &qp, const ControlSpec &c, int handle)
         break;
     }
     case UI_SLIDE_INT:
-    case UI_SLIDE_DOUBLE: {
-        auto *slider = new QSlider(Qt::Horizontal, parent);
-        const int steps = static_cast<int>(std::lround((c.maximum - c.minimum) / c.increment));
-        slider->setRange(0, steps);
-        slider->setSingleStep(1);
-        slider->setPageStep(std::max(1, steps / 10));
-        slider->setValue(static_cast<int>(std::lround((c.value - c.minimum) / c.increment)));
-        auto *display = new QLabel(parent);
-        display->setGeometry(ToQRect(c.display));
-        display->setAlignment(Qt::AlignCenter);
-        display->setFrameStyle(QFrame::Panel | QFrame::Sunken);
-        display->setObjectName(QString::fromStdString(c.displayName));
-        const double minimum = c.minimum;
-        const double increment = c.increment;
-        const int decimals = c.decimals;
-        Control *mirror = &core;
-        const auto show = [display, mirror, minimum, increment, decimals](int step) {
-            const double value = SlideValue(minimum, increment, step);
-            mirror->value.store(value, std::memory_order_relaxed);
-            display->setText(QString::number(value, 'f', decimals));
-        };
-        show(slider->value());
-        QObject::connect(slider, &QSlider::valueChanged, slider, show);
-        w.main = slider;
-        w.display = display;
+    case UI_SLIDE_DOUBLE:
+        BuildSlide(c, core, parent, w);
         break;
-    }
     case UI_SPLITTER: {
         auto *line = new QFrame(parent);
         line->setFrameShape(QFrame::HLine);

@@ -288,17 +288,17 @@ Level measureLevel(std::span<const float> x)
     return lv;
 }
 
-std::vector<Burst> detectBursts(std::span<const float> x, double rate, const BurstOptions &options)
-{
-    std::vector<Burst> bursts;
-    const std::size_t n = x.size();
-    if (n < 64) return bursts;
+namespace {
 
+// The averaging window for the burst envelope, in samples; 0 when the signal is silent.
+std::size_t envelopeWindow(std::span<const float> x, double rate)
+{
+    const std::size_t n = x.size();
     // The dominant tone, measured around the loudest sample, sets the averaging window.
     std::size_t loudest = 0;
     for (std::size_t i = 0; i < n; ++i)
         if (std::abs(x[i]) > std::abs(x[loudest])) loudest = i;
-    if (x[loudest] == 0.0f) return bursts;
+    if (x[loudest] == 0.0f) return 0;
     const std::size_t span = std::min<std::size_t>(n, 1 << 15);
     const std::size_t from = std::min(loudest > span / 2 ? loudest - span / 2 : 0, n - span);
     const double f0 = peakFrequency(x.subspan(from, span), rate);
@@ -310,22 +310,31 @@ std::vector<Burst> detectBursts(std::span<const float> x, double rate, const Bur
         const double halves = std::max(1.0, std::round(0.004 * f0));
         window = std::max<std::size_t>(2, static_cast<std::size_t>(std::lround(halves * rate / (2.0 * f0))));
     }
+    return window;
+}
 
-    // Centred moving average of |x| over whole half-periods: 2/pi of the amplitude with no
-    // ripple, and linear wherever the amplitude is, so at the midpoint of a raised-cosine
-    // ramp (its inflection) the average crosses exactly where the amplitude does.
+// Centred moving average of |x| over whole half-periods: 2/pi of the amplitude with no
+// ripple, and linear wherever the amplitude is, so at the midpoint of a raised-cosine
+// ramp (its inflection) the average crosses exactly where the amplitude does.
+std::vector<double> envelope(std::span<const float> x, std::size_t window)
+{
+    const std::size_t n = x.size();
     std::vector<double> prefix(n + 1, 0.0);
     for (std::size_t i = 0; i < n; ++i) prefix[i + 1] = prefix[i] + std::abs(static_cast<double>(x[i]));
     std::vector<double> env(n);
-    double top = 0.0;
     for (std::size_t i = 0; i < n; ++i) {
         const std::size_t lo = i >= window / 2 ? i - window / 2 : 0;
         const std::size_t hi = std::min(n, lo + window);
         env[i] = (prefix[hi] - prefix[lo]) / static_cast<double>(hi - lo);
-        top = std::max(top, env[i]);
     }
-    const double threshold = top * std::pow(10.0, options.thresholdDb / 20.0);
+    return env;
+}
 
+// Stretches where the envelope is above the threshold, with crossings interpolated.
+std::vector<Burst> aboveThreshold(const std::vector<double> &env, double threshold, double rate)
+{
+    std::vector<Burst> bursts;
+    const std::size_t n = env.size();
     auto crossing = [&](std::size_t i) {  // between i-1 and i, as a fraction of a sample
         const double a = env[i - 1] - threshold, b = env[i] - threshold;
         return static_cast<double>(i - 1) + (a != b ? a / (a - b) : 0.0);
@@ -343,39 +352,59 @@ std::vector<Burst> detectBursts(std::span<const float> x, double rate, const Bur
         }
     }
     if (inside) bursts.push_back(Burst{onset / rate, static_cast<double>(n) / rate});
+    return bursts;
+}
 
-    // Bridge dips, then drop blips.
+// Bridge dips, then drop blips.
+std::vector<Burst> bridgeAndDrop(const std::vector<Burst> &raw, const BurstOptions &options)
+{
     std::vector<Burst> merged;
-    for (const Burst &b : bursts) {
+    for (const Burst &b : raw) {
         if (!merged.empty() && b.onset - merged.back().offset < options.minGap)
             merged.back().offset = b.offset;
         else
             merged.push_back(b);
     }
-    bursts.clear();
+    std::vector<Burst> bursts;
     for (const Burst &b : merged)
         if (b.length() >= options.minLength) bursts.push_back(b);
+    return bursts;
+}
 
-    for (std::size_t k = 0; k < bursts.size(); ++k) {
-        Burst &b = bursts[k];
-        // Pitch and level from the interior, clear of the ramps.
-        const double edge = std::min(0.003, 0.2 * b.length());
-        const auto lo = static_cast<std::size_t>(std::clamp((b.onset + edge) * rate, 0.0, static_cast<double>(n)));
-        const auto hi = static_cast<std::size_t>(std::clamp((b.offset - edge) * rate, 0.0, static_cast<double>(n)));
-        if (hi > lo + 16) {
-            const auto inner = x.subspan(lo, hi - lo);
-            const ToneFit fit = fitTone(inner, rate);
-            b.frequency = fit.frequency;
-            b.levelDb = measureLevel(inner).rmsDb;
-            // The edges again, against this burst's own tone and plateau.
-            if (fit.frequency > 0.0 && fit.amplitude > 0.0) {
-                const double omega = 2.0 * std::numbers::pi * fit.frequency / rate;
-                const double thr = fit.amplitude * std::pow(10.0, options.thresholdDb / 20.0);
-                b.onset = refineEdge(x, rate, b.onset * rate, omega, thr, true) / rate;
-                b.offset = refineEdge(x, rate, b.offset * rate, omega, thr, false) / rate;
-            }
-        }
+// Pitch and level from the interior, clear of the ramps; then the edges again, against
+// this burst's own tone and plateau.
+void measureInterior(Burst &b, std::span<const float> x, double rate, const BurstOptions &options)
+{
+    const double n = static_cast<double>(x.size());
+    const double edge = std::min(0.003, 0.2 * b.length());
+    const auto lo = static_cast<std::size_t>(std::clamp((b.onset + edge) * rate, 0.0, n));
+    const auto hi = static_cast<std::size_t>(std::clamp((b.offset - edge) * rate, 0.0, n));
+    if (hi <= lo + 16) return;
+    const auto inner = x.subspan(lo, hi - lo);
+    const ToneFit fit = fitTone(inner, rate);
+    b.frequency = fit.frequency;
+    b.levelDb = measureLevel(inner).rmsDb;
+    if (fit.frequency > 0.0 && fit.amplitude > 0.0) {
+        const double omega = 2.0 * std::numbers::pi * fit.frequency / rate;
+        const double thr = fit.amplitude * std::pow(10.0, options.thresholdDb / 20.0);
+        b.onset = refineEdge(x, rate, b.onset * rate, omega, thr, true) / rate;
+        b.offset = refineEdge(x, rate, b.offset * rate, omega, thr, false) / rate;
     }
+}
+
+}  // namespace
+
+std::vector<Burst> detectBursts(std::span<const float> x, double rate, const BurstOptions &options)
+{
+    if (x.size() < 64) return {};
+    const std::size_t window = envelopeWindow(x, rate);
+    if (window == 0) return {};
+    const std::vector<double> env = envelope(x, window);
+    double top = 0.0;
+    for (const double v : env) top = std::max(top, v);
+    const double threshold = top * std::pow(10.0, options.thresholdDb / 20.0);
+    std::vector<Burst> bursts = bridgeAndDrop(aboveThreshold(env, threshold, rate), options);
+    for (Burst &b : bursts) measureInterior(b, x, rate, options);
     for (std::size_t k = 0; k < bursts.size(); ++k) bursts[k].gap = k == 0 ? 0.0 : bursts[k].onset - bursts[k - 1].offset;
     return bursts;
 }

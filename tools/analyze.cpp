@@ -49,16 +49,82 @@ int usage()
     return 1;
 }
 
+using Cut = std::span<const float>;
+
+// The channel with the highest RMS (the first of equals).
+int loudestChannel(const Wav &wav, const auto &cut)
+{
+    int channel = 0;
+    double best = -1.0;
+    for (int c = 0; c < static_cast<int>(wav.channels.size()); ++c) {
+        const double r = measureLevel(cut(c)).rms;
+        if (r > best) {
+            best = r;
+            channel = c;
+        }
+    }
+    return channel;
+}
+
+void printTone(const Wav &wav, int channel, const auto &cut)
+{
+    const ToneFit fit = fitTone(cut(channel), wav.rate);
+    const Level lv = measureLevel(cut(channel));
+    double other = 0.0;
+    bool otherZero = true;
+    for (int c = 0; c < static_cast<int>(wav.channels.size()); ++c) {
+        if (c == channel) continue;
+        const Level o = measureLevel(cut(c));
+        other += o.rms * o.rms;
+        otherZero = otherZero && o.zero;
+    }
+    std::printf("channel %d\nfrequency_hz %.6f\namplitude %.6f\nlevel_dbfs %.4f\npeak_dbfs %.4f\nthdn_db %.2f\n"
+                "other_rms_dbfs %.2f\nother_zero %d\n",
+                channel, fit.frequency, fit.amplitude, lv.rmsDb, lv.peakDb, fit.thdnDb, toDb(std::sqrt(other)),
+                otherZero ? 1 : 0);
+}
+
+void printBursts(Cut samples, int rate, double offset, const BurstOptions &opts)
+{
+    const auto bursts = detectBursts(samples, rate, opts);
+    std::printf("burst_count %zu\n", bursts.size());
+    double lo = 1e300, hi = 0.0, sum = 0.0;
+    for (std::size_t i = 0; i < bursts.size(); ++i) {
+        const Burst &b = bursts[i];
+        std::printf("burst_%zu_onset_s %.6f\nburst_%zu_length_ms %.4f\nburst_%zu_gap_ms %.4f\n"
+                    "burst_%zu_frequency_hz %.3f\nburst_%zu_level_dbfs %.3f\n",
+                    i, b.onset + offset, i, b.length() * 1e3, i, b.gap * 1e3, i, b.frequency, i, b.levelDb);
+        lo = std::min(lo, b.length());
+        hi = std::max(hi, b.length());
+        sum += b.length();
+    }
+    if (!bursts.empty())
+        std::printf("length_ms_min %.4f\nlength_ms_max %.4f\nlength_ms_mean %.4f\n", lo * 1e3, hi * 1e3,
+                    sum / static_cast<double>(bursts.size()) * 1e3);
+}
+
+void printStretches(Cut samples, int rate, double offset)
+{
+    const auto stretches = soundStretches(samples, rate);
+    std::printf("stretch_count %zu\n", stretches.size());
+    for (std::size_t i = 0; i < stretches.size(); ++i) {
+        const Stretch &s = stretches[i];
+        const double gap = i == 0 ? 0.0 : s.start - stretches[i - 1].end;
+        std::printf("stretch_%zu_start_s %.6f\nstretch_%zu_length_ms %.4f\nstretch_%zu_gap_ms %.4f\n", i,
+                    s.start + offset, i, (s.end - s.start) * 1e3, i, gap * 1e3);
+    }
+}
+
 // The frame where `ref` starts inside `x`, searched within `radius` frames of `guess`: the
 // one where x, from 10 ms after it for 100 ms, is ref scaled with the least residual.
-std::int64_t alignAt(std::span<const float> x, std::span<const float> ref, std::int64_t guess, int radius, int rate)
+std::int64_t alignAt(Cut x, Cut ref, std::int64_t guess, int radius, int rate)
 {
     const std::int64_t skip = rate / 100, len = rate / 10;
     std::int64_t best = -1;
     double bestResidual = 1e300;
-    for (std::int64_t n = guess - radius; n <= guess + radius; ++n) {
-        if (n < 0 || n + skip + len > static_cast<std::int64_t>(x.size()) || skip + len > static_cast<std::int64_t>(ref.size()))
-            continue;
+    for (std::int64_t n = std::max<std::int64_t>(0, guess - radius); n <= guess + radius; ++n) {
+        if (n + skip + len > static_cast<std::int64_t>(x.size()) || skip + len > static_cast<std::int64_t>(ref.size()))
+            break;
         double xr = 0.0, rr = 0.0, xx = 0.0;
         for (std::int64_t i = skip; i < skip + len; ++i) {
             const double a = x[static_cast<std::size_t>(n + i)], b = ref[static_cast<std::size_t>(i)];
@@ -75,6 +141,42 @@ std::int64_t alignAt(std::span<const float> x, std::span<const float> ref, std::
     return best;
 }
 
+struct OnsetOptions {
+    std::string ref;
+    int refChannel = 0;
+    double spacingMs = 0.0;
+    int count = 0;
+};
+
+int printOnsets(Cut x, int rate, std::int64_t first, const OnsetOptions &o)
+{
+    Wav ref;
+    std::string error;
+    if (o.ref.empty() || o.spacingMs <= 0.0 || o.count < 1 || !readWav(o.ref, ref, error) ||
+        o.refChannel >= static_cast<int>(ref.channels.size())) {
+        std::fprintf(stderr, "velmora-analyze: onsets needs --ref, --spacing and --count %s\n", error.c_str());
+        return 1;
+    }
+    const auto r = Cut(ref.channels[static_cast<std::size_t>(o.refChannel)]);
+    const auto spacing = static_cast<std::int64_t>(std::llround(o.spacingMs * 1e-3 * rate));
+    std::int64_t guess = 0;
+    while (guess < static_cast<std::int64_t>(x.size()) && x[static_cast<std::size_t>(guess)] == 0.0f) ++guess;
+    std::int64_t previous = -1, worst = 0;
+    for (int k = 0; k < o.count; ++k) {
+        const std::int64_t onset = alignAt(x, r, guess, rate / 100, rate);
+        if (onset < 0) break;
+        std::printf("onset_%d_s %.6f\n", k, static_cast<double>(onset + first) / rate);
+        if (previous >= 0) {
+            std::printf("interval_%d_frames %lld\n", k, static_cast<long long>(onset - previous));
+            worst = std::max<std::int64_t>(worst, std::llabs(onset - previous - spacing));
+        }
+        previous = onset;
+        guess = onset + spacing;
+    }
+    std::printf("interval_error_frames_max %lld\n", static_cast<long long>(worst));
+    return 0;
+}
+
 }  // namespace
 
 int main(int argc, char **argv)
@@ -85,9 +187,7 @@ int main(int argc, char **argv)
     int channel = -1;
     double from = 0.0, to = -1.0;
     BurstOptions opts;
-    std::string refPath;
-    int refChannel = 0, count = 0;
-    double spacingMs = 0.0;
+    OnsetOptions onsets;
     for (int i = 3; i < argc; ++i) {
         const bool hasValue = i + 1 < argc;
         if (!std::strcmp(argv[i], "--channel") && hasValue)
@@ -99,13 +199,13 @@ int main(int argc, char **argv)
         else if (!std::strcmp(argv[i], "--threshold-db") && hasValue)
             opts.thresholdDb = std::atof(argv[++i]);
         else if (!std::strcmp(argv[i], "--ref") && hasValue)
-            refPath = argv[++i];
+            onsets.ref = argv[++i];
         else if (!std::strcmp(argv[i], "--ref-channel") && hasValue)
-            refChannel = std::atoi(argv[++i]);
+            onsets.refChannel = std::atoi(argv[++i]);
         else if (!std::strcmp(argv[i], "--spacing") && hasValue)
-            spacingMs = std::atof(argv[++i]);
+            onsets.spacingMs = std::atof(argv[++i]);
         else if (!std::strcmp(argv[i], "--count") && hasValue)
-            count = std::atoi(argv[++i]);
+            onsets.count = std::atoi(argv[++i]);
         else
             return usage();
     }
@@ -142,90 +242,19 @@ int main(int argc, char **argv)
         }
         return 0;
     }
-    if (channel < 0) {
-        channel = 0;
-        double best = -1.0;
-        for (int c = 0; c < channels; ++c) {
-            const double r = measureLevel(cut(c)).rms;
-            if (r > best) {
-                best = r;
-                channel = c;
-            }
-        }
-    }
+    if (channel < 0) channel = loudestChannel(wav, cut);
+    const double offset = static_cast<double>(first) / wav.rate;
     if (cmd == "tone") {
-        const ToneFit fit = fitTone(cut(channel), wav.rate);
-        const Level lv = measureLevel(cut(channel));
-        double other = 0.0;
-        bool otherZero = true;
-        for (int c = 0; c < channels; ++c) {
-            if (c == channel) continue;
-            const Level o = measureLevel(cut(c));
-            other += o.rms * o.rms;
-            otherZero = otherZero && o.zero;
-        }
-        std::printf("channel %d\nfrequency_hz %.6f\namplitude %.6f\nlevel_dbfs %.4f\npeak_dbfs %.4f\nthdn_db %.2f\n"
-                    "other_rms_dbfs %.2f\nother_zero %d\n",
-                    channel, fit.frequency, fit.amplitude, lv.rmsDb, lv.peakDb, fit.thdnDb, toDb(std::sqrt(other)),
-                    otherZero ? 1 : 0);
+        printTone(wav, channel, cut);
         return 0;
     }
     if (cmd == "bursts") {
-        const auto bursts = detectBursts(cut(channel), wav.rate, opts);
-        const double offset = static_cast<double>(first) / wav.rate;
-        std::printf("burst_count %zu\n", bursts.size());
-        double lo = 1e300, hi = 0.0, sum = 0.0;
-        for (std::size_t i = 0; i < bursts.size(); ++i) {
-            const Burst &b = bursts[i];
-            std::printf("burst_%zu_onset_s %.6f\nburst_%zu_length_ms %.4f\nburst_%zu_gap_ms %.4f\n"
-                        "burst_%zu_frequency_hz %.3f\nburst_%zu_level_dbfs %.3f\n",
-                        i, b.onset + offset, i, b.length() * 1e3, i, b.gap * 1e3, i, b.frequency, i, b.levelDb);
-            lo = std::min(lo, b.length());
-            hi = std::max(hi, b.length());
-            sum += b.length();
-        }
-        if (!bursts.empty())
-            std::printf("length_ms_min %.4f\nlength_ms_max %.4f\nlength_ms_mean %.4f\n", lo * 1e3, hi * 1e3,
-                        sum / static_cast<double>(bursts.size()) * 1e3);
+        printBursts(cut(channel), wav.rate, offset, opts);
         return 0;
     }
-    if (cmd == "onsets") {
-        Wav ref;
-        if (refPath.empty() || spacingMs <= 0.0 || count < 1 || !readWav(refPath, ref, error) ||
-            refChannel >= static_cast<int>(ref.channels.size())) {
-            std::fprintf(stderr, "velmora-analyze: onsets needs --ref, --spacing and --count %s\n", error.c_str());
-            return 1;
-        }
-        const auto x = cut(channel);
-        const auto r = std::span<const float>(ref.channels[static_cast<std::size_t>(refChannel)]);
-        const auto spacing = static_cast<std::int64_t>(std::llround(spacingMs * 1e-3 * wav.rate));
-        std::int64_t guess = 0;
-        while (guess < static_cast<std::int64_t>(x.size()) && x[static_cast<std::size_t>(guess)] == 0.0f) ++guess;
-        std::int64_t previous = -1, worst = 0;
-        for (int k = 0; k < count; ++k) {
-            const std::int64_t onset = alignAt(x, r, guess, wav.rate / 100, wav.rate);
-            if (onset < 0) break;
-            std::printf("onset_%d_s %.6f\n", k, static_cast<double>(onset + first) / wav.rate);
-            if (previous >= 0) {
-                std::printf("interval_%d_frames %lld\n", k, static_cast<long long>(onset - previous));
-                worst = std::max<std::int64_t>(worst, std::llabs(onset - previous - spacing));
-            }
-            previous = onset;
-            guess = onset + spacing;
-        }
-        std::printf("interval_error_frames_max %lld\n", static_cast<long long>(worst));
-        return 0;
-    }
+    if (cmd == "onsets") return printOnsets(cut(channel), wav.rate, first, onsets);
     if (cmd == "stretches") {
-        const auto stretches = soundStretches(cut(channel), wav.rate);
-        const double offset = static_cast<double>(first) / wav.rate;
-        std::printf("stretch_count %zu\n", stretches.size());
-        for (std::size_t i = 0; i < stretches.size(); ++i) {
-            const Stretch &s = stretches[i];
-            const double gap = i == 0 ? 0.0 : s.start - stretches[i - 1].end;
-            std::printf("stretch_%zu_start_s %.6f\nstretch_%zu_length_ms %.4f\nstretch_%zu_gap_ms %.4f\n", i,
-                        s.start + offset, i, (s.end - s.start) * 1e3, i, gap * 1e3);
-        }
+        printStretches(cut(channel), wav.rate, offset);
         return 0;
     }
     return usage();

@@ -243,7 +243,7 @@ int Ui_ShowWarning(const char *, const char *message)
 }
 
 int Ui_ScheduleThreadPoolFunction(int poolHandle, ThreadFunction function, void *functionData, int priority, void *,
-                                  int eventMask, void *, int callbackThread, int *functionId)
+                                  int eventMask, void *, int callbackThread, int *)
 {
     UiState &u = U();
     const std::int64_t t = fake::Now();
@@ -273,9 +273,6 @@ int Ui_ScheduleThreadPoolFunction(int poolHandle, ThreadFunction function, void 
         // Last: the turn passes on here, so the counts above are seen by whoever runs next.
         Sys_ThreadEnded();
     });
-    if (functionId != nullptr) {
-        *functionId = index;
-    }
     return 0;
 }
 

@@ -1,0 +1,32 @@
+#pragma once
+// Sound files decoded whole into memory (libsndfile), laid out for the resampler: planar,
+// with zeros around each channel so that no kernel position needs a bounds check.
+
+#include "platform/audio_resampler.h"
+
+#include <cstdint>
+#include <memory>
+#include <vector>
+
+namespace velmora::audio {
+
+inline constexpr std::int64_t kMaxDecodedSamples = std::int64_t{1} << 27;  // 512 MB of floats
+
+struct Sample {
+    int fileChannels = 0;
+    int channels = 0;  // 1 or 2 kept; a mono file feeds both outputs
+    int rate = 0;
+    std::int64_t frames = 0;
+    std::vector<float> data[2];  // planar, kPad zeros on both sides
+    bool silent[2] = {true, true};
+    float peak = 0.0f;
+
+    const float *at(int c) const { return data[c].data() + kPad; }
+};
+
+// From interleaved frames; samples that are not finite become 0.
+std::unique_ptr<Sample> makeSample(const float *interleaved, std::int64_t frames, int channels, int rate);
+// Null when the file cannot be read or holds no frames.
+std::unique_ptr<Sample> decodeFile(const char *path);
+
+}  // namespace velmora::audio

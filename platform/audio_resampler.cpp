@@ -1,0 +1,72 @@
+#include "platform/audio_resampler.h"
+
+#include <cmath>
+#include <numbers>
+
+namespace velmora::audio {
+
+namespace {
+
+constexpr int kHalfWidth = 16;
+constexpr double kBeta = 12.0;
+static_assert(kMaxHalf >= kHalfWidth * kMaxStep && kBankStep[kBanks - 1] == kMaxStep,
+              "the widest bank's kernel must fit the padding around every sample");
+
+double besselI0(double x)
+{
+    double sum = 1.0, term = 1.0;
+    for (int k = 1; k < 200; ++k) {
+        const double h = x / (2.0 * k);
+        term *= h * h;
+        sum += term;
+        if (term < 1e-17 * sum) break;
+    }
+    return sum;
+}
+
+}  // namespace
+
+SincTables::SincTables()
+{
+    const double i0beta = besselI0(kBeta);
+    for (int b = 0; b < kBanks; ++b) {
+        SincBank &bk = bank[b];
+        const double c = 1.0 / kBankStep[b];
+        bk.half = static_cast<int>(std::ceil(kHalfWidth / c - 1e-9));
+        bk.taps = 2 * bk.half;
+        std::vector<double> rows(static_cast<std::size_t>(kPhases + 1) * bk.taps);
+        for (int j = 0; j <= kPhases; ++j) {
+            const double x = static_cast<double>(j) / kPhases;
+            double sum = 0.0;
+            double *row = &rows[static_cast<std::size_t>(j) * bk.taps];
+            for (int k = 0; k < bk.taps; ++k) {
+                const double t = (k - bk.half + 1 - x) * c;
+                const double u = t / kHalfWidth;
+                double h = 0.0;
+                if (std::abs(u) < 1.0) {
+                    const double sinc = t == 0.0 ? 1.0 : std::sin(std::numbers::pi * t) / (std::numbers::pi * t);
+                    h = sinc * besselI0(kBeta * std::sqrt(1.0 - u * u)) / i0beta;
+                }
+                row[k] = h;
+                sum += h;
+            }
+            for (int k = 0; k < bk.taps; ++k) row[k] /= sum;  // unity gain at DC on every phase
+        }
+        bk.coef.resize(static_cast<std::size_t>(kPhases) * bk.taps);
+        bk.delta.resize(bk.coef.size());
+        for (int j = 0; j < kPhases; ++j)
+            for (int k = 0; k < bk.taps; ++k) {
+                const std::size_t i = static_cast<std::size_t>(j) * bk.taps + k;
+                bk.coef[i] = static_cast<float>(rows[i]);
+                bk.delta[i] = static_cast<float>(rows[i + bk.taps] - rows[i]);
+            }
+    }
+}
+
+const SincTables &sincTables()
+{
+    static const SincTables tables;
+    return tables;
+}
+
+}  // namespace velmora::audio

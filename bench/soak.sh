@@ -112,10 +112,14 @@ echo "exit_status $status"
 echo "rss_end_kb $rss_end"
 echo "rss_growth_kb $((rss_end - rss_start))"
 grep '^velmora_counter ' "$TMP/app.err" | sed 's/^velmora_counter //' || echo "no counters reported"
-# Timing: the error of each hold against 200 ms and each mute-to-play against 160 ms.
+# Timing: the error of each hold against 200 ms and of each mute-to-next-play against
+# 160 ms within a block (the 3000 ms block breaks are counted apart). A hold under 150 ms is
+# a burst broken by a gap in the sound (or cut by the capture's start or end): counted apart.
+awk '$1 == "hold" && $2 < 150 { n++ } END { print "broken_bursts", n + 0 }' "$TMP/timing.txt"
+awk '$1 == "apart" && $2 > 1000 { n++ } END { print "block_breaks", n + 0 }' "$TMP/timing.txt"
 for what in hold apart; do
   want=$([ "$what" = hold ] && echo 200 || echo 160)
-  awk -v w="$what" -v want="$want" '$1 == w { print $2 - want }' "$TMP/timing.txt" | sort -g |
+  awk -v w="$what" -v want="$want" '$1 == w && $2 >= 150 && $2 <= 1000 { print $2 - want }' "$TMP/timing.txt" | sort -g |
     awk -v w="$what" '{ v[NR] = $1 } END {
       if (NR == 0) { print w "_count 0"; exit }
       printf "%s_count %d\n%s_error_ms_min %.3f\n%s_error_ms_p50 %.3f\n%s_error_ms_p99 %.3f\n%s_error_ms_max %.3f\n",

@@ -39,6 +39,16 @@ int Audio_SetVolume(float volume);
 // louder requests are held at full scale.
 float Audio_ChannelGetPeak(AudioHandle handle);
 
+// The shape of a stream's file, as decoded: its own sample rate, its channel count, and
+// which channels hold nothing but zeros (bit c for channel c, of the first two).
+struct AudioInfo {
+    std::uint32_t freq = 0;
+    std::uint32_t chans = 0;
+    std::uint32_t silent = 0;
+};
+// Fills info and returns 1; returns 0 and leaves info alone for 0 or a freed handle.
+int Audio_ChannelGetInfo(AudioHandle handle, AudioInfo *info);
+
 // 1 while sound reaches an output, 0 before Audio_Init, when no output could be opened, and
 // from the moment an open output is lost (its server went away, or it rendered nothing for
 // 500 ms while sound was due) until it is opened again; that is tried every 2 s.

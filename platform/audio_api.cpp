@@ -24,6 +24,7 @@
 #include <mutex>
 #include <string>
 #include <thread>
+#include <utility>
 #include <vector>
 
 using velmora::audio::AudioDevice;
@@ -57,13 +58,34 @@ std::mutex g_initMutex;            // Audio_Init only
 std::atomic<Engine *> g_engine{};  // written once by Audio_Init, read by every call
 std::atomic<Output *> g_output{};  // written once by Audio_Init; null when no output was asked for
 
+Engine *engine() { return g_engine.load(std::memory_order_acquire); }
+
+// VELMORA_REPORT_COUNTERS=1: the engine's and the output's counters on stderr at exit,
+// one "velmora_counter NAME VALUE" line each, for soak runs of the real program.
+void reportCounters(const Output *o)
+{
+    const char *want = std::getenv("VELMORA_REPORT_COUNTERS");
+    if (!want || std::string(want) != "1" || !engine()) return;
+    const velmora::audio::EngineCounters c = engine()->counters();
+    const std::pair<const char *, unsigned long long> rows[] = {
+        {"frames_rendered", c.framesRendered},
+        {"commands_applied", c.commandsApplied},
+        {"late_commands", c.lateCommands},
+        {"dropped_commands", c.droppedCommands},
+        {"gain_capped", c.gainCapped},
+        {"limited_frames", c.limitedFrames},
+        {"underruns", o ? o->underruns() : 0},
+        {"output_losses", static_cast<unsigned long long>(o ? o->losses() : 0)},
+    };
+    for (const auto &[name, value] : rows) std::fprintf(stderr, "velmora_counter %s %llu\n", name, value);
+}
+
 void closeOutput()
 {
     std::lock_guard lock(g_initMutex);
+    reportCounters(g_output.load());
     delete g_output.exchange(nullptr);
 }
-
-Engine *engine() { return g_engine.load(std::memory_order_acquire); }
 
 }  // namespace
 
@@ -121,6 +143,12 @@ float Audio_ChannelGetPeak(AudioHandle handle)
 {
     Engine *e = engine();
     return e ? e->peak(handle) : 0.0f;
+}
+
+int Audio_ChannelGetInfo(AudioHandle handle, AudioInfo *info)
+{
+    Engine *e = engine();
+    return e && info && e->info(handle, *info) ? 1 : 0;
 }
 
 // Only files (mem 0) taken whole (offset 0, length 0) are supported; anything else gives

@@ -30,6 +30,9 @@ public:
     // a late wake-up. With play-out times it also covers the buffer in the server.
     virtual double commandLatencySeconds() const = 0;
     virtual const char *name() const = 0;
+    // How often the server ran out of frames to play since the device opened (each one a
+    // gap in the sound); 0 where the backend cannot tell. Any thread.
+    virtual std::uint64_t underruns() const { return 0; }
 };
 
 // The PulseAudio device's command latency: its 100 ms of buffer, two 10 ms pieces and a

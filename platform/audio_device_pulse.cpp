@@ -35,6 +35,7 @@ public:
     std::atomic<Render> render{nullptr};
     std::atomic<void *> user{nullptr};
     std::atomic<bool> broken{false};
+    std::atomic<std::uint64_t> underflows{0};
 
     ~PulseDevice() override
     {
@@ -83,6 +84,11 @@ public:
         }
     }
 
+    static void onUnderflow(pa_stream *, void *self)
+    {
+        static_cast<PulseDevice *>(self)->underflows.fetch_add(1, std::memory_order_relaxed);
+    }
+
     static void onState(pa_context *c, void *self)
     {
         auto *d = static_cast<PulseDevice *>(self);
@@ -127,6 +133,7 @@ public:
         return kPulseCommandLatencySeconds;
     }
     const char *name() const override { return "pulse"; }
+    std::uint64_t underruns() const override { return underflows.load(std::memory_order_relaxed); }
 };
 
 }  // namespace
@@ -173,6 +180,7 @@ std::unique_ptr<AudioDevice> openPulseDevice(int rate, std::string &error)
     attr.fragsize = static_cast<std::uint32_t>(-1);
     pa_stream_set_state_callback(d->stream, &PulseDevice::onStreamState, d.get());
     pa_stream_set_write_callback(d->stream, &PulseDevice::onWrite, d.get());
+    pa_stream_set_underflow_callback(d->stream, &PulseDevice::onUnderflow, d.get());
     const auto flags = static_cast<pa_stream_flags_t>(PA_STREAM_INTERPOLATE_TIMING | PA_STREAM_AUTO_TIMING_UPDATE |
                                                       PA_STREAM_ADJUST_LATENCY);
     if (pa_stream_connect_playback(d->stream, nullptr, &attr, flags, nullptr, nullptr) < 0) {

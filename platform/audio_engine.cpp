@@ -24,6 +24,8 @@ struct CtrlSlot {
     std::atomic<int> fileChannels{1};      // set before the handle is published
     std::atomic<std::int64_t> frames{0};
     std::atomic<float> peak{0.0f};
+    std::atomic<int> rate{0};
+    std::atomic<std::uint32_t> silentMask{0};
     std::uint32_t generation = 0;
     bool used = false;
     Sample *sample = nullptr;
@@ -191,6 +193,10 @@ struct Engine::Impl final : Mixer::Owner {
         s.fileChannels.store(s.sample->fileChannels, std::memory_order_relaxed);
         s.frames.store(s.sample->frames, std::memory_order_relaxed);
         s.peak.store(s.sample->peak, std::memory_order_relaxed);
+        s.rate.store(s.sample->rate, std::memory_order_relaxed);
+        s.silentMask.store((s.sample->silent[0] ? 1u : 0u) |
+                               (s.sample->channels == 2 && s.sample->silent[1] ? 2u : 0u),
+                           std::memory_order_relaxed);
         s.handle.store(h, std::memory_order_release);
         live.fetch_add(1, std::memory_order_relaxed);
         return h;
@@ -401,6 +407,16 @@ float Engine::peak(AudioHandle h) const
 {
     const CtrlSlot *s = impl_->live_slot(h);
     return s ? s->peak.load(std::memory_order_relaxed) : 0.0f;
+}
+
+bool Engine::info(AudioHandle h, AudioInfo &out) const
+{
+    const CtrlSlot *s = impl_->live_slot(h);
+    if (!s) return false;
+    out.freq = static_cast<std::uint32_t>(s->rate.load(std::memory_order_relaxed));
+    out.chans = static_cast<std::uint32_t>(s->fileChannels.load(std::memory_order_relaxed));
+    out.silent = s->silentMask.load(std::memory_order_relaxed);
+    return true;
 }
 
 bool Engine::soundDue() const

@@ -70,6 +70,8 @@ public:
     // Largest sample magnitude of the stream's file, 0 for 0 or a freed handle. A channel
     // volume times the master above 1 / peak cannot be played: the gain is capped there.
     float peak(AudioHandle h) const;
+    // The file's rate, channel count and silent channels; false for 0 or a freed handle.
+    bool info(AudioHandle h, AudioInfo &out) const;
 
     // For a watchdog on the output: true while a voice sounds or a command is waiting for
     // the next render, i.e. while a render that does not come keeps sound from the user.

@@ -48,6 +48,7 @@ void Output::watch()
         std::this_thread::sleep_for(kTick);
         const auto now = Clock::now();
         if (device_) {
+            underruns_.store(pastUnderruns_ + device_->underruns());
             const std::uint64_t frames = engine_->counters().framesRendered;
             if (frames != lastFrames || !engine_->soundDue()) {
                 lastFrames = frames;
@@ -56,6 +57,7 @@ void Output::watch()
             if (device_->failed() || now - lastProgress > kStall) {
                 std::fprintf(stderr, "audio: the %s output was lost; trying to open it again every 2 s\n",
                              device_->name());
+                pastUnderruns_ += device_->underruns();
                 device_.reset();  // joins its thread: from here on this thread renders
                 working_.store(0);
                 losses_.fetch_add(1);

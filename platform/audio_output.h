@@ -31,6 +31,8 @@ public:
 
     int working() const { return working_.load(); }
     int losses() const { return losses_.load(); }
+    // Underruns of every device this output has had, up to the watchdog's last look (10 ms).
+    std::uint64_t underruns() const { return underruns_.load(); }
 
 private:
     using Clock = std::chrono::steady_clock;
@@ -43,6 +45,8 @@ private:
     Clock::time_point nextTry_{};
     std::atomic<int> working_{0};
     std::atomic<int> losses_{0};
+    std::uint64_t pastUnderruns_ = 0;  // of devices already closed; watchdog thread
+    std::atomic<std::uint64_t> underruns_{0};
     std::atomic<bool> quit_{false};
     std::thread thread_;
 };

@@ -17,6 +17,17 @@ void Sample_Path(int frequencyIndex, int ear, char *buffer, int bufferSize)
                   ear == 0 ? 'L' : 'R', kFrequencyHz[frequencyIndex]);
 }
 
+bool Tone_Fits_Ear(AudioHandle handle, int ear)
+{
+    AudioInfo info;
+    if (Audio_ChannelGetInfo(handle, &info) == 0) {
+        return false;
+    }
+    const std::uint32_t own = 1u << ear;
+    const std::uint32_t other = 1u << (1 - ear);
+    return info.freq == 96000 && info.chans == 2 && (info.silent & other) != 0 && (info.silent & own) == 0;
+}
+
 void Create_Samples()
 {
     char path[64];
@@ -24,6 +35,12 @@ void Create_Samples()
         for (int f = 0; f < FREQUENCY_COUNT; ++f) {
             Sample_Path(f, ear, path, sizeof path);
             SinSample[f][ear] = Audio_StreamCreateFile(0, path, 0, 0, AUDIO_ASYNCFILE);
+            // A tone at the wrong pitch or in the wrong ear would be charted as if it were
+            // right: such a file is as good as missing, and is named as such at start-up.
+            if (SinSample[f][ear] != 0 && !Tone_Fits_Ear(SinSample[f][ear], ear)) {
+                Audio_StreamFree(SinSample[f][ear]);
+                SinSample[f][ear] = 0;
+            }
         }
     }
 }

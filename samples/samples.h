@@ -16,7 +16,13 @@ extern const int kFrequencyHz[FREQUENCY_COUNT];
 // Fills buffer with the relative path of the tone file for (frequency index, ear).
 void Sample_Path(int frequencyIndex, int ear, char *buffer, int bufferSize);
 
-// Left ear's 13 files first, then the right ear's, each lowest frequency first.
+// Whether an open stream sounds as its entry promises: 96000 Hz (the rate every player
+// asks for), two channels, the tone in the ear's own channel and the other one silent
+// (a mono file would sound in both ears).
+bool Tone_Fits_Ear(AudioHandle handle, int ear);
+
+// Left ear's 13 files first, then the right ear's, each lowest frequency first. A file
+// that opens but does not fit its ear is freed again and leaves 0.
 void Create_Samples();
 // Frees every entry, 0 entries included, frequency by frequency, left before right.
 void Free_Samples();

@@ -161,6 +161,50 @@ TEST_F(Shell, MissingToneFilesAreNamedOnceAfterThePanelIsShown)
     EXPECT_EQ(std::count_if(events.begin(), events.end(), [](const auto &e) { return e.what == "MessagePopup"; }), 1);
 }
 
+TEST_F(Shell, FilesThatOpenButDoNotFitTheirEarAreFreedLeftOutAndNamed)
+{
+    struct Row {
+        const char *path;
+        AudioInfo shape;
+        bool fits;
+    };
+    const Row rows[] = {
+        {"Samples/Sinus_96000L_00250Hz_0dB.wav", {48000, 2, 2}, false},  // an octave high at 96000
+        {"Samples/Sinus_96000L_00500Hz_0dB.wav", {96000, 1, 0}, false},  // mono: both ears
+        {"Samples/Sinus_96000R_00750Hz_0dB.wav", {96000, 2, 0}, false},  // tone in both channels
+        {"Samples/Sinus_96000R_01000Hz_0dB.wav", {96000, 2, 2}, false},  // tone in the left channel
+        {"Samples/Sinus_96000R_01500Hz_0dB.wav", {96000, 2, 3}, false},  // no tone at all
+        {"Samples/Sinus_96000L_02000Hz_0dB.wav", {96000, 2, 2}, true},
+        {"Samples/Sinus_96000R_03000Hz_0dB.wav", {96000, 2, 1}, true},
+    };
+    for (const Row &row : rows) {
+        fake::SetShape(row.path, row.shape);
+    }
+    fake::At(20, [] { Main_Panel(1, EVENT_CLOSE, nullptr, 0, 0); });
+    EXPECT_EQ(RunMain(), 0);
+
+    std::string warning;
+    for (const auto &e : fake::UiEvents()) {
+        if (e.what == "MessagePopup") {
+            warning += e.text;
+        }
+    }
+    for (const Row &row : rows) {
+        EXPECT_EQ(warning.find(row.path) == std::string::npos, row.fits) << row.path;
+    }
+    // A refused entry is 0 (the hearing test leaves it out); its stream was freed at once.
+    const auto calls = fake::AudioCalls();
+    const auto creates = CallsOf(fake::AudioOp::Create);
+    for (const Row &row : rows) {
+        const auto open = std::find_if(calls.begin(), calls.end(), [&](const auto &c) { return c.path == row.path; });
+        ASSERT_NE(open, calls.end());
+        const auto nth = std::find_if(creates.begin(), creates.end(), [&](const auto &c) { return c.path == row.path; });
+        const int i = static_cast<int>(nth - creates.begin());  // 13 left, then 13 right
+        EXPECT_EQ(SinSample[i % 13][i / 13] == 0, !row.fits) << row.path;
+        EXPECT_EQ((open + 1)->op == fake::AudioOp::Free, !row.fits) << row.path;
+    }
+}
+
 TEST_F(Shell, CompleteBankGivesNoWarning)
 {
     fake::At(20, [] { Main_Panel(1, EVENT_CLOSE, nullptr, 0, 0); });

@@ -17,6 +17,7 @@ struct AudioState {
     std::vector<fake::AudioCall> calls;
     std::map<AudioHandle, fake::StreamState> streams;
     std::set<std::string> failing;
+    std::map<std::string, AudioInfo> shapes;
     AudioHandle next = kFirstHandle;
     float master = 1.0f;
     bool initialised = false;
@@ -188,6 +189,27 @@ float Audio_ChannelGetPeak(AudioHandle handle)
     return Locked([&](AudioState &a) { return Find(a, handle) ? a.peak : 0.0f; });
 }
 
+// A file is taken as the generator writes it unless a test scripts its shape: 96000 Hz,
+// two channels, the channel of the other ear silent (the ear letter follows "96000").
+int Audio_ChannelGetInfo(AudioHandle handle, AudioInfo *info)
+{
+    return Locked([&](AudioState &a) {
+        const fake::StreamState *s = Find(a, handle);
+        if (s == nullptr || info == nullptr) {
+            return 0;
+        }
+        auto scripted = a.shapes.find(s->path);
+        if (scripted != a.shapes.end()) {
+            *info = scripted->second;
+            return 1;
+        }
+        const std::size_t at = s->path.find("96000");
+        const char ear = at == std::string::npos ? '?' : s->path[at + 5];
+        *info = AudioInfo{96000, 2, ear == 'L' ? 2u : ear == 'R' ? 1u : 0u};
+        return 1;
+    });
+}
+
 int Audio_OutputWorking()
 {
     return Locked([&](AudioState &a) { return a.working ? 1 : 0; });
@@ -211,6 +233,11 @@ void SetOutputWorking(bool working)
         if (a.working && !working) ++a.losses;
         a.working = working;
     });
+}
+
+void SetShape(const std::string &path, AudioInfo info)
+{
+    Locked([&](AudioState &a) { a.shapes[path] = info; });
 }
 
 void FailOpen(const std::string &path)
@@ -257,6 +284,7 @@ void ResetAudio()
     a.calls.clear();
     a.streams.clear();
     a.failing.clear();
+    a.shapes.clear();
     a.next = kFirstHandle;
     a.master = 1.0f;
     a.initialised = false;

@@ -41,7 +41,11 @@ std::unique_ptr<Sample> decodeFile(const char *path)
         std::vector<float> frames;
         const std::int64_t ch = info.channels;
         const std::int64_t declared = std::clamp<std::int64_t>(info.frames, 0, std::int64_t{1} << 22);
-        frames.reserve(static_cast<std::size_t>(declared * ch));
+        // What the header declares (within reason) in one read, the rest in chunks: at
+        // start-up 26 files are read before the window shows.
+        frames.resize(static_cast<std::size_t>(declared * ch));
+        const sf_count_t first = declared > 0 ? sf_readf_float(f, frames.data(), declared) : 0;
+        frames.resize(static_cast<std::size_t>(std::max<sf_count_t>(first, 0) * ch));
         std::vector<float> chunk(static_cast<std::size_t>(4096 * ch));
         for (;;) {
             const sf_count_t got = sf_readf_float(f, chunk.data(), 4096);

@@ -81,7 +81,6 @@ struct Engine::Impl final : Mixer::Owner {
     std::int64_t lastTarget = 0;
     FrameClock clock;
     std::array<LineAnchor, kAnchors> anchors{};
-    int clockStepsSeen = 0;
     std::atomic<std::uint64_t> clockSteps{0};
     bool sawPlayout = false;
     Mixer mixer;
@@ -169,6 +168,8 @@ struct Engine::Impl final : Mixer::Owner {
 
     AudioHandle attach(std::unique_ptr<Sample> sample)
     {
+        // A file at another rate is resampled from its first frame: its kernels must exist.
+        if (sample && sample->rate != cfg.outputRate) (void)sincTables();
         if (!sample) return 0;
         std::lock_guard lock(ctrlMutex);
         reclaim();
@@ -316,11 +317,10 @@ struct Engine::Impl final : Mixer::Owner {
             else if (!sawPlayout)
                 clock.observe(nowNs(), blockStart);
         }
-        if (clock.steps() != clockStepsSeen) {
-            clockStepsSeen = clock.steps();
-            anchors = {};  // the output moved: the lines start again from the new mapping
-            clockSteps.store(static_cast<std::uint64_t>(clockStepsSeen), std::memory_order_relaxed);
-        }
+        // A step of the mapping (the server changed its latency, or lost a buffer) does not
+        // move a line's anchor: the frames already written keep their places, so a burst
+        // under way keeps its length. A step beyond the drift allowed re-anchors the line.
+        clockSteps.store(static_cast<std::uint64_t>(clock.steps()), std::memory_order_relaxed);
         drain(blockStart);
         int pos = 0;
         while (pos < frames) {
@@ -341,7 +341,7 @@ struct Engine::Impl final : Mixer::Owner {
     }
 };
 
-Engine::Engine(const EngineConfig &config) : impl_(std::make_unique<Impl>(config)) {}
+Engine::Engine(const EngineConfig &config) : impl_(std::make_unique<Impl>(config)) { startSincTables(); }
 Engine::~Engine() = default;
 
 AudioHandle Engine::createFromFile(const char *path)
@@ -392,6 +392,7 @@ bool Engine::setVolume(AudioHandle h, float volume)
 bool Engine::setRate(AudioHandle h, float hz)
 {
     if (!std::isfinite(hz) || hz < 0.0f || !impl_->live_slot(h)) return false;
+    (void)sincTables();  // a shifted rate is resampled: the kernels must exist first
     return impl_->send({.op = Op::Rate, .handle = h, .value = hz});
 }
 

@@ -62,7 +62,7 @@ void renderHead(Voice &v, Head &h, int n, bool isMain, const SincTables &sinc, c
 }  // namespace
 
 Mixer::Mixer(int voices, int outputRate, int rampFrames, Owner &owner)
-    : owner_(owner), sinc_(sincTables()), outputRate_(outputRate), rampFrames_(rampFrames)
+    : owner_(owner), sinc_(sincTablesIfReady()), outputRate_(outputRate), rampFrames_(rampFrames)
 {
     rampTable_.resize(static_cast<std::size_t>(rampFrames_));
     for (int k = 0; k < rampFrames_; ++k)
@@ -232,13 +232,19 @@ void Mixer::mix(float *out, int n)
     std::fill_n(mixL_.begin(), n, 0.0f);
     std::fill_n(mixR_.begin(), n, 0.0f);
     const float *tbl = rampTable_.data();
+    if (sinc_ == nullptr) sinc_ = sincTablesIfReady();
+    const SincTables &sinc = sinc_ != nullptr ? *sinc_ : emptySincTables();
+    // Without the tables only heads that read their samples straight can sound; the
+    // engine waits for them before it lets any other kind of head exist.
+    const auto ready = [&](const Voice &v, const Head &h) { return sinc_ != nullptr || (v.step == 1.0 && h.frac == 0.0); };
     for (std::size_t vi = 0; vi < voices_.size(); ++vi) {
         Voice &v = voices_[vi];
         if (!v.alive || !v.sounding()) continue;
         for (int i = 0; i < n; ++i) gainBuf_[static_cast<std::size_t>(i)] = v.gain.next(tbl);
-        if (v.main.active) renderHead(v, v.main, n, true, sinc_, tbl, gainBuf_.data(), mixL_.data(), mixR_.data());
+        if (v.main.active && ready(v, v.main))
+            renderHead(v, v.main, n, true, sinc, tbl, gainBuf_.data(), mixL_.data(), mixR_.data());
         for (Head &t : v.tails)
-            if (t.active) renderHead(v, t, n, false, sinc_, tbl, gainBuf_.data(), mixL_.data(), mixR_.data());
+            if (t.active && ready(v, t)) renderHead(v, t, n, false, sinc, tbl, gainBuf_.data(), mixL_.data(), mixR_.data());
         releaseIfSilent(v, static_cast<int>(vi));
     }
     limit(out, n);

@@ -103,7 +103,7 @@ private:
     void limit(float *out, int n);
 
     Owner &owner_;
-    const SincTables &sinc_;
+    const SincTables *sinc_;  // null until the tables are built
     int outputRate_;
     int rampFrames_;
     std::vector<float> rampTable_;  // raised cosine, rampFrames long, last entry 1

@@ -1,5 +1,8 @@
 #include "platform/audio_resampler.h"
 
+#include <chrono>
+#include <future>
+
 #include <cmath>
 #include <numbers>
 
@@ -63,10 +66,33 @@ SincTables::SincTables()
     }
 }
 
-const SincTables &sincTables()
+namespace {
+
+std::shared_future<const SincTables *> &tablesFuture()
 {
-    static const SincTables tables;
-    return tables;
+    static std::shared_future<const SincTables *> future = std::async(std::launch::async, [] {
+                                                               static const SincTables tables;
+                                                               return &tables;
+                                                           }).share();
+    return future;
+}
+
+}  // namespace
+
+void startSincTables() { (void)tablesFuture(); }
+
+const SincTables &sincTables() { return *tablesFuture().get(); }
+
+const SincTables *sincTablesIfReady()
+{
+    const auto &future = tablesFuture();
+    return future.wait_for(std::chrono::seconds(0)) == std::future_status::ready ? future.get() : nullptr;
+}
+
+const SincTables &emptySincTables()
+{
+    static const SincTables empty{SincTables::Empty{}};
+    return empty;
 }
 
 }  // namespace velmora::audio

@@ -30,10 +30,18 @@ struct SincTables {
     SincBank bank[kBanks];
 
     SincTables();
+    struct Empty {};
+    explicit SincTables(Empty) {}  // no kernels: for heads that read their samples straight
 };
 
-// Built on the first call (the first engine's constructing thread).
+// The tables take a fifth of a second to build: the first engine starts building them on
+// a thread of their own, so that the program's window need not wait. sincTables() waits
+// until they are ready (a control thread, before it sends a command that needs them);
+// sincTablesIfReady() never waits (the audio thread) and gives null until then.
+void startSincTables();
 const SincTables &sincTables();
+const SincTables *sincTablesIfReady();
+const SincTables &emptySincTables();
 
 // The narrowest bank that does not alias at `step` input frames per output frame.
 inline const SincBank &bankFor(const SincTables &tables, double step)

@@ -56,9 +56,13 @@ struct LineAnchor {
     std::int64_t frame = 0;
 };
 constexpr int kAnchors = 16;
-// How far the scheduled frames may run from the fitted mapping (a device clock that
-// drifts against the steady one) before the line is anchored afresh.
-constexpr double kAnchorDriftSeconds = 0.010;
+// How far the scheduled frames may run from the fitted mapping before the line is
+// anchored afresh. The fitted mapping wanders by milliseconds over a minute (the server's
+// latency reports move; on the null sink the schedule alone was exact to the frame while
+// the mapping moved 10 ms in 30 s), so the window is wide; earlier than the mapping eats
+// into the latency's margin, so that side is the narrower.
+constexpr double kAnchorEarlySeconds = 0.015;
+constexpr double kAnchorLateSeconds = 0.040;
 
 }  // namespace
 
@@ -276,8 +280,9 @@ struct Engine::Impl final : Mixer::Owner {
         const std::int64_t r = cfg.outputRate;
         const std::int64_t d = c.stamp - a->stamp;
         std::int64_t f = a->frame + (d / 1'000'000'000) * r + ((d % 1'000'000'000) * r + 500'000'000) / 1'000'000'000;
-        if (a->line != c.line || a->epoch != c.epoch || d < 0 ||
-            std::abs(static_cast<double>(f - fitted)) > kAnchorDriftSeconds * static_cast<double>(r)) {
+        const auto drift = static_cast<double>(f - fitted);
+        if (a->line != c.line || a->epoch != c.epoch || d < 0 || drift < -kAnchorEarlySeconds * static_cast<double>(r) ||
+            drift > kAnchorLateSeconds * static_cast<double>(r)) {
             *a = LineAnchor{c.line, c.epoch, c.stamp, fitted};
             f = fitted;
         }

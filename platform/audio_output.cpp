@@ -79,6 +79,7 @@ void Output::watch()
             lastProgress = lastRender = Clock::now();
         }
     }
+    releaseDeviceThreadState();
 }
 
 void Output::reopen()

@@ -44,6 +44,11 @@ function(velmora_add_test)
   if(NOT T_TIMEOUT)
     set(T_TIMEOUT 300)
   endif()
+  # The sanitizers make the signal analysis several times slower: a limit set for a plain
+  # build would end a test that is only slow.
+  if(VELMORA_SANITIZE)
+    math(EXPR T_TIMEOUT "${T_TIMEOUT} * 4")
+  endif()
   set_tests_properties(${T_NAME} PROPERTIES LABELS "${T_LABELS}" TIMEOUT ${T_TIMEOUT}
                        WORKING_DIRECTORY ${CMAKE_CURRENT_BINARY_DIR})
   if(T_ENV)

@@ -445,6 +445,7 @@ struct Engine::Impl {
     std::atomic<int> sounding{0};                // voices with a head still running after the last render
     std::atomic<std::int64_t> lastSendNs{-1};    // stamp of the newest command
     std::atomic<std::int64_t> lastRenderNs{-1};  // when the last render ended
+    std::atomic<int> waiting{0};                 // commands taken in but due in a later render
     std::atomic<bool> timingReset{false};        // a new device: forget the old one's frame timing
 
     explicit Impl(const EngineConfig &c)
@@ -848,6 +849,7 @@ struct Engine::Impl {
         for (const Voice &v : voices)
             count += v.alive && (v.main.active || v.tails[0].active || v.tails[1].active);
         sounding.store(count, std::memory_order_relaxed);
+        waiting.store(static_cast<int>(pendCount), std::memory_order_relaxed);
         lastRenderNs.store(nowNs(), std::memory_order_relaxed);
     }
 };
@@ -923,7 +925,9 @@ float Engine::peak(AudioHandle h) const
 bool Engine::soundDue() const
 {
     const Impl &m = *impl_;
-    return m.sounding.load(std::memory_order_relaxed) > 0 ||
+    // A command that a render took in but holds for a later frame is due too: a device
+    // that stalls right after a play would otherwise look idle, and its loss go unseen.
+    return m.sounding.load(std::memory_order_relaxed) > 0 || m.waiting.load(std::memory_order_relaxed) > 0 ||
            m.lastSendNs.load(std::memory_order_relaxed) > m.lastRenderNs.load(std::memory_order_relaxed);
 }
 

@@ -46,4 +46,9 @@ inline constexpr double kPulseCommandLatencySeconds = 0.100 + 2 * 0.010 + 0.008;
 std::unique_ptr<AudioDevice> openPulseDevice(int rate, std::string &error);
 std::unique_ptr<AudioDevice> openSdlDevice(int rate, std::string &error);
 
+// SDL keeps per-thread state (its error text) that it frees by itself only for threads it
+// started: a thread of ours that opened or failed to open a device calls this before it
+// ends, or that memory is lost with the thread.
+void releaseDeviceThreadState();
+
 }  // namespace velmora::audio

@@ -82,4 +82,6 @@ std::unique_ptr<AudioDevice> openSdlDevice(int rate, std::string &error)
     return d;
 }
 
+void releaseDeviceThreadState() { SDL_TLSCleanup(); }
+
 }  // namespace velmora::audio

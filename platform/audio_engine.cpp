@@ -94,6 +94,7 @@ struct Engine::Impl final : Mixer::Owner {
     std::atomic<int> sounding{0};                // voices with a head still running after the last render
     std::atomic<std::int64_t> lastSendNs{-1};    // stamp of the newest command
     std::atomic<std::int64_t> lastRenderNs{-1};  // when the last render ended
+    std::atomic<int> waiting{0};                 // commands taken in but due in a later render
     std::atomic<bool> timingReset{false};        // a new device: forget the old one's frame timing
 
     explicit Impl(const EngineConfig &c)
@@ -342,6 +343,7 @@ struct Engine::Impl final : Mixer::Owner {
         }
         framesRendered.store(static_cast<std::uint64_t>(blockStart + frames), std::memory_order_relaxed);
         sounding.store(mixer.soundingVoices(), std::memory_order_relaxed);
+        waiting.store(static_cast<int>(pendCount), std::memory_order_relaxed);
         lastRenderNs.store(nowNs(), std::memory_order_relaxed);
     }
 };
@@ -428,7 +430,9 @@ bool Engine::info(AudioHandle h, AudioInfo &out) const
 bool Engine::soundDue() const
 {
     const Impl &m = *impl_;
-    return m.sounding.load(std::memory_order_relaxed) > 0 ||
+    // A command that a render took in but holds for a later frame is due too: a device
+    // that stalls right after a play would otherwise look idle, and its loss go unseen.
+    return m.sounding.load(std::memory_order_relaxed) > 0 || m.waiting.load(std::memory_order_relaxed) > 0 ||
            m.lastSendNs.load(std::memory_order_relaxed) > m.lastRenderNs.load(std::memory_order_relaxed);
 }
 

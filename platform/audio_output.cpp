@@ -81,6 +81,7 @@ void Output::watch()
             lastProgress = lastRender = Clock::now();
         }
     }
+    releaseDeviceThreadState();
 }
 
 void Output::reopen()

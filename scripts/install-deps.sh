@@ -15,6 +15,8 @@ packages=(
   libopenal-dev
   # a display and a sound server for the end-to-end tests
   xvfb xdotool x11-utils x11-apps imagemagick pulseaudio pulseaudio-utils sox
+  # dbus-run-session: the sanitizer tests also run where a D-Bus session answers
+  dbus-daemon
   # fonts, so that labels render the same everywhere
   fonts-dejavu-core
   # the Debian package: cpack's dependency scan, and the checks of its desktop entry and

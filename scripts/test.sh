@@ -4,9 +4,14 @@
 # scripts/display.sh), so nothing has to run beforehand. Extra arguments go to the
 # first ctest run, e.g. `scripts/test.sh -L unit`.
 #
-# Then the tests that need no display run once more in an address+undefined sanitizer
-# build: the procedures, the shell's end while a stimulation finishes its last cycle,
-# and the mixer, where a use of freed memory would otherwise go unseen.
+# Then two sanitizer builds (their settings and suppression lists: tests/sanitizers):
+# - build-asan, address+undefined: every test but the end-to-end and package ones (those
+#   run shell tools and the unsanitized program). It runs inside a private D-Bus session
+#   when dbus-run-session is there, since the sound back ends and Qt then take paths
+#   through libdbus that a machine without a session never reaches.
+# - build-tsan, thread: the suites where threads meet — the mixer's command queue and
+#   render, the output watchdog, the Audio_* calls, the virtual clock, the procedures, the
+#   shell, and the user-interface core. Only those are built there.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 bash scripts/install-deps.sh
@@ -21,8 +26,21 @@ cmake -S . -B build -G Ninja -DVELMORA_WERROR="$werror" -DVELMORA_SANITIZE= \
 cmake --build build
 (cd build && ctest --output-on-failure -j2 "$@")
 
+session=()
+if command -v dbus-run-session >/dev/null; then
+  session=(dbus-run-session --)
+fi
+
 cmake -S . -B build-asan -G Ninja -DVELMORA_WERROR="$werror" -DVELMORA_SANITIZE=address \
-  -DVELMORA_BUILD_BENCH=OFF -DVELMORA_TEST_AREAS="fake;audio;procedures;app"
+  -DVELMORA_BUILD_BENCH=OFF -DVELMORA_TEST_AREAS="fake;platform;audio;ui;procedures;app;controls"
 cmake --build build-asan
-cd build-asan
-exec ctest --output-on-failure -j2
+(cd build-asan && "${session[@]}" ctest --output-on-failure -j2)
+
+tsan_tests=(audio_engine_test audio_output_test audio_api_test velmora_fake_clock_test
+            velmora_audiometry_test velmora_stimulation_test app_shell_test ui_core_test)
+cmake -S . -B build-tsan -G Ninja -DVELMORA_WERROR="$werror" -DVELMORA_SANITIZE=thread \
+  -DVELMORA_BUILD_BENCH=OFF -DVELMORA_TEST_AREAS="fake;audio;ui;procedures;app"
+cmake --build build-tsan --target "${tsan_tests[@]}"
+tsan_regex="^($(IFS='|'; echo "${tsan_tests[*]}"))\$"
+cd build-tsan
+exec ctest --output-on-failure -j2 -R "$tsan_regex"

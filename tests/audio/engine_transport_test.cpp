@@ -108,6 +108,30 @@ TEST(EngineTransport, PositionIsInBytesOfFloatFramesAndBoundedByTheFile)
     EXPECT_EQ(positionAt(rig, rig.frameOf(0.0) + 600), 1600);
 }
 
+// The output watchdog counts a device as lost only while sound is due: from the play, even
+// while the command waits for its frame, until the tone has played out.
+TEST(EngineTransport, SoundIsDueFromThePlayUntilTheToneEnds)
+{
+    Rig rig(64);
+    const AudioHandle h = rig.load(constantFrames(0.5f, kRate / 10));
+    rig.at(0.0);
+    rig.renderTo(100);
+    EXPECT_FALSE(rig.engine.soundDue()) << "nothing played yet";
+    rig.engine.play(h, false);
+    const std::int64_t on = rig.frameOf(0.0);
+    const struct {
+        std::int64_t renderTo;
+        bool due;
+        const char *what;
+    } rows[] = {{200, true, "the play waits for its frame"},
+                {on + 10, true, "the tone sounds"},
+                {on + kRate / 10 + 2 * rig.engine.rampFrames(), false, "the tone has ended"}};
+    for (const auto &row : rows) {
+        rig.renderTo(row.renderTo);
+        EXPECT_EQ(rig.engine.soundDue(), row.due) << row.what;
+    }
+}
+
 // -- timing -----------------------------------------------------------------------------
 
 struct TimingRow {

@@ -87,9 +87,23 @@ void Canvas::NotifyChanged()
 
 namespace {
 
+// Every coordinate is held within this many pixels of the canvas before anything is
+// computed or looped over: a point at INT_MAX overflowed `y + size` and spun the dot's
+// loop for ever. Nothing that far out shows anyway.
+constexpr int kFar = 1 << 20;
+
+int Near(int v) { return std::clamp(v, -kFar, kFar); }
+Point Near(Point p) { return Point{Near(p.x), Near(p.y)}; }
+Rect Near(Rect r)
+{
+    return Rect{Near(r.top), Near(r.left), r.height == UI_TO_EDGE ? UI_TO_EDGE : Near(r.height),
+                r.width == UI_TO_EDGE ? UI_TO_EDGE : Near(r.width)};
+}
+
 // Resolves UI_TO_EDGE; false for any other negative size.
 bool Resolve(Rect rect, int width, int height, int *bottom, int *right)
 {
+    rect = Near(rect);
     const int h = rect.height == UI_TO_EDGE ? height - rect.top : rect.height;
     const int w = rect.width == UI_TO_EDGE ? width - rect.left : rect.width;
     if (h < 0 || w < 0) {
@@ -127,8 +141,8 @@ int Canvas::DrawRect(Rect rect, int drawMode)
         return UI_ERR_BAD_ARGUMENT;
     }
     const int w = pen_.width;
-    const int top = rect.top;
-    const int left = rect.left;
+    const int top = Near(rect.top);
+    const int left = Near(rect.left);
     Fill(left + w, top + w, right - w, bottom - w, pen_.fill);
     Fill(left, top, right, std::min(top + w - 1, bottom), pen_.color);
     Fill(left, std::max(bottom - w + 1, top), right, bottom, pen_.color);
@@ -140,6 +154,8 @@ int Canvas::DrawRect(Rect rect, int drawMode)
 
 int Canvas::DrawLine(Point start, Point end)
 {
+    start = Near(start);
+    end = Near(end);
     std::lock_guard lock(lock_);
     const int before = (pen_.width - 1) / 2;
     const int after = pen_.width / 2;
@@ -183,6 +199,7 @@ int Canvas::DrawLine(Point start, Point end)
 
 int Canvas::DrawPoint(Point point)
 {
+    point = Near(point);
     std::lock_guard lock(lock_);
     const int d = pen_.width;
     const int before = (d - 1) / 2;

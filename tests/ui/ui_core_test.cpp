@@ -6,6 +6,8 @@
 
 #include <atomic>
 #include <chrono>
+#include <functional>
+#include <limits>
 #include <memory>
 #include <string>
 #include <thread>
@@ -194,6 +196,37 @@ TEST(CanvasPixels, DrawingOffTheCanvasIsClippedNotFatal)
     // frame's visible 5x5 corner less the one interior pixel.
     EXPECT_EQ(Count(canvas, kBlack), 20 * 4 + 3 + (5 * 5 - 1));
 }
+
+// Coordinates at the ends of int: each call returns (no endless loop, no overflow) and
+// marks only what of it lies on the canvas.
+struct FarRow {
+    const char *name;
+    std::function<int(Canvas &)> draw;
+    int blackPixels;
+};
+
+class CanvasFarAway : public testing::TestWithParam<FarRow> {};
+
+TEST_P(CanvasFarAway, ReturnsAndDrawsOnlyWhatIsOnTheCanvas)
+{
+    Canvas canvas(20, 20);
+    canvas.SetAttribute(ATTR_PEN_WIDTH, 12);
+    EXPECT_EQ(GetParam().draw(canvas), 0);
+    EXPECT_EQ(Count(canvas, kBlack), GetParam().blackPixels);
+}
+
+constexpr int kMax = std::numeric_limits<int>::max();
+constexpr int kMin = std::numeric_limits<int>::min();
+
+INSTANTIATE_TEST_SUITE_P(
+    Rows, CanvasFarAway,
+    testing::Values(FarRow{"DotAtMaxY", [](Canvas &c) { return c.DrawPoint({5, kMax}); }, 0},
+                    FarRow{"DotAtMinCorner", [](Canvas &c) { return c.DrawPoint({kMin, kMin}); }, 0},
+                    FarRow{"RowAcrossAllOfInt", [](Canvas &c) { return c.DrawLine({kMin, 10}, {kMax, 10}); }, 20 * 12},
+                    FarRow{"ColumnFromMaxDown", [](Canvas &c) { return c.DrawLine({3, kMax}, {3, 0}); }, 20 * 10},
+                    FarRow{"RectAtMax", [](Canvas &c) { return c.DrawRect({kMax, kMax, kMax, kMax}, UI_DRAW_FRAME_AND_INTERIOR); }, 0},
+                    FarRow{"ClearFromMin", [](Canvas &c) { return c.Clear({kMin, kMin, kMax, kMax}); }, 0}),
+    [](const auto &info) { return std::string(info.param.name); });
 
 struct BadCall {
     const char *what;

@@ -11,6 +11,8 @@ packages=(
   # tests and benchmarks; qt6-tools-dev for QUiLoader, whose CMake package wants Qt6OpenGL's
   qt6-tools-dev libqt6opengl6-dev
   libgtest-dev libgmock-dev googletest libbenchmark-dev
+  # the fuzz targets: clang 14 and its runtimes (libFuzzer, address and undefined sanitizers)
+  clang-14 libclang-rt-14-dev
   # a display and a sound server for the end-to-end tests
   xvfb xdotool x11-utils x11-apps imagemagick pulseaudio pulseaudio-utils sox
   # fonts, so that labels render the same everywhere

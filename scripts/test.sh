@@ -7,6 +7,9 @@
 # Then the tests that need no display run once more in an address+undefined sanitizer
 # build: the procedures, the shell's end while a stimulation finishes its last cycle,
 # and the mixer, where a use of freed memory would otherwise go unseen.
+#
+# Last, a short fuzz pass: each target in fuzz/ for VELMORA_FUZZ_SECONDS (60 s, two at a
+# time) in a clang build (build-fuzz), going on from the inputs the last pass kept.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 bash scripts/install-deps.sh
@@ -24,5 +27,10 @@ cmake --build build
 cmake -S . -B build-asan -G Ninja -DVELMORA_WERROR="$werror" -DVELMORA_SANITIZE=address \
   -DVELMORA_BUILD_BENCH=OFF -DVELMORA_TEST_AREAS="fake;audio;procedures;app"
 cmake --build build-asan
-cd build-asan
-exec ctest --output-on-failure -j2
+(cd build-asan && ctest --output-on-failure -j2)
+
+CC=clang-14 CXX=clang++-14 cmake -S . -B build-fuzz -G Ninja -DVELMORA_FUZZ=ON -DVELMORA_SANITIZE= \
+  -DVELMORA_WERROR="$werror" -DVELMORA_BUILD_TESTS=OFF -DVELMORA_BUILD_BENCH=OFF
+cmake --build build-fuzz --target velmora_fuzzers
+cd build-fuzz
+exec ctest --output-on-failure -j2 -L fuzz

@@ -1,7 +1,7 @@
 // The offline mixer driven by an arbitrary run of control calls, clock moves and renders
 // of arbitrary length. Whatever the order and values (NaN frames, huge gains, rates at
 // the limits, seeks past the end, handles freed twice), every output sample must be a
-// number within full scale.
+// number within full scale, and once every stream is freed the output falls silent.
 
 #include <algorithm>
 #include <cmath>
@@ -66,10 +66,14 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t *data, std::size_t size
     std::int64_t now = 0;
     std::vector<float> out(2 * kMaxBlock);
     int budget = kFrameBudget;
+    std::vector<AudioHandle> created;
     for (int step = 0; step < 256 && !in.empty(); ++step) {
         AudioHandle &h = handles[in.range(0, kHandles - 1)];
         switch (in.range(0, 10)) {
-        case 0: h = load(engine, in); break;
+        case 0:
+            h = load(engine, in);  // the slot's old handle lives on, out of the calls' reach
+            if (h != 0) created.push_back(h);
+            break;
         case 1: engine.free(h); break;  // sometimes freed already: must be refused, not crash
         case 2: engine.play(h, in.take<std::uint8_t>() & 1); break;
         case 3: engine.stop(h); break;
@@ -94,5 +98,24 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t *data, std::size_t size
         }
         }
     }
+
+    // Freed streams fade to true silence: once every free has landed and its ramp has run,
+    // the output is exactly zero. A dropped command (full queue) may leave a stream
+    // sounding by design, and a clock moved far ahead puts the frees out of reach.
+    for (AudioHandle h : created) engine.free(h);
+    if (engine.counters().droppedCommands > 0 || now < 0) return 0;
+    const std::int64_t rate = engine.outputRate();
+    const std::int64_t landing = (now / 1'000'000'000) * rate + (now % 1'000'000'000) * rate / 1'000'000'000 + 1;
+    const auto rendered = static_cast<std::int64_t>(engine.counters().framesRendered);
+    const std::int64_t quietFrom = std::max(landing + engine.latencyFrames(), rendered) + engine.rampFrames() + 1;
+    if (quietFrom + 64 - rendered > 4 * kFrameBudget) return 0;
+    for (std::int64_t left = quietFrom - rendered; left > 0;) {
+        const int n = static_cast<int>(std::min<std::int64_t>(left, kMaxBlock));
+        engine.render(out.data(), n);
+        left -= n;
+    }
+    engine.render(out.data(), 64);
+    for (int i = 0; i < 2 * 64; ++i)
+        if (out[static_cast<std::size_t>(i)] != 0.0f) std::abort();
     return 0;
 }

@@ -881,6 +881,9 @@ struct Engine::Impl {
                 clock.observe(nowNs(), blockStart);
         }
         drain(blockStart);
+        // A full ring leaves commands in the queue. Taken in only at the next block, they
+        // would land late by up to a block; so they come in as soon as room frees.
+        bool ringFull = pendCount == pending.size();
         int pos = 0;
         while (pos < frames) {
             const std::int64_t here = blockStart + pos;
@@ -888,6 +891,11 @@ struct Engine::Impl {
                 apply(pending[pendHead]);
                 pendHead = (pendHead + 1) % pending.size();
                 --pendCount;
+            }
+            if (ringFull && pendCount < pending.size()) {
+                drain(here);
+                ringFull = pendCount == pending.size();
+                continue;  // some may be due here already
             }
             std::int64_t n = std::min(frames - pos, kChunk);
             if (pendCount > 0) n = std::min<std::int64_t>(n, pending[pendHead].stamp - here);

@@ -4,6 +4,7 @@
 
 #include "platform/audio_resampler.h"
 
+#include <cstddef>
 #include <cstdint>
 #include <memory>
 #include <vector>
@@ -28,5 +29,7 @@ struct Sample {
 std::unique_ptr<Sample> makeSample(const float *interleaved, std::int64_t frames, int channels, int rate);
 // Null when the file cannot be read or holds no frames.
 std::unique_ptr<Sample> decodeFile(const char *path);
+// The same from a whole file's bytes in memory (libsndfile's virtual I/O); not kept.
+std::unique_ptr<Sample> decodeMemory(const void *data, std::size_t size);
 
 }  // namespace velmora::audio

@@ -328,6 +328,9 @@ struct Engine::Impl final : Mixer::Owner {
         // under way keeps its length. A step beyond the drift allowed re-anchors the line.
         clockSteps.store(static_cast<std::uint64_t>(clock.steps()), std::memory_order_relaxed);
         drain(blockStart);
+        // A full ring leaves commands in the queue. Taken in only at the next block, they
+        // would land late by up to a block; so they come in as soon as room frees.
+        bool ringFull = pendCount == pending.size();
         int pos = 0;
         while (pos < frames) {
             const std::int64_t here = blockStart + pos;
@@ -335,6 +338,11 @@ struct Engine::Impl final : Mixer::Owner {
                 apply(pending[pendHead]);
                 pendHead = (pendHead + 1) % pending.size();
                 --pendCount;
+            }
+            if (ringFull && pendCount < pending.size()) {
+                drain(here);
+                ringFull = pendCount == pending.size();
+                continue;  // some may be due here already
             }
             std::int64_t n = std::min(frames - pos, Mixer::kChunk);
             if (pendCount > 0) n = std::min<std::int64_t>(n, pending[pendHead].stamp - here);
@@ -355,6 +363,12 @@ AudioHandle Engine::createFromFile(const char *path)
 {
     if (!path) return 0;
     return impl_->attach(decodeFile(path));
+}
+
+AudioHandle Engine::createFromMemory(const void *data, std::size_t size)
+{
+    if (!data || size == 0 || size > static_cast<std::size_t>(INT64_MAX)) return 0;
+    return impl_->attach(decodeMemory(data, size));
 }
 
 AudioHandle Engine::createFromFrames(const float *interleaved, std::int64_t frames, int channels, int sampleRate)

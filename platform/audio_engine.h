@@ -16,6 +16,8 @@
 
 #include "platform/audio.h"
 
+#include <array>
+#include <cstddef>
 #include <cstdint>
 #include <memory>
 
@@ -53,6 +55,8 @@ public:
     // Control side. Decodes the whole file on the calling thread (libsndfile); returns 0
     // when it cannot be read, holds no frames, or every slot is taken.
     AudioHandle createFromFile(const char *path);
+    // The same from a whole file's bytes already in memory; the buffer is not kept.
+    AudioHandle createFromMemory(const void *data, std::size_t size);
     // The same from interleaved frames already in memory (tests, benchmarks).
     AudioHandle createFromFrames(const float *interleaved, std::int64_t frames, int channels,
                                  int sampleRate);

@@ -10,6 +10,7 @@
 #include <algorithm>
 #include <charconv>
 #include <cmath>
+#include <optional>
 #include <set>
 
 #include "platform/ui_core.h"
@@ -102,7 +103,8 @@ bool ValidShortcut(const std::string &s)
 
 bool IsSlide(UiKind kind) { return kind == UI_SLIDE_INT || kind == UI_SLIDE_DOUBLE; }
 
-UiKind KindOfClass(const std::string &cls, UiKind declared)
+// Empty for a class that is no control: UiKind has no value to spare for "none".
+std::optional<UiKind> KindOfClass(const std::string &cls, UiKind declared)
 {
     if (cls == "QSlider") {
         return IsSlide(declared) ? declared : UI_SLIDE_DOUBLE;  // the value type comes with the display
@@ -110,8 +112,8 @@ UiKind KindOfClass(const std::string &cls, UiKind declared)
     return cls == "QWidget"                   ? UI_CANVAS
            : cls == "QPushButton"             ? UI_COMMAND_BUTTON
            : cls == "QComboBox"               ? UI_RING
-           : cls == "QFrame" || cls == "Line" ? UI_SPLITTER
-                                              : static_cast<UiKind>(-1);
+           : cls == "QFrame" || cls == "Line" ? std::optional<UiKind>(UI_SPLITTER)
+                                              : std::nullopt;
 }
 
 class Reader {
@@ -334,8 +336,8 @@ private:
         ControlSpec c;
         c.name = d.name;
         c.id = d.id;
-        c.kind = KindOfClass(w.Attr("class"), d.kind);
-        if (c.kind != d.kind) {
+        c.kind = d.kind;
+        if (KindOfClass(w.Attr("class"), d.kind) != d.kind) {
             return Fail(UI_ERR_WRONG_KIND, "control '" + c.name + "' is a " + w.Attr("class") + ", not of its kind");
         }
         if (Control(c.name) != nullptr) {

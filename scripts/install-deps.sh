@@ -13,6 +13,8 @@ packages=(
   libgtest-dev libgmock-dev googletest libbenchmark-dev
   # the reference engine that bench/bench_vs_openal measures ours against
   libopenal-dev
+  # the fuzz targets: clang 14 and its runtimes (libFuzzer, address and undefined sanitizers)
+  clang-14 libclang-rt-14-dev
   # a display and a sound server for the end-to-end tests
   xvfb xdotool x11-utils x11-apps imagemagick pulseaudio pulseaudio-utils sox
   # dbus-run-session: the sanitizer tests also run where a D-Bus session answers

@@ -12,6 +12,9 @@
 # - build-tsan, thread: the suites where threads meet — the mixer's command queue and
 #   render, the output watchdog, the Audio_* calls, the virtual clock, the procedures, the
 #   shell, and the user-interface core. Only those are built there.
+#
+# Last, a short fuzz pass: each target in fuzz/ for VELMORA_FUZZ_SECONDS (60 s, two at a
+# time) in a clang build (build-fuzz), going on from the inputs the last pass kept.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 bash scripts/install-deps.sh
@@ -42,5 +45,10 @@ cmake -S . -B build-tsan -G Ninja -DVELMORA_WERROR="$werror" -DVELMORA_SANITIZE=
   -DVELMORA_BUILD_BENCH=OFF -DVELMORA_TEST_AREAS="fake;audio;ui;procedures;app"
 cmake --build build-tsan --target "${tsan_tests[@]}"
 tsan_regex="^($(IFS='|'; echo "${tsan_tests[*]}"))\$"
-cd build-tsan
-exec ctest --output-on-failure -j2 -R "$tsan_regex"
+(cd build-tsan && ctest --output-on-failure -j2 -R "$tsan_regex")
+
+CC=clang-14 CXX=clang++-14 cmake -S . -B build-fuzz -G Ninja -DVELMORA_FUZZ=ON -DVELMORA_SANITIZE= \
+  -DVELMORA_WERROR="$werror" -DVELMORA_BUILD_TESTS=OFF -DVELMORA_BUILD_BENCH=OFF
+cmake --build build-fuzz --target velmora_fuzzers
+cd build-fuzz
+exec ctest --output-on-failure -j2 -L fuzz

@@ -208,6 +208,9 @@ std::vector<Damage> Damages()
     const std::vector<Damage> more = {
         {"no menu item QUIT", Replace(good, "<addaction name=\"QUIT\"/>", ""), UI_ERR_MISSING},
         {"no menu bar", RemoveElement(good, "MENUBAR"), UI_ERR_MISSING},
+        {"a control of a class that makes no control",
+         Replace(good, "class=\"QPushButton\" name=\"STOP_AUDIOMETRIE\"", "class=\"QP=shButton\" name=\"STOP_AUDIOMETRIE\""),
+         UI_ERR_WRONG_KIND},
         {"double slide with an int display",
          Replace(good, "class=\"QDoubleSpinBox\" name=\"NUMBER_HOLD_DISPLAY\"", "class=\"QSpinBox\" name=\"NUMBER_HOLD_DISPLAY\""),
          UI_ERR_WRONG_KIND},

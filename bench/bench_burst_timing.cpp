@@ -2,7 +2,7 @@
 //
 // The stimulation's cycle through the real Audio_* calls and the real device, BURSTS times
 // (200 by default): set volume, play, sleep 200 ms, mute, sleep 10 ms, stop, rewind,
-// sleep 150 ms. The null sink's monitor is recorded and every burst measured at half
+// sleep 150 ms, sleeping through Sys_Sleep as the program does. The null sink's monitor is recorded and every burst measured at half
 // amplitude. Prints "key value" lines: the burst-length error against 200 ms as p50, p99
 // and max of its magnitude, the same against the time that actually passed between the
 // play and mute calls (which removes the sleep's own overshoot), and the engine's late
@@ -13,6 +13,7 @@
 
 #include "platform/audio.h"
 #include "platform/audio_engine.h"
+#include "platform/sys.h"
 #include "tools/analysis.h"
 
 #include <sndfile.h>
@@ -95,13 +96,13 @@ int main(int argc, char **argv)
         const auto on = Clock::now();
         playAt.push_back(std::chrono::duration<double>(on - first).count());
         Audio_ChannelPlay(h, 0);
-        std::this_thread::sleep_for(200ms);
+        Sys_Sleep(200);
         const auto off = Clock::now();
         Audio_ChannelSetAttribute(h, AUDIO_ATTRIB_VOL, 0.0f);
-        std::this_thread::sleep_for(10ms);
+        Sys_Sleep(10);
         Audio_ChannelStop(h);
         Audio_ChannelSetPosition(h, 0, AUDIO_POS_BYTE);
-        std::this_thread::sleep_for(150ms);
+        Sys_Sleep(150);
         called.push_back(std::chrono::duration<double>(off - on).count());
     }
     std::this_thread::sleep_for(300ms);

@@ -1,6 +1,7 @@
 // bench_vs_openal [BURSTS]
 //
-// Our engine and OpenAL Soft side by side: the same sleep-based schedules, the same tone
+// Our engine and OpenAL Soft side by side: the same sleep-based schedules (slept through
+// Sys_Sleep, as the program sleeps, for both), the same tone
 // data, the same null sink, the same analyzer. Runs under a private sound server:
 //   scripts/sound-server.sh run build/bench/bench_vs_openal
 //
@@ -27,6 +28,7 @@
 // raised), rate -> AL_PITCH = rate / 96000, master -> the listener's AL_GAIN.
 
 #include "platform/audio.h"
+#include "platform/sys.h"
 #include "platform/audio_engine.h"
 #include "tools/analysis.h"
 
@@ -191,13 +193,13 @@ StimResult stimulation(Voice &v, const char *name, int bursts, int hold, int pau
             v.rate(static_cast<float>(96000 + offset(rng)));
             const auto on = Clock::now();
             v.play();
-            std::this_thread::sleep_for(std::chrono::milliseconds(hold));
+            Sys_Sleep(static_cast<unsigned>(hold));
             const auto off = Clock::now();
             v.volume(0.0f);
-            std::this_thread::sleep_for(10ms);
+            Sys_Sleep(10);
             v.stop();
             v.rewind();
-            std::this_thread::sleep_for(std::chrono::milliseconds(pause));
+            Sys_Sleep(static_cast<unsigned>(pause));
             playAt.push_back(seconds(first, on));
             muteAt.push_back(seconds(first, off));
         }
@@ -268,7 +270,7 @@ AudioResult audiometry(Voice &v, const char *name)
             level *= 1.41421356;
             playAt.push_back(seconds(first, Clock::now()));
             v.play();
-            std::this_thread::sleep_for(1400ms);
+            Sys_Sleep(1400);
         }
         std::this_thread::sleep_for(600ms);  // the last tone plays to the end of its file
     }, wav);

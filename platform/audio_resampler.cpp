@@ -1,6 +1,6 @@
 #include "platform/audio_resampler.h"
 
-#include <chrono>
+#include <atomic>
 #include <future>
 
 #include <cmath>
@@ -68,10 +68,15 @@ SincTables::SincTables()
 
 namespace {
 
+// Published by the building thread once the tables are whole: the audio thread only loads
+// this word, where a future's get() could wait for the building thread to be joined.
+std::atomic<const SincTables *> gReady{nullptr};
+
 std::shared_future<const SincTables *> &tablesFuture()
 {
     static std::shared_future<const SincTables *> future = std::async(std::launch::async, [] {
                                                                static const SincTables tables;
+                                                               gReady.store(&tables, std::memory_order_release);
                                                                return &tables;
                                                            }).share();
     return future;
@@ -83,11 +88,7 @@ void startSincTables() { (void)tablesFuture(); }
 
 const SincTables &sincTables() { return *tablesFuture().get(); }
 
-const SincTables *sincTablesIfReady()
-{
-    const auto &future = tablesFuture();
-    return future.wait_for(std::chrono::seconds(0)) == std::future_status::ready ? future.get() : nullptr;
-}
+const SincTables *sincTablesIfReady() { return gReady.load(std::memory_order_acquire); }
 
 const SincTables &emptySincTables()
 {

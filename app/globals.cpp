@@ -8,3 +8,7 @@ std::atomic<int> iLeftRight{0};
 std::atomic<int> iPanelHandle{0};
 std::atomic<int> iStimulationActive{0};
 std::atomic<int> iStimulationStarts{0};
+std::atomic<int> iAryPressKind[PRESS_LOG_SIZE]{};
+std::atomic<std::int64_t> llAryPressTime[PRESS_LOG_SIZE]{};
+std::atomic<int> iPressCount{0};
+std::atomic<int> iPassPressesFrom{0};

@@ -56,6 +56,18 @@ extern std::atomic<int> iStimulationActive;
 // consistent, in the same handshake.
 extern std::atomic<int> iStimulationStarts;
 
+// The hearing test's presses, in order: each answer (1) or stop (-1) with the time its
+// button went down (Sys_NowNs). Only the audiometry buttons write it, on the main thread:
+// the kind and time of entry n % PRESS_LOG_SIZE, then iPressCount = n + 1 with release
+// order, so a pass that reads iPressCount with acquire sees whole entries up to it. A pass
+// takes the presses from a count it remembers (iPassPressesFrom, set when the pass is
+// started; its own count after each pause), which is how presses are wiped.
+inline constexpr int PRESS_LOG_SIZE = 64;
+extern std::atomic<int> iAryPressKind[PRESS_LOG_SIZE];
+extern std::atomic<std::int64_t> llAryPressTime[PRESS_LOG_SIZE];
+extern std::atomic<int> iPressCount;
+extern std::atomic<int> iPassPressesFrom;
+
 // Appends printf-style text to a fixed buffer, cutting it short rather than overflowing:
 // the warnings are built without dynamic memory.
 inline void Append_Text(char *buffer, int bufferSize, const char *format, ...)

@@ -8,6 +8,10 @@
 #include "platform/ui.h"
 #include "samples/samples.h"
 
+#include <algorithm>
+#include <atomic>
+#include <cstdint>
+
 namespace {
 
 const char kAnswerLabel[] = "-= PRESS IF YOU HEAR A NOISE =-";
@@ -29,6 +33,17 @@ void Restore_Idle_Controls()
     Ui_SetCtrlAttribute(panel, START_STIMULATION, ATTR_DIMMED, 0);
 }
 
+// Main thread only: the log has one writer.
+void Log_Press(int kind)
+{
+    const int n = iPressCount.load(std::memory_order_relaxed);
+    iAryPressKind[n % PRESS_LOG_SIZE].store(kind, std::memory_order_relaxed);
+    // When the button went down, not when the click ended: a listener answers the tone
+    // that sounded as they pressed.
+    llAryPressTime[n % PRESS_LOG_SIZE].store(Ui_EventPressTimeNs(), std::memory_order_relaxed);
+    iPressCount.store(n + 1, std::memory_order_release);
+}
+
 void Start_Pass(int ear)
 {
     if (Audio_OutputWorking() == 0) {
@@ -42,6 +57,9 @@ void Start_Pass(int ear)
 
     Set(iAudiometrieRunning, 1);
     Set(iLeftRight, ear);
+    // A press from before this pass cannot end or answer it.
+    Set(iKey, 0);
+    iPassPressesFrom.store(iPressCount.load(std::memory_order_relaxed), std::memory_order_relaxed);
     Ui_SetCtrlAttribute(panel, pressed, ATTR_LABEL_TEXT, kAnswerLabel);
     Ui_SetCtrlAttribute(panel, other, ATTR_DIMMED, 1);
     Ui_SetCtrlAttribute(panel, STOP_AUDIOMETRIE, ATTR_DIMMED, 0);
@@ -70,32 +88,112 @@ void Wait_For_Stimulation_End()
     }
 }
 
-// Plays the ascending tones of one frequency until an answer, a stop or 25 tones.
-// Returns the step of the tone in whose window iKey turned non-zero, or 25; -1 when the
-// output was lost since `losses` was read, checked after each tone's window.
-int Ascend(AudioHandle channel, int losses)
+// The tone of the pass that may still sound: the answered (or 25th) tone plays on through
+// its mark and the pause, and is stopped when the next frequency's first tone starts.
+std::atomic<AudioHandle> lastTone{0};
+
+constexpr std::int64_t kToneWindowNs = static_cast<std::int64_t>(AUDIOMETRY_TONE_INTERVAL_MS) * 1'000'000;
+
+bool Stop_Pressed_Since(int from)
 {
+    const int count = iPressCount.load(std::memory_order_acquire);
+    for (int n = std::max(from, count - PRESS_LOG_SIZE); n < count; ++n) {
+        if (iAryPressKind[n % PRESS_LOG_SIZE].load(std::memory_order_relaxed) == -1) {
+            return true;
+        }
+    }
+    return false;
+}
+
+// What the listener's presses say about one frequency's tones so far.
+struct Verdict {
+    int step = -1;           // the tone answered, or -1
+    bool stop = false;       // a stop decided: no mark, end of the pass
+    bool stopAfter = false;  // an answer decided, and a stop came after it
+};
+
+// Tone s owns the presses made from when it sounded until tone s + 1 sounded (the last
+// tone: until it has sounded for one tone interval). The earliest tone that owns a press
+// decides, by its last press. Presses before the first tone sounded belong to no tone of
+// this frequency. Only presses up to now and tones known to have sounded take part.
+Verdict Judge(const std::uint64_t plays[], int played, int pressesFrom)
+{
+    std::int64_t heard[AUDIOMETRY_STEP_LIMIT];
+    int known = 0;
+    while (known < played && Audio_PlaySoundedAt(plays[known], &heard[known]) == 1) {
+        ++known;
+    }
+    Verdict v;
+    const int count = iPressCount.load(std::memory_order_acquire);
+    const int first = std::max(pressesFrom, count - PRESS_LOG_SIZE);
+    for (int s = 0; s < known && v.step < 0 && !v.stop; ++s) {
+        const std::int64_t from = heard[s];
+        const std::int64_t until = s + 1 < known                    ? heard[s + 1]
+                                   : s + 1 == AUDIOMETRY_STEP_LIMIT ? heard[s] + kToneWindowNs
+                                                                    : INT64_MAX;
+        std::int64_t decidedAt = 0;
+        for (int n = first; n < count; ++n) {
+            const std::int64_t t = llAryPressTime[n % PRESS_LOG_SIZE].load(std::memory_order_relaxed);
+            if (t >= from && t < until) {
+                const int kind = iAryPressKind[n % PRESS_LOG_SIZE].load(std::memory_order_relaxed);
+                v.step = kind == 1 ? s : -1;
+                v.stop = kind == -1;
+                decidedAt = t;
+            }
+        }
+        for (int n = first; n < count && v.step >= 0; ++n) {
+            v.stopAfter = v.stopAfter || (iAryPressKind[n % PRESS_LOG_SIZE].load(std::memory_order_relaxed) == -1 &&
+                                          llAryPressTime[n % PRESS_LOG_SIZE].load(std::memory_order_relaxed) > decidedAt);
+        }
+    }
+    return v;
+}
+
+// Plays the ascending tones of one frequency until an answer, a stop or 25 tones, at the
+// cadence of one tone every 1400 ms, looking at the presses after each tone's interval.
+// Returns the verdict, with step 25 when no tone was answered; lost when the output was
+// lost since `losses` was read.
+Verdict Ascend(AudioHandle channel, int losses, int pressesFrom, bool &lost)
+{
+    std::uint64_t plays[AUDIOMETRY_STEP_LIMIT] = {};
     double level = AUDIOMETRY_FIRST_LEVEL;
-    int step = 0;
-    for (;;) {
+    for (int step = 0; step < AUDIOMETRY_STEP_LIMIT; ++step) {
         Audio_ChannelStop(channel);
         Audio_ChannelSetPosition(channel, 0, AUDIO_POS_BYTE);
         Audio_ChannelSetAttribute(channel, AUDIO_ATTRIB_VOL, static_cast<float>(level));
         Audio_ChannelSetAttribute(channel, AUDIO_ATTRIB_FREQ, 96000.0f);
         level = level * AUDIOMETRY_STEP_FACTOR;
+        if (step == 0) {
+            const AudioHandle previous = lastTone.exchange(channel);
+            if (previous != 0 && previous != channel) {
+                Audio_ChannelStop(previous);
+            }
+        }
         Audio_ChannelPlay(channel, 0);
+        plays[step] = Audio_ChannelLastPlay(channel);
         Sys_Sleep(AUDIOMETRY_TONE_INTERVAL_MS);
         if (Audio_OutputLosses() != losses || Audio_OutputWorking() == 0) {
-            return -1;
+            lost = true;
+            return Verdict{};
         }
-        if (Get(iKey) != 0) {
-            return step;
-        }
-        ++step;
-        if (step >= AUDIOMETRY_STEP_LIMIT) {
-            return step;
+        const Verdict v = Judge(plays, step + 1, pressesFrom);
+        if (v.step >= 0 || v.stop) {
+            return v;
         }
     }
+    // The last tone's window ends when it has sounded for one interval: look once more then.
+    std::int64_t heard = 0;
+    if (Audio_PlaySoundedAt(plays[AUDIOMETRY_STEP_LIMIT - 1], &heard) == 1) {
+        const std::int64_t left = heard + kToneWindowNs - Sys_NowNs();
+        if (left > 0) {
+            Sys_Sleep(static_cast<unsigned>((left + 999'999) / 1'000'000));
+        }
+    }
+    Verdict v = Judge(plays, AUDIOMETRY_STEP_LIMIT, pressesFrom);
+    if (v.step < 0 && !v.stop) {
+        v.step = AUDIOMETRY_STEP_LIMIT;
+    }
+    return v;
 }
 
 // What a pass could not measure, told to the user once at its end.
@@ -179,10 +277,12 @@ int Audiometrie_Button(int, int control, int event, void *, int, int)
         if (Get(iAudiometrieRunning) == 0) {
             Start_Pass(control == START_AUDIOMETRIE_L ? 0 : 1);
         } else {
+            Log_Press(1);
             Set(iKey, 1);
         }
     }
     if (control == STOP_AUDIOMETRIE) {
+        Log_Press(-1);
         Set(iKey, -1);
     }
     return 0;
@@ -195,6 +295,12 @@ int Audiometrie(void *functionData)
     const int canvas = ear == 0 ? EAR_LEFT : EAR_RIGHT;
 
     Wait_For_Stimulation_End();
+    if (Stop_Pressed_Since(iPassPressesFrom.load(std::memory_order_relaxed))) {
+        // Stopped while it waited for the stimulation, before anything of it was shown.
+        Restore_Idle_Controls();
+        Set(iAudiometrieRunning, 0);
+        return 0;
+    }
     Set(iLeftRight, ear);
     Clear_Canvas();
 
@@ -224,16 +330,19 @@ int Audiometrie(void *functionData)
         Sys_Sleep(static_cast<unsigned>(500.0 + (r % 2000)));
         // After the pause: whatever was pressed during it, a stop included, does not count.
         Set(iKey, 0);
+        const int pressesFrom = iPressCount.load(std::memory_order_acquire);
 
         const int losses = Audio_OutputLosses();
-        const int step = Ascend(channel, losses);
-        if (step < 0) {
+        bool lost = false;
+        const Verdict verdict = Ascend(channel, losses, pressesFrom, lost);
+        if (lost) {
             report.lostAt = f;
             break;
         }
-        if (Get(iKey) == -1) {
+        if (verdict.stop) {
             break;
         }
+        const int step = verdict.step;
         const float peak = Audio_ChannelGetPeak(channel);
         const int capped = First_Capped_Step(static_cast<float>(masterVolume), peak);
         if (capped < AUDIOMETRY_STEP_LIMIT && step >= capped) {
@@ -253,6 +362,9 @@ int Audiometrie(void *functionData)
         }
         lastMarked = f;
         lastMarkY = y;
+        if (verdict.stopAfter) {
+            break;
+        }
     }
 
     Warn_About_Pass(report);

@@ -34,17 +34,16 @@ void renderSecond(benchmark::State &state)
             frames[static_cast<std::size_t>(2 * i + v % 2)] =
                 static_cast<float>(std::sin(2.0 * std::numbers::pi * hz * i / kRate));
         handles.push_back(engine.createFromFrames(frames.data(), 2 * kRate, 2, kRate));
-        engine.setVolume(handles.back(), 1.0f / voices);
-        engine.setRate(handles.back(), shifted ? 120999.0f - 1000.0f * v : 96000.0f);
+        engine.setVolume(handles.back(), 1.0f / voices, SysStamp{});
+        engine.setRate(handles.back(), shifted ? 120999.0f - 1000.0f * v : 96000.0f, SysStamp{});
     }
     std::vector<float> out(2 * kPeriod);
     std::int64_t frames = 0;
     for (auto _ : state) {
-        engine.setVirtualTime(frames * 1'000'000'000 / kRate);
-        for (AudioHandle h : handles) engine.play(h, true);
+        for (AudioHandle h : handles) engine.play(h, true, SysStamp{frames * 1'000'000'000 / kRate});
         for (int done = 0; done < kRate; done += kPeriod) {
             const int n = std::min(kPeriod, kRate - done);
-            engine.render(out.data(), n);
+            engine.render(out.data(), n, 0, velmora::audio::kPlayoutUnknown);
             frames += n;
         }
         benchmark::DoNotOptimize(out.data());

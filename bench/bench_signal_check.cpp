@@ -44,6 +44,7 @@ struct Render {
     Engine engine;
     std::vector<float> out;  // interleaved stereo
     AudioHandle h = 0;
+    SysStamp now{};
 
     static EngineConfig config()
     {
@@ -54,7 +55,7 @@ struct Render {
     }
     Render(const std::string &path) : engine(config()) { h = engine.createFromFile(path.c_str()); }
     std::int64_t frames() const { return static_cast<std::int64_t>(out.size() / 2); }
-    void at(double s) { engine.setVirtualTime(std::llround(s * 1e9)); }
+    void at(double s) { now.ns = std::llround(s * 1e9); }
     std::int64_t frameOf(double s) const { return std::llround(s * kRate) + engine.latencyFrames(); }
     void renderTo(std::int64_t frame)
     {
@@ -62,7 +63,7 @@ struct Render {
             const int n = static_cast<int>(std::min<std::int64_t>(512, frame - frames()));
             const std::size_t at = out.size();
             out.resize(at + static_cast<std::size_t>(n) * 2);
-            engine.render(out.data() + at, n);
+            engine.render(out.data() + at, n, 0, velmora::audio::kPlayoutUnknown);
         }
     }
     std::vector<float> channel(int c, std::int64_t from, std::int64_t to) const
@@ -115,7 +116,7 @@ void levels(const std::string &path, int hz, int ear, float master, const std::v
     std::string error;
     an::readWav(path, file, error);
     const auto &src = file.channels[static_cast<std::size_t>(ear)];
-    r.engine.setMaster(master);
+    r.engine.setMaster(master, r.now);
     double previous = 0.0;
     int previousStep = -2;
     for (std::size_t k = 0; k < steps.size(); ++k) {
@@ -124,11 +125,11 @@ void levels(const std::string &path, int hz, int ear, float master, const std::v
         const auto level = static_cast<float>(0.01 * std::pow(1.41421356, s));
         const auto capsBefore = r.engine.counters().gainCapped;
         r.at(t);
-        r.engine.stop(r.h);
-        r.engine.setPositionBytes(r.h, 0);
-        r.engine.setVolume(r.h, level);
-        r.engine.setRate(r.h, 96000.0f);
-        r.engine.play(r.h, false);
+        r.engine.stop(r.h, r.now);
+        r.engine.setPositionBytes(r.h, 0, r.now);
+        r.engine.setVolume(r.h, level, r.now);
+        r.engine.setRate(r.h, 96000.0f, r.now);
+        r.engine.play(r.h, false, r.now);
         const std::int64_t start = r.frameOf(t), from = start + kRate * 4 / 100, to = start + kRate * 9 / 100;
         r.renderTo(to);
         const auto x = r.channel(ear, from, to);
@@ -170,11 +171,11 @@ void levels(const std::string &path, int hz, int ear, float master, const std::v
 void pitch(const std::string &path, int hz, int ear, float rate, Worst &w)
 {
     Render r(path);
-    r.engine.setMaster(0.5f);
+    r.engine.setMaster(0.5f, r.now);
     r.at(0.0);
-    r.engine.setVolume(r.h, 1.0f);
-    r.engine.setRate(r.h, rate);
-    r.engine.play(r.h, false);
+    r.engine.setVolume(r.h, 1.0f, r.now);
+    r.engine.setRate(r.h, rate, r.now);
+    r.engine.play(r.h, false, r.now);
     const std::int64_t start = r.frameOf(0.0);
     r.renderTo(start + kRate * 6 / 10);
     const auto fit = an::fitTone(r.channel(ear, start + kRate / 10, start + kRate / 2), kRate);
@@ -206,11 +207,11 @@ void ramps(const std::string &path, int ear, Worst &w)
     const auto &src = file.channels[static_cast<std::size_t>(ear)];
     const std::int64_t pos = kRate / 2;
     r.at(0.0);
-    r.engine.setVolume(r.h, 0.5f);
-    r.engine.setPositionBytes(r.h, static_cast<std::uint64_t>(pos) * 2 * sizeof(float));
-    r.engine.play(r.h, false);
+    r.engine.setVolume(r.h, 0.5f, r.now);
+    r.engine.setPositionBytes(r.h, static_cast<std::uint64_t>(pos) * 2 * sizeof(float), r.now);
+    r.engine.play(r.h, false, r.now);
     r.at(0.3);
-    r.engine.stop(r.h);
+    r.engine.stop(r.h, r.now);
     const std::int64_t start = r.frameOf(0.0), stop = r.frameOf(0.3);
     r.renderTo(stop + kRate / 20);
     auto gainAt = [&](std::int64_t i) {

@@ -326,18 +326,17 @@ double ourCostMs(int voices)
     for (int v = 0; v < voices; ++v) {
         const auto f = voiceFrames(v);
         hs.push_back(engine.createFromFrames(f.data(), 2 * kRate, 2, kRate));
-        engine.setVolume(hs.back(), 1.0f / static_cast<float>(voices));
-        engine.setRate(hs.back(), voiceRate(v));
+        engine.setVolume(hs.back(), 1.0f / static_cast<float>(voices), SysStamp{});
+        engine.setRate(hs.back(), voiceRate(v), SysStamp{});
     }
     std::vector<float> out(2 * kBlock);
     std::int64_t frames = 0;
     const double t0 = threadCpuSeconds();
     for (int s = 0; s < kCostSeconds; ++s) {
-        engine.setVirtualTime(frames * 1'000'000'000 / kRate);
-        for (AudioHandle h : hs) engine.play(h, true);  // files are 2 s: start each second afresh
+        for (AudioHandle h : hs) engine.play(h, true, SysStamp{frames * 1'000'000'000 / kRate});  // files are 2 s: start each second afresh
         for (int done = 0; done < kRate; done += kBlock) {
             const int n = std::min(kBlock, kRate - done);
-            engine.render(out.data(), n);
+            engine.render(out.data(), n, 0, velmora::audio::kPlayoutUnknown);
             frames += n;
         }
     }

@@ -76,24 +76,23 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t *data, std::size_t size
             h = load(engine, in);  // the slot's old handle lives on, out of the calls' reach
             if (h != 0) created.push_back(h);
             break;
-        case 1: engine.free(h); break;  // sometimes freed already: must be refused, not crash
-        case 2: engine.play(h, in.take<std::uint8_t>() & 1); break;
-        case 3: engine.stop(h); break;
-        case 4: engine.setPositionBytes(h, static_cast<std::uint64_t>(in.range(0, 100000)) * (in.range(0, 8))); break;
-        case 5: engine.setVolume(h, anyFloat(in)); break;
-        case 6: engine.setRate(h, anyFloat(in)); break;
-        case 7: engine.setMaster(anyFloat(in)); break;
+        case 1: engine.free(h, SysStamp{now}); break;  // sometimes freed already: must be refused, not crash
+        case 2: engine.play(h, in.take<std::uint8_t>() & 1, SysStamp{now}); break;
+        case 3: engine.stop(h, SysStamp{now}); break;
+        case 4: engine.setPositionBytes(h, static_cast<std::uint64_t>(in.range(0, 100000)) * (in.range(0, 8)), SysStamp{now}); break;
+        case 5: engine.setVolume(h, anyFloat(in), SysStamp{now}); break;
+        case 6: engine.setRate(h, anyFloat(in), SysStamp{now}); break;
+        case 7: engine.setMaster(anyFloat(in), SysStamp{now}); break;
         case 8:
             // Mostly forward by up to a tenth of a second, sometimes back or far ahead.
             now += in.take<std::uint8_t>() & 0x80 ? in.take<std::int32_t>() : in.range(0, 100'000'000);
-            engine.setVirtualTime(now);
             latest = std::max(latest, now);
             break;
         default: {
             const int frames = std::min(static_cast<int>(in.range(1, kMaxBlock)), budget);
             if (frames == 0) break;
             budget -= frames;
-            engine.render(out.data(), frames);
+            engine.render(out.data(), frames, now, velmora::audio::kPlayoutUnknown);
             for (int i = 0; i < 2 * frames; ++i)
                 if (!std::isfinite(out[static_cast<std::size_t>(i)]) || std::abs(out[static_cast<std::size_t>(i)]) > 1.0f)
                     std::abort();
@@ -105,7 +104,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t *data, std::size_t size
     // Freed streams fade to true silence: once every free has landed and its ramp has run,
     // the output is exactly zero. A dropped command (full queue) may leave a stream
     // sounding by design, and a clock moved far ahead puts the frees out of reach.
-    for (AudioHandle h : created) engine.free(h);
+    for (AudioHandle h : created) engine.free(h, SysStamp{now});
     if (engine.counters().droppedCommands > 0) return 0;
     const std::int64_t rate = engine.outputRate();
     const std::int64_t landing = (latest / 1'000'000'000) * rate + (latest % 1'000'000'000) * rate / 1'000'000'000 + 1;
@@ -114,10 +113,10 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t *data, std::size_t size
     if (quietFrom + 64 - rendered > 4 * kFrameBudget) return 0;
     for (std::int64_t left = quietFrom - rendered; left > 0;) {
         const int n = static_cast<int>(std::min<std::int64_t>(left, kMaxBlock));
-        engine.render(out.data(), n);
+        engine.render(out.data(), n, now, velmora::audio::kPlayoutUnknown);
         left -= n;
     }
-    engine.render(out.data(), 64);
+    engine.render(out.data(), 64, now, velmora::audio::kPlayoutUnknown);
     for (int i = 0; i < 2 * 64; ++i)
         if (out[static_cast<std::size_t>(i)] != 0.0f) std::abort();
     return 0;

@@ -31,11 +31,11 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t *data, std::size_t size
     if (h == 0) return 0;
     const float peak = engine.peak(h);
     if (!std::isfinite(peak) || peak < 0.0f) std::abort();
-    if (!engine.play(h, true)) std::abort();
+    if (!engine.play(h, true, SysStamp{})) std::abort();
     std::vector<float> out(2 * 512);
-    engine.render(out.data(), 512);
+    engine.render(out.data(), 512, 0, velmora::audio::kPlayoutUnknown);
     for (float x : out)
         if (!std::isfinite(x) || std::abs(x) > 1.0f) std::abort();
-    if (!engine.free(h)) std::abort();
+    if (!engine.free(h, SysStamp{})) std::abort();
     return 0;
 }

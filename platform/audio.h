@@ -49,6 +49,16 @@ struct AudioInfo {
 // Fills info and returns 1; returns 0 and leaves info alone for 0 or a freed handle.
 int Audio_ChannelGetInfo(AudioHandle handle, AudioInfo *info);
 
+// Each play the engine takes gets a number, 1, 2, ... across the process. The number of the
+// last play made on the stream, 0 when none and for 0 or a freed handle: read it on the
+// thread that played, right after Audio_ChannelPlay.
+std::uint64_t Audio_ChannelLastPlay(AudioHandle handle);
+// When play `play` began to sound, on Sys_NowNs's clock: the time its first frame reached
+// the output (the device's play-out time for it; see README for each output). Returns 1 and
+// fills *ns once known, 0 while the play is still ahead of the output, -1 when it never
+// sounded (there was no output to take it) or is too old to be remembered.
+int Audio_PlaySoundedAt(std::uint64_t play, std::int64_t *ns);
+
 // 1 while sound reaches an output, 0 before Audio_Init, when no output could be opened, and
 // from the moment an open output is lost (its server went away, or it rendered nothing for
 // 500 ms while sound was due) until it is opened again; that is tried every 2 s.

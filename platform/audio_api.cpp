@@ -13,6 +13,8 @@
 #include "platform/audio_device.h"
 #include "platform/audio_engine.h"
 #include "platform/audio_output.h"
+#include "platform/steady_clock.h"
+#include "platform/sys.h"
 #include "platform/timeline.h"
 
 #include <algorithm>
@@ -57,6 +59,7 @@ std::unique_ptr<AudioDevice> openDevice(int rate, std::string &error)
 std::mutex g_initMutex;            // Audio_Init only
 std::atomic<Engine *> g_engine{};  // written once by Audio_Init, read by every call
 std::atomic<Output *> g_output{};  // written once by Audio_Init; null when no output was asked for
+std::unique_ptr<Engine> g_offline;  // useOfflineEngine's
 
 Engine *engine() { return g_engine.load(std::memory_order_acquire); }
 
@@ -91,6 +94,17 @@ void closeOutput()
 
 namespace velmora::audio {
 Engine *processEngine() { return engine(); }
+
+Engine *useOfflineEngine(const EngineConfig &config)
+{
+    std::lock_guard lock(g_initMutex);
+    EngineConfig cfg = config;
+    cfg.offline = true;
+    auto next = std::make_unique<Engine>(cfg);
+    g_engine.store(next.get(), std::memory_order_release);
+    g_offline = std::move(next);
+    return g_offline.get();
+}
 }  // namespace velmora::audio
 
 // device -1 (or any other number) is the default output; 0 asks for no output at all
@@ -112,6 +126,7 @@ int Audio_Init(int device, std::uint32_t freq, std::uint32_t /*flags*/, void * /
     if (dev) {
         cfg.outputRate = dev->rate();
         cfg.latencySeconds = std::max(cfg.latencySeconds, dev->commandLatencySeconds());
+        cfg.unreportedDelaySeconds = dev->unreportedDelaySeconds();
     } else {
         std::fprintf(stderr, "%s\n", error.c_str());
         // The device that may come later is most likely the PulseAudio one: plan its latency.
@@ -122,7 +137,7 @@ int Audio_Init(int device, std::uint32_t freq, std::uint32_t /*flags*/, void * /
     const bool opened = dev != nullptr;
     auto *e = new Engine(cfg);
     g_engine.store(e, std::memory_order_release);
-    g_output.store(new Output(e, std::move(dev), &openDevice), std::memory_order_release);
+    g_output.store(new Output(e, std::move(dev), &openDevice, velmora::SteadyNs()), std::memory_order_release);
     std::atexit(closeOutput);
     return opened ? 1 : 0;
 }
@@ -130,7 +145,8 @@ int Audio_Init(int device, std::uint32_t freq, std::uint32_t /*flags*/, void * /
 int Audio_OutputWorking()
 {
     const Output *o = g_output.load(std::memory_order_acquire);
-    return o ? o->working() : 0;
+    if (!o) return g_offline && engine() == g_offline.get() ? 1 : 0;
+    return o->working();
 }
 
 int Audio_OutputLosses()
@@ -161,41 +177,58 @@ AudioHandle Audio_StreamCreateFile(int mem, const void *file, std::uint64_t offs
     return e->createFromFile(static_cast<const char *>(file));
 }
 
+// Every command carries the calling thread's stamp: a thread that sleeps through Sys_Sleep
+// has its tones placed by its schedule, not by when the system woke it.
 int Audio_StreamFree(AudioHandle handle)
 {
     Engine *e = engine();
-    return e && e->free(handle) ? 1 : 0;
+    return e && e->free(handle, Sys_Stamp()) ? 1 : 0;
 }
 
 int Audio_ChannelStop(AudioHandle handle)
 {
     Engine *e = engine();
-    return e && e->stop(handle) ? 1 : 0;
+    return e && e->stop(handle, Sys_Stamp()) ? 1 : 0;
 }
 
 int Audio_ChannelSetPosition(AudioHandle handle, std::uint64_t pos, std::uint32_t mode)
 {
     Engine *e = engine();
-    return e && mode == AUDIO_POS_BYTE && e->setPositionBytes(handle, pos) ? 1 : 0;
+    return e && mode == AUDIO_POS_BYTE && e->setPositionBytes(handle, pos, Sys_Stamp()) ? 1 : 0;
 }
 
 int Audio_ChannelSetAttribute(AudioHandle handle, std::uint32_t attrib, float value)
 {
     Engine *e = engine();
     if (!e) return 0;
-    if (attrib == AUDIO_ATTRIB_VOL) return e->setVolume(handle, value) ? 1 : 0;
-    if (attrib == AUDIO_ATTRIB_FREQ) return e->setRate(handle, value) ? 1 : 0;
+    if (attrib == AUDIO_ATTRIB_VOL) return e->setVolume(handle, value, Sys_Stamp()) ? 1 : 0;
+    if (attrib == AUDIO_ATTRIB_FREQ) return e->setRate(handle, value, Sys_Stamp()) ? 1 : 0;
     return 0;
 }
 
 int Audio_ChannelPlay(AudioHandle handle, int restart)
 {
     Engine *e = engine();
-    return e && e->play(handle, restart != 0) ? 1 : 0;
+    return e && e->play(handle, restart != 0, Sys_Stamp()) != 0 ? 1 : 0;
+}
+
+std::uint64_t Audio_ChannelLastPlay(AudioHandle handle)
+{
+    Engine *e = engine();
+    return e ? e->lastPlay(handle) : 0;
+}
+
+int Audio_PlaySoundedAt(std::uint64_t play, std::int64_t *ns)
+{
+    Engine *e = engine();
+    std::int64_t t = 0;
+    const Engine::PlayState state = e ? e->soundedAt(play, t) : Engine::kNeverSounded;
+    if (state == Engine::kSounded && ns) *ns = t;
+    return static_cast<int>(state);
 }
 
 int Audio_SetVolume(float volume)
 {
     Engine *e = engine();
-    return e && e->setMaster(volume) ? 1 : 0;
+    return e && e->setMaster(volume, Sys_Stamp()) ? 1 : 0;
 }

@@ -1,7 +1,6 @@
 #pragma once
-// Commands from the control threads to the audio thread: each stamped with the engine's
-// clock when it was sent, applied by the audio thread at the output frame that the stamp
-// maps to.
+// Commands from the control threads to the audio thread: each with the time it was issued,
+// applied by the audio thread at the output frame that the time maps to.
 
 #include "platform/audio.h"
 
@@ -20,12 +19,13 @@ struct Command {
     Op op = Op::Play;
     bool restart = false;
     AudioHandle handle = 0;
-    std::int64_t stamp = 0;  // engine clock when sent; on the audio side, the output frame to apply at
+    std::int64_t stamp = 0;  // when issued (Sys_Stamp); on the audio side, the output frame to apply at
     std::uint32_t line = 0;  // the issuing thread's timeline, 0 for none
     std::uint32_t epoch = 0;
     std::int64_t frame = 0;  // seek target
     double value = 0.0;
     Sample *sample = nullptr;
+    std::uint64_t play = 0;  // a play's number
 };
 
 // Bounded multi-producer queue (Vyukov): a push never blocks, a full queue refuses.

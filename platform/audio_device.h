@@ -12,10 +12,10 @@ namespace velmora::audio {
 class AudioDevice {
 public:
     // Called on the device's own thread for every period: fill `frames` interleaved
-    // stereo float frames. `playoutNs` is the steady-clock time at which the first of
-    // them will be heard, or -1 when the backend cannot tell. Must not block, allocate
-    // or log.
-    using Render = void (*)(void *user, float *out, int frames, std::int64_t playoutNs);
+    // stereo float frames. `nowNs` is the call's time and `playoutNs` the time at which the
+    // first of them will be heard, or -1 when the backend cannot tell, both on the steady
+    // clock. Must not block, allocate or log.
+    using Render = void (*)(void *user, float *out, int frames, std::int64_t nowNs, std::int64_t playoutNs);
 
     virtual ~AudioDevice() = default;  // stops the callback and closes the device
 
@@ -29,6 +29,9 @@ public:
     // command made just after one render call still lands in a later one, with margin for
     // a late wake-up. With play-out times it also covers the buffer in the server.
     virtual double commandLatencySeconds() const = 0;
+    // Where no play-out time is told: how long after a render call its first frame is
+    // heard, as well as the backend can guess.
+    virtual double unreportedDelaySeconds() const { return 0.0; }
     virtual const char *name() const = 0;
     // How often the server ran out of frames to play since the device opened (each one a
     // gap in the sound); 0 where the backend cannot tell. Any thread.

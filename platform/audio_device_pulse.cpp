@@ -1,4 +1,5 @@
 #include "platform/audio_device.h"
+#include "platform/steady_clock.h"
 
 #include <pulse/pulseaudio.h>
 
@@ -19,12 +20,6 @@ namespace {
 // spacing, only all of them are heard that much after their calls.
 constexpr double kBufferSeconds = 0.100;
 constexpr double kPieceSeconds = 0.010;
-
-std::int64_t steadyNs()
-{
-    return std::chrono::duration_cast<std::chrono::nanoseconds>(std::chrono::steady_clock::now().time_since_epoch())
-        .count();
-}
 
 class PulseDevice final : public AudioDevice {
 public:
@@ -70,13 +65,14 @@ public:
             }
             const int frames = static_cast<int>(n / (2 * sizeof(float)));
             // The first frame written now plays after everything already queued.
+            const std::int64_t now = SteadyNs();
             std::int64_t playout = -1;
             pa_usec_t latency = 0;
             int negative = 0;
             if (pa_stream_get_latency(s, &latency, &negative) == 0 && !negative)
-                playout = steadyNs() + static_cast<std::int64_t>(latency) * 1000;
+                playout = now + static_cast<std::int64_t>(latency) * 1000;
             if (r)
-                r(u, static_cast<float *>(data), frames, playout);
+                r(u, static_cast<float *>(data), frames, now, playout);
             else
                 std::memset(data, 0, n);
             if (pa_stream_write(s, data, n, nullptr, 0, PA_SEEK_RELATIVE) < 0) return;

@@ -1,4 +1,5 @@
 #include "platform/audio_device.h"
+#include "platform/steady_clock.h"
 
 #include <SDL.h>
 
@@ -31,7 +32,7 @@ public:
         auto *d = static_cast<SdlDevice *>(self);
         const int frames = bytes / static_cast<int>(2 * sizeof(float));
         if (d->render)
-            d->render(d->user, reinterpret_cast<float *>(stream), frames, -1);
+            d->render(d->user, reinterpret_cast<float *>(stream), frames, SteadyNs(), -1);
         else
             std::memset(stream, 0, static_cast<std::size_t>(bytes));
     }
@@ -53,6 +54,8 @@ public:
     int rate() const override { return have.freq; }
     bool failed() const override { return SDL_GetAudioDeviceStatus(id) == SDL_AUDIO_STOPPED; }
     double commandLatencySeconds() const override { return 2.0 * have.samples / have.freq + 0.008; }
+    // SDL tells no play-out time: the buffer being filled is heard about one buffer later.
+    double unreportedDelaySeconds() const override { return static_cast<double>(have.samples) / have.freq; }
     const char *name() const override { return "sdl"; }
 };
 

@@ -3,13 +3,11 @@
 #include "platform/audio_command_queue.h"
 #include "platform/audio_decoder.h"
 #include "platform/audio_frame_clock.h"
-#include "platform/timeline.h"
 #include "platform/audio_mixer.h"
 
 #include <algorithm>
 #include <array>
 #include <atomic>
-#include <chrono>
 #include <cmath>
 #include <mutex>
 #include <vector>
@@ -26,6 +24,7 @@ struct CtrlSlot {
     std::atomic<float> peak{0.0f};
     std::atomic<int> rate{0};
     std::atomic<std::uint32_t> silentMask{0};
+    std::atomic<std::uint64_t> lastPlay{0};
     std::uint32_t generation = 0;
     bool used = false;
     Sample *sample = nullptr;
@@ -64,6 +63,15 @@ constexpr int kAnchors = 16;
 constexpr double kAnchorEarlySeconds = 0.015;
 constexpr double kAnchorLateSeconds = 0.040;
 
+// When one play began to sound. A seqlock of one writer (the audio thread): `play` is 0
+// while the entry is being written, so a reader that sees the same number before and
+// after reading `ns` has a whole entry.
+struct PlayRecord {
+    std::atomic<std::uint64_t> play{0};
+    std::atomic<std::int64_t> ns{0};
+};
+constexpr std::int64_t kNeverNs = INT64_MIN;
+
 }  // namespace
 
 struct Engine::Impl final : Mixer::Owner {
@@ -76,7 +84,7 @@ struct Engine::Impl final : Mixer::Owner {
     std::unique_ptr<CtrlSlot[]> ctrl;
     std::vector<int> freeSlots;  // guarded by ctrlMutex
     std::atomic<bool> consumerless{false};
-    std::atomic<std::int64_t> virtualNs{0};
+    std::atomic<std::uint64_t> plays{0};  // numbers given so far
     CommandQueue queue;
 
     // audio side
@@ -89,12 +97,14 @@ struct Engine::Impl final : Mixer::Owner {
     bool sawPlayout = false;
     Mixer mixer;
 
+    std::array<PlayRecord, Engine::kPlaysKept> played{};
+
     std::atomic<std::uint64_t> framesRendered{0}, applied{0}, late{0}, dropped{0}, live{0};
     // For the output's watchdog: whether a stalled device is keeping sound from the user.
-    std::atomic<int> sounding{0};                // voices with a head still running after the last render
-    std::atomic<std::int64_t> lastSendNs{-1};    // stamp of the newest command
-    std::atomic<std::int64_t> lastRenderNs{-1};  // when the last render ended
-    std::atomic<int> waiting{0};                 // commands taken in but due in a later render
+    std::atomic<int> sounding{0};              // voices with a head still running after the last render
+    std::atomic<std::uint64_t> queued{0};      // commands pushed (control side)
+    std::atomic<std::uint64_t> taken{0};       // commands popped (audio side)
+    std::atomic<int> waiting{0};               // commands taken in but due in a later render
     std::atomic<bool> timingReset{false};        // a new device: forget the old one's frame timing
 
     explicit Impl(const EngineConfig &c)
@@ -129,31 +139,27 @@ struct Engine::Impl final : Mixer::Owner {
         return &ctrl[i];
     }
 
-    std::int64_t nowNs() const
-    {
-        if (cfg.offline) return virtualNs.load(std::memory_order_acquire);
-        return std::chrono::duration_cast<std::chrono::nanoseconds>(
-                   std::chrono::steady_clock::now().time_since_epoch())
-            .count();
-    }
-
-    bool send(Command c)
+    bool send(Command c, SysStamp at)
     {
         if (consumerless.load(std::memory_order_relaxed)) return true;
-        // Offline the virtual clock is the schedule; in real time a sleeping thread's
-        // timeline is, so that a late wake-up does not move the sound.
-        const std::int64_t now = nowNs();
-        c.stamp = now;
-        if (!cfg.offline) {
-            const timeline::Stamp st = timeline::ThreadStamp(now);
-            c.stamp = st.ns;
-            c.line = st.line;
-            c.epoch = st.epoch;
+        c.stamp = at.ns;
+        c.line = at.line;
+        c.epoch = at.epoch;
+        if (queue.push(c)) {
+            queued.fetch_add(1, std::memory_order_relaxed);
+            return true;
         }
-        lastSendNs.store(now, std::memory_order_relaxed);
-        if (queue.push(c)) return true;
         dropped.fetch_add(1, std::memory_order_relaxed);
         return false;
+    }
+
+    void publishPlay(std::uint64_t play, std::int64_t ns)
+    {
+        PlayRecord &r = played[play % played.size()];
+        r.play.store(0, std::memory_order_relaxed);
+        std::atomic_thread_fence(std::memory_order_release);
+        r.ns.store(ns, std::memory_order_relaxed);
+        r.play.store(play, std::memory_order_release);
     }
 
     // Caller holds ctrlMutex.
@@ -188,9 +194,12 @@ struct Engine::Impl final : Mixer::Owner {
         c.op = Op::Attach;
         c.handle = h;
         c.sample = sample.get();
-        if (!consumerless.load(std::memory_order_relaxed) && !queue.push(c)) {
-            dropped.fetch_add(1, std::memory_order_relaxed);
-            return 0;
+        if (!consumerless.load(std::memory_order_relaxed)) {
+            if (!queue.push(c)) {
+                dropped.fetch_add(1, std::memory_order_relaxed);
+                return 0;
+            }
+            queued.fetch_add(1, std::memory_order_relaxed);
         }
         freeSlots.pop_back();
         s.used = true;
@@ -208,7 +217,7 @@ struct Engine::Impl final : Mixer::Owner {
         return h;
     }
 
-    bool free(AudioHandle h)
+    bool free(AudioHandle h, SysStamp at)
     {
         std::lock_guard lock(ctrlMutex);
         const int i = indexOf(h);
@@ -222,7 +231,7 @@ struct Engine::Impl final : Mixer::Owner {
         c.handle = h;
         if (consumerless.load(std::memory_order_relaxed)) {
             s.released.store(true, std::memory_order_release);
-        } else if (!send(c)) {
+        } else if (!send(c, at)) {
             // The audio thread never hears of it: the slot stays taken (and may go on
             // sounding) rather than free memory the mixer could still read.
             return true;
@@ -234,9 +243,11 @@ struct Engine::Impl final : Mixer::Owner {
     // -- audio side --
     void voiceReleased(int index) override { ctrl[index].released.store(true, std::memory_order_release); }
 
-    void apply(const Command &c)
+    // `soundNs`: when the frame it applies at is heard, kNeverNs when it is not.
+    void apply(const Command &c, std::int64_t soundNs)
     {
         applied.fetch_add(1, std::memory_order_relaxed);
+        if (c.op == Op::Play && c.play != 0) publishPlay(c.play, soundNs);
         if (c.op == Op::Master) {
             mixer.setMaster(static_cast<float>(c.value));
             return;
@@ -294,6 +305,7 @@ struct Engine::Impl final : Mixer::Owner {
     {
         Command c;
         while (pendCount < pending.size() && queue.pop(c)) {
+            taken.fetch_add(1, std::memory_order_relaxed);
             const std::int64_t target = targetFrame(c, blockStart);
             lastTarget = target;
             Command &slot = pending[(pendHead + pendCount) % pending.size()];
@@ -303,9 +315,22 @@ struct Engine::Impl final : Mixer::Owner {
         }
     }
 
-    void render(float *out, int frames, std::int64_t firstFrameNs)
+    void render(float *out, int frames, std::int64_t nowNs, std::int64_t playoutNs)
     {
         const std::int64_t blockStart = static_cast<std::int64_t>(framesRendered.load(std::memory_order_relaxed));
+        const std::int64_t rate = cfg.outputRate;
+        // When the block's first frame is heard, for the plays it starts.
+        std::int64_t heardNs = kNeverNs;
+        if (playoutNs != kPlayoutNowhere) {
+            if (cfg.offline)
+                heardNs = (blockStart / rate) * 1'000'000'000 + (blockStart % rate) * 1'000'000'000 / rate;
+            else if (playoutNs >= 0)
+                heardNs = playoutNs;
+            else
+                heardNs = nowNs + static_cast<std::int64_t>(std::llround(cfg.unreportedDelaySeconds * 1e9));
+        }
+        // Frames that go nowhere are timed as heard at the call, as a device would play them.
+        const std::int64_t firstFrameNs = playoutNs == kPlayoutNowhere ? nowNs : playoutNs;
         if (timingReset.exchange(false, std::memory_order_acquire)) {
             clock.reset();
             anchors = {};
@@ -321,7 +346,7 @@ struct Engine::Impl final : Mixer::Owner {
             if (firstFrameNs >= 0)
                 clock.observe(firstFrameNs, blockStart);
             else if (!sawPlayout)
-                clock.observe(nowNs(), blockStart);
+                clock.observe(nowNs, blockStart);
         }
         // A step of the mapping (the server changed its latency, or lost a buffer) does not
         // move a line's anchor: the frames already written keep their places, so a burst
@@ -335,7 +360,7 @@ struct Engine::Impl final : Mixer::Owner {
         while (pos < frames) {
             const std::int64_t here = blockStart + pos;
             while (pendCount > 0 && pending[pendHead].stamp <= here) {
-                apply(pending[pendHead]);
+                apply(pending[pendHead], heardNs == kNeverNs ? kNeverNs : heardNs + static_cast<std::int64_t>(pos) * 1'000'000'000 / rate);
                 pendHead = (pendHead + 1) % pending.size();
                 --pendCount;
             }
@@ -352,7 +377,6 @@ struct Engine::Impl final : Mixer::Owner {
         framesRendered.store(static_cast<std::uint64_t>(blockStart + frames), std::memory_order_relaxed);
         sounding.store(mixer.soundingVoices(), std::memory_order_relaxed);
         waiting.store(static_cast<int>(pendCount), std::memory_order_relaxed);
-        lastRenderNs.store(nowNs(), std::memory_order_relaxed);
     }
 };
 
@@ -378,21 +402,26 @@ AudioHandle Engine::createFromFrames(const float *interleaved, std::int64_t fram
     return impl_->attach(makeSample(interleaved, frames, channels, sampleRate));
 }
 
-bool Engine::free(AudioHandle h) { return impl_->free(h); }
+bool Engine::free(AudioHandle h, SysStamp at) { return impl_->free(h, at); }
 
-bool Engine::play(AudioHandle h, bool restart)
+std::uint64_t Engine::play(AudioHandle h, bool restart, SysStamp at)
 {
-    if (!impl_->live_slot(h)) return false;
-    return impl_->send({.op = Op::Play, .restart = restart, .handle = h});
+    const int i = impl_->indexOf(h);
+    if (!impl_->live_slot(h)) return 0;
+    const std::uint64_t n = impl_->plays.fetch_add(1, std::memory_order_relaxed) + 1;
+    if (impl_->consumerless.load(std::memory_order_relaxed)) impl_->publishPlay(n, kNeverNs);  // nothing will play it
+    if (!impl_->send({.op = Op::Play, .restart = restart, .handle = h, .play = n}, at)) return 0;
+    impl_->ctrl[i].lastPlay.store(n, std::memory_order_relaxed);
+    return n;
 }
 
-bool Engine::stop(AudioHandle h)
+bool Engine::stop(AudioHandle h, SysStamp at)
 {
     if (!impl_->live_slot(h)) return false;
-    return impl_->send({.op = Op::Stop, .handle = h});
+    return impl_->send({.op = Op::Stop, .handle = h}, at);
 }
 
-bool Engine::setPositionBytes(AudioHandle h, std::uint64_t bytes)
+bool Engine::setPositionBytes(AudioHandle h, std::uint64_t bytes, SysStamp at)
 {
     const CtrlSlot *s = impl_->live_slot(h);
     if (!s) return false;
@@ -401,26 +430,49 @@ bool Engine::setPositionBytes(AudioHandle h, std::uint64_t bytes)
     const std::uint64_t frameBytes = static_cast<std::uint64_t>(s->fileChannels.load(std::memory_order_relaxed)) * sizeof(float);
     const std::uint64_t frame = bytes / frameBytes;
     if (frame > static_cast<std::uint64_t>(s->frames.load(std::memory_order_relaxed))) return false;
-    return impl_->send({.op = Op::Seek, .handle = h, .frame = static_cast<std::int64_t>(frame)});
+    return impl_->send({.op = Op::Seek, .handle = h, .frame = static_cast<std::int64_t>(frame)}, at);
 }
 
-bool Engine::setVolume(AudioHandle h, float volume)
+bool Engine::setVolume(AudioHandle h, float volume, SysStamp at)
 {
     if (!std::isfinite(volume) || volume < 0.0f || !impl_->live_slot(h)) return false;
-    return impl_->send({.op = Op::Volume, .handle = h, .value = volume});
+    return impl_->send({.op = Op::Volume, .handle = h, .value = volume}, at);
 }
 
-bool Engine::setRate(AudioHandle h, float hz)
+bool Engine::setRate(AudioHandle h, float hz, SysStamp at)
 {
     if (!std::isfinite(hz) || hz < 0.0f || !impl_->live_slot(h)) return false;
     (void)sincTables();  // a shifted rate is resampled: the kernels must exist first
-    return impl_->send({.op = Op::Rate, .handle = h, .value = hz});
+    return impl_->send({.op = Op::Rate, .handle = h, .value = hz}, at);
 }
 
-bool Engine::setMaster(float volume)
+bool Engine::setMaster(float volume, SysStamp at)
 {
     if (!(volume >= 0.0f && volume <= 1.0f)) return false;
-    return impl_->send({.op = Op::Master, .value = volume});
+    return impl_->send({.op = Op::Master, .value = volume}, at);
+}
+
+Engine::PlayState Engine::soundedAt(std::uint64_t play, std::int64_t &ns) const
+{
+    if (play == 0 || play > impl_->plays.load(std::memory_order_relaxed)) return kNeverSounded;
+    const PlayRecord &r = impl_->played[play % impl_->played.size()];
+    const std::uint64_t before = r.play.load(std::memory_order_acquire);
+    const std::int64_t t = r.ns.load(std::memory_order_relaxed);
+    std::atomic_thread_fence(std::memory_order_acquire);
+    const std::uint64_t after = r.play.load(std::memory_order_relaxed);
+    if (before != play || after != play) {
+        // Not yet written, or being written, or already written over by a newer play.
+        return before > play || after > play ? kNeverSounded : kNotYet;
+    }
+    if (t == kNeverNs) return kNeverSounded;
+    ns = t;
+    return kSounded;
+}
+
+std::uint64_t Engine::lastPlay(AudioHandle h) const
+{
+    const CtrlSlot *s = impl_->live_slot(h);
+    return s ? s->lastPlay.load(std::memory_order_relaxed) : 0;
 }
 
 bool Engine::isLive(AudioHandle h) const { return impl_->live_slot(h) != nullptr; }
@@ -447,20 +499,17 @@ bool Engine::soundDue() const
     // A command that a render took in but holds for a later frame is due too: a device
     // that stalls right after a play would otherwise look idle, and its loss go unseen.
     return m.sounding.load(std::memory_order_relaxed) > 0 || m.waiting.load(std::memory_order_relaxed) > 0 ||
-           m.lastSendNs.load(std::memory_order_relaxed) > m.lastRenderNs.load(std::memory_order_relaxed);
+           m.queued.load(std::memory_order_relaxed) != m.taken.load(std::memory_order_relaxed);
 }
 
 void Engine::resetTiming() { impl_->timingReset.store(true, std::memory_order_release); }
 
 void Engine::setConsumerless(bool consumerless) { impl_->consumerless.store(consumerless); }
 
-void Engine::render(float *out, int frames, std::int64_t firstFrameNs)
+void Engine::render(float *out, int frames, std::int64_t nowNs, std::int64_t playoutNs)
 {
-    if (out && frames > 0) impl_->render(out, frames, firstFrameNs);
+    if (out && frames > 0) impl_->render(out, frames, nowNs, playoutNs);
 }
-
-void Engine::setVirtualTime(std::int64_t ns) { impl_->virtualNs.store(ns, std::memory_order_release); }
-std::int64_t Engine::now() const { return impl_->nowNs(); }
 int Engine::outputRate() const { return impl_->cfg.outputRate; }
 int Engine::latencyFrames() const { return impl_->latencyFrames; }
 int Engine::rampFrames() const { return impl_->rampFrames; }

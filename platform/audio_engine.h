@@ -1,20 +1,24 @@
 #pragma once
-// The mixer behind the Audio_* calls. It never opens a device: whoever owns the output
-// (the SDL device, an offline test, a benchmark) calls render() for the next frames.
+// The mixer behind the Audio_* calls. It never opens a device and reads no clock: whoever
+// owns the output (a device's callback, the output's watchdog, an offline test, a
+// benchmark) calls render() for the next frames and says when they will be heard, and every
+// command comes with the time it was issued (its stamp, on the same clock).
 //
 // Two sides:
 //  - control side (any thread): create, free and the stream commands. They may allocate
 //    and take the control mutex (shared only among control threads), never wait for the
-//    audio thread. Every command is stamped with the engine's clock and queued.
+//    audio thread. Every command is queued with its stamp.
 //  - audio side (one thread at a time): render(). No lock, no allocation, no I/O, no
 //    logging. It applies each command at the output frame of its stamp plus the fixed
-//    latency, splitting the block there, and ramps every change.
+//    latency, splitting the block there, ramps every change, and publishes when each play
+//    began to sound.
 //
-// Offline mode runs on a virtual clock that the caller sets; frame n of the output is
-// exactly time n / outputRate, so a command stamped at t lands on frame
-// round(t * rate) + latencyFrames() whatever block sizes render() is called with.
+// Offline mode: frame n of the output is exactly time n / outputRate, so a command stamped
+// at t lands on frame round(t * rate) + latencyFrames() whatever block sizes render() is
+// called with, and sounds at that frame's time.
 
 #include "platform/audio.h"
+#include "platform/sys.h"
 
 #include <array>
 #include <cstddef>
@@ -29,8 +33,16 @@ struct EngineConfig {
     double latencySeconds = 0.025;  // L: a few device periods, so commands are rarely late
     double rampSeconds = 0.005;     // raised-cosine length of every start/stop/seek/gain change
     int queueCapacity = 4096;       // commands in flight; a full queue drops and counts
-    bool offline = false;           // virtual clock set by setVirtualTime()
+    bool offline = false;           // frames are placed by their time alone, see above
+    // Where the device tells no play-out time: how long after a render call its first
+    // frame is heard (the device's buffer). Used only to say when a play sounded.
+    double unreportedDelaySeconds = 0.0;
 };
+
+// render()'s play-out time when the device cannot tell: estimated from the call's time.
+inline constexpr std::int64_t kPlayoutUnknown = -1;
+// render()'s play-out time when the frames go nowhere (no device): no play sounds.
+inline constexpr std::int64_t kPlayoutNowhere = -2;
 
 // Counters for tests and benchmarks. Written by the audio thread (render) or the control
 // side as noted, read from anywhere; a snapshot is not atomic as a whole.
@@ -61,16 +73,28 @@ public:
     AudioHandle createFromFrames(const float *interleaved, std::int64_t frames, int channels,
                                  int sampleRate);
 
-    // Each returns false for 0, a freed handle or a bad value, and does nothing then.
-    bool free(AudioHandle h);
-    bool play(AudioHandle h, bool restart);
-    bool stop(AudioHandle h);
-    bool setPositionBytes(AudioHandle h, std::uint64_t bytes);  // bytes of decoded 32-bit float frames
-    bool setVolume(AudioHandle h, float volume);                // linear, 0 or more
-    bool setRate(AudioHandle h, float hz);                      // 0 restores the file's own rate;
-                                                                // held within 5.2 x the output rate
-    bool setMaster(float volume);                               // 0 to 1
+    // Each takes the time it was issued (`at`, see Sys_Stamp), returns false for 0, a freed
+    // handle or a bad value, and does nothing then.
+    bool free(AudioHandle h, SysStamp at);
+    // The play's number (1, 2, ... across the engine), or 0 when refused.
+    std::uint64_t play(AudioHandle h, bool restart, SysStamp at);
+    bool stop(AudioHandle h, SysStamp at);
+    bool setPositionBytes(AudioHandle h, std::uint64_t bytes, SysStamp at);  // bytes of decoded 32-bit float frames
+    bool setVolume(AudioHandle h, float volume, SysStamp at);                // linear, 0 or more
+    bool setRate(AudioHandle h, float hz, SysStamp at);  // 0 restores the file's own rate;
+                                                          // held within 5.2 x the output rate
+    bool setMaster(float volume, SysStamp at);            // 0 to 1
     bool isLive(AudioHandle h) const;
+
+    // When play number `play` began to sound, on the stamps' clock: kSounded and `ns` once
+    // the audio thread has applied it, kNotYet before, kNeverSounded when it was applied
+    // while no device played, or is too old to be remembered (the last kPlaysKept plays are)
+    // or was never made. Any thread; no lock.
+    enum PlayState { kNotYet = 0, kSounded = 1, kNeverSounded = -1 };
+    static constexpr int kPlaysKept = 1024;
+    PlayState soundedAt(std::uint64_t play, std::int64_t &ns) const;
+    // The number of the last play made on stream h, 0 when none.
+    std::uint64_t lastPlay(AudioHandle h) const;
     // Largest sample magnitude of the stream's file, 0 for 0 or a freed handle. A channel
     // volume times the master above 1 / peak cannot be played: the gain is capped there.
     float peak(AudioHandle h) const;
@@ -88,15 +112,11 @@ public:
     // streams are released at once: nothing would ever drain the queue.
     void setConsumerless(bool consumerless);
 
-    // Audio side: the next `frames` interleaved stereo frames, overwriting `out`.
-    // `firstFrameNs` is when the first of them will be heard (steady clock), when the
-    // device knows; else the call's own time stands in for it, which is as good as the
-    // device's callbacks are regular.
-    void render(float *out, int frames, std::int64_t firstFrameNs = -1);
-
-    // Offline clock; in real mode the steady clock is used and setVirtualTime is ignored.
-    void setVirtualTime(std::int64_t ns);
-    std::int64_t now() const;
+    // Audio side: the next `frames` interleaved stereo frames, overwriting `out`. `nowNs`
+    // is the call's time; `playoutNs` when the first frame will be heard, as the device
+    // tells it, or kPlayoutUnknown (the call's time then stands in for the frame timing,
+    // which is as good as the device's callbacks are regular), or kPlayoutNowhere.
+    void render(float *out, int frames, std::int64_t nowNs, std::int64_t playoutNs);
 
     int outputRate() const;
     int latencyFrames() const;
@@ -111,5 +131,12 @@ private:
 // The one engine behind the Audio_* calls, or null before Audio_Init. For tests and
 // benchmarks that want its counters.
 Engine *processEngine();
+
+// In place of Audio_Init, for tests that run the program's procedures against the real
+// mixer: the Audio_* calls go to a new offline engine with this configuration (stamped
+// through Sys_Stamp, as always), which the caller renders. No output is opened;
+// Audio_OutputWorking says 1. Replaces the engine of an earlier call; no thread may be
+// using that one.
+Engine *useOfflineEngine(const EngineConfig &config);
 
 }  // namespace velmora::audio

@@ -1,87 +1,88 @@
 #include "platform/audio_output.h"
 
+#include "platform/steady_clock.h"
+
 #include <algorithm>
+#include <chrono>
 #include <cstdio>
-#include <vector>
 
 namespace velmora::audio {
 
 namespace {
 
-constexpr auto kTick = std::chrono::milliseconds(10);
-constexpr auto kStall = std::chrono::milliseconds(500);
-constexpr auto kRetry = std::chrono::seconds(2);
+constexpr std::int64_t kStallNs = 500'000'000;
+constexpr std::int64_t kRetryNs = 2'000'000'000;
 
-void renderInto(void *user, float *out, int frames, std::int64_t playoutNs)
+void renderInto(void *user, float *out, int frames, std::int64_t nowNs, std::int64_t playoutNs)
 {
-    static_cast<Engine *>(user)->render(out, frames, playoutNs);
+    static_cast<Engine *>(user)->render(out, frames, nowNs, playoutNs);
 }
 
 }  // namespace
 
-Output::Output(Engine *engine, std::unique_ptr<AudioDevice> device, Opener opener)
+Output::Output(Engine *engine, std::unique_ptr<AudioDevice> device, Opener opener, std::int64_t nowNs, bool ownThread)
     : engine_(engine), opener_(opener), device_(std::move(device))
 {
+    lastFrames_ = engine_->counters().framesRendered;
+    lastProgressNs_ = lastRenderNs_ = nowNs;
     if (device_) {
         device_->start(&renderInto, engine_);
         working_.store(1);
     } else {
-        nextTry_ = Clock::now() + kRetry;
+        nextTryNs_ = nowNs + kRetryNs;
     }
-    thread_ = std::thread([this] { watch(); });
+    if (ownThread) {
+        thread_ = std::thread([this] {
+            while (!quit_.load()) {
+                std::this_thread::sleep_for(std::chrono::milliseconds(10));
+                tick(SteadyNs());
+            }
+            releaseDeviceThreadState();
+        });
+    }
 }
 
 Output::~Output()
 {
     quit_.store(true);
-    thread_.join();
+    if (thread_.joinable()) thread_.join();
     device_.reset();
 }
 
-void Output::watch()
+void Output::tick(std::int64_t now)
 {
-    std::uint64_t lastFrames = engine_->counters().framesRendered;
-    auto lastProgress = Clock::now();
-    auto lastRender = Clock::now();
-    std::vector<float> scratch;
-    while (!quit_.load()) {
-        std::this_thread::sleep_for(kTick);
-        const auto now = Clock::now();
-        if (device_) {
-            underruns_.store(pastUnderruns_ + device_->underruns());
-            const std::uint64_t frames = engine_->counters().framesRendered;
-            if (frames != lastFrames || !engine_->soundDue()) {
-                lastFrames = frames;
-                lastProgress = now;
-            }
-            if (device_->failed() || now - lastProgress > kStall) {
-                std::fprintf(stderr, "audio: the %s output was lost; trying to open it again every 2 s\n",
-                             device_->name());
-                pastUnderruns_ += device_->underruns();
-                device_.reset();  // joins its thread: from here on this thread renders
-                working_.store(0);
-                losses_.fetch_add(1);
-                lastRender = now;
-                nextTry_ = now + kRetry;
-            }
-            continue;
+    if (device_) {
+        underruns_.store(pastUnderruns_ + device_->underruns());
+        const std::uint64_t frames = engine_->counters().framesRendered;
+        if (frames != lastFrames_ || !engine_->soundDue()) {
+            lastFrames_ = frames;
+            lastProgressNs_ = now;
         }
-        // Standing in for the device: the frames that the time since the last render is worth.
-        const auto micros = std::chrono::duration_cast<std::chrono::microseconds>(now - lastRender).count();
-        const auto frames = std::min<std::int64_t>(micros * engine_->outputRate() / 1'000'000, engine_->outputRate());
-        if (frames > 0) {
-            scratch.resize(static_cast<std::size_t>(frames) * 2);
-            engine_->render(scratch.data(), static_cast<int>(frames), engine_->now());
-            lastRender = now;
+        if (device_->failed() || now - lastProgressNs_ > kStallNs) {
+            std::fprintf(stderr, "audio: the %s output was lost; trying to open it again every 2 s\n", device_->name());
+            pastUnderruns_ += device_->underruns();
+            device_.reset();  // joins its thread: from here on this thread renders
+            working_.store(0);
+            losses_.fetch_add(1);
+            lastRenderNs_ = now;
+            nextTryNs_ = now + kRetryNs;
         }
-        if (now >= nextTry_) {
-            reopen();
-            nextTry_ = Clock::now() + kRetry;
-            lastFrames = engine_->counters().framesRendered;
-            lastProgress = lastRender = Clock::now();
-        }
+        return;
     }
-    releaseDeviceThreadState();
+    // Standing in for the device: the frames that the time since the last render is worth.
+    const std::int64_t rate = engine_->outputRate();
+    const std::int64_t frames = std::min<std::int64_t>((now - lastRenderNs_) / 1000 * rate / 1'000'000, rate);
+    if (frames > 0) {
+        scratch_.resize(static_cast<std::size_t>(frames) * 2);
+        engine_->render(scratch_.data(), static_cast<int>(frames), now, kPlayoutNowhere);
+        lastRenderNs_ = now;
+    }
+    if (now >= nextTryNs_) {
+        reopen();
+        nextTryNs_ = now + kRetryNs;
+        lastFrames_ = engine_->counters().framesRendered;
+        lastProgressNs_ = lastRenderNs_ = now;
+    }
 }
 
 void Output::reopen()

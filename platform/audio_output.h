@@ -1,20 +1,23 @@
 #pragma once
-// Owns the output device and watches it from a thread of its own, never the audio thread:
+// Owns the output device and watches it, never from the audio thread:
 //  - the device fails (its sound server went away, it was removed), or renders nothing for
 //    500 ms while sound is due: the output counts as lost and is closed;
-//  - while there is no device, the watchdog renders in its place at the wall clock's pace
-//    into nothing, so commands are still applied in order, voices end and freed streams
-//    are released; every 2 s it tries to open an output again. A device that comes back
-//    takes over with fresh frame timing.
+//  - while there is no device, the watchdog renders in its place at the pace of the time it
+//    is given, into nothing, so commands are still applied in order, voices end and freed
+//    streams are released; every 2 s it tries to open an output again. A device that comes
+//    back takes over with fresh frame timing.
+// The watchdog is stepped with the time (tick). In the program a thread of the output's own
+// does that every 10 ms on the steady clock; a test steps it by hand.
 
 #include "platform/audio_device.h"
 #include "platform/audio_engine.h"
 
 #include <atomic>
-#include <chrono>
+#include <cstdint>
 #include <memory>
 #include <string>
 #include <thread>
+#include <vector>
 
 namespace velmora::audio {
 
@@ -23,29 +26,37 @@ public:
     // Opens an output at the engine's rate, or returns null with a reason in `error`.
     using Opener = std::unique_ptr<AudioDevice> (*)(int rate, std::string &error);
 
-    // `device` may be null: then the first try to open one comes after 2 s.
-    Output(Engine *engine, std::unique_ptr<AudioDevice> device, Opener opener);
+    // `device` may be null: then the first try to open one comes 2 s after `nowNs`. With
+    // `ownThread` false nothing watches until the owner calls tick().
+    Output(Engine *engine, std::unique_ptr<AudioDevice> device, Opener opener, std::int64_t nowNs,
+           bool ownThread = true);
     ~Output();  // no render runs after it
     Output(const Output &) = delete;
     Output &operator=(const Output &) = delete;
 
+    // One look at the device at `nowNs` (steady clock). Only one thread may tick.
+    void tick(std::int64_t nowNs);
+
     int working() const { return working_.load(); }
     int losses() const { return losses_.load(); }
-    // Underruns of every device this output has had, up to the watchdog's last look (10 ms).
+    // Underruns of every device this output has had, up to the watchdog's last look.
     std::uint64_t underruns() const { return underruns_.load(); }
 
 private:
-    using Clock = std::chrono::steady_clock;
-    void watch();
     void reopen();
 
     Engine *engine_;
     Opener opener_;
-    std::unique_ptr<AudioDevice> device_;  // the watchdog thread's, after the constructor
-    Clock::time_point nextTry_{};
+    std::unique_ptr<AudioDevice> device_;  // the ticking thread's, after the constructor
+    // The ticking thread's:
+    std::int64_t nextTryNs_ = 0;
+    std::uint64_t lastFrames_ = 0;
+    std::int64_t lastProgressNs_ = 0;
+    std::int64_t lastRenderNs_ = 0;
+    std::vector<float> scratch_;
+    std::uint64_t pastUnderruns_ = 0;  // of devices already closed
     std::atomic<int> working_{0};
     std::atomic<int> losses_{0};
-    std::uint64_t pastUnderruns_ = 0;  // of devices already closed; watchdog thread
     std::atomic<std::uint64_t> underruns_{0};
     std::atomic<bool> quit_{false};
     std::thread thread_;

@@ -1,5 +1,6 @@
 #include "platform/sys.h"
 
+#include "platform/steady_clock.h"
 #include "platform/timeline.h"
 
 #include <ctime>
@@ -13,6 +14,10 @@ std::minstd_rand gRand{1};
 }  // namespace
 
 void Sys_Sleep(unsigned ms) { velmora::timeline::SleepOnThreadTimeline(ms); }
+
+std::int64_t Sys_NowNs() { return velmora::SteadyNs(); }
+
+SysStamp Sys_Stamp() { return velmora::timeline::ThreadStamp(velmora::SteadyNs()); }
 
 std::int64_t Sys_Time() { return static_cast<std::int64_t>(std::time(nullptr)); }
 

@@ -8,6 +8,21 @@
 // platform/timeline.h); no other thread is held.
 void Sys_Sleep(unsigned ms);
 
+// The one clock, in nanoseconds (steady; virtual time under a test's clock). Presses, sound
+// command stamps and the times at which the engine says a play was heard are all on it.
+std::int64_t Sys_NowNs();
+
+// The time a sound command issued now by the calling thread belongs to: its timeline's time
+// when it sleeps through Sys_Sleep, else the present (see platform/timeline.h). `line` names
+// the timeline (0 none) and `epoch` its restarts: within one epoch the stamps are exactly the
+// schedule.
+struct SysStamp {
+    std::int64_t ns = 0;
+    std::uint32_t line = 0;
+    std::uint32_t epoch = 0;
+};
+SysStamp Sys_Stamp();
+
 // Calendar time in whole seconds.
 std::int64_t Sys_Time();
 

@@ -11,20 +11,13 @@
 // command stamped that far back still lands in a frame not yet given to the device.
 // A thread that has never slept stamps with the present.
 
+#include "platform/sys.h"
+
 #include <cstdint>
 
 namespace velmora::timeline {
 
 inline constexpr std::int64_t kBudgetNs = 30'000'000;
-
-// A command's time, and which timeline it is on: line 0 is none (a thread that never
-// slept). `epoch` counts the line's restarts: within one epoch the stamps are exactly the
-// schedule, so the engine spaces them by the schedule alone, to the frame.
-struct Stamp {
-    std::int64_t ns = 0;
-    std::uint32_t line = 0;
-    std::uint32_t epoch = 0;
-};
 
 // The arithmetic, on times given by the caller (steady-clock nanoseconds).
 class Timeline {
@@ -60,8 +53,8 @@ private:
     std::uint32_t epoch_ = 0;
 };
 
-// The calling thread's timeline, on the steady clock.
+// The calling thread's timeline, on the steady clock: what the real Sys_Sleep and Sys_Stamp do.
 void SleepOnThreadTimeline(unsigned ms);
-Stamp ThreadStamp(std::int64_t nowNs);
+SysStamp ThreadStamp(std::int64_t nowNs);
 
 }  // namespace velmora::timeline

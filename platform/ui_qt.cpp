@@ -30,6 +30,7 @@
 #include <string>
 #include <vector>
 
+#include "platform/sys.h"
 #include "platform/ui.h"
 #include "platform/ui_core.h"
 #include "platform/ui_panel_file.h"
@@ -44,6 +45,8 @@ QRect ToQRect(const PanelRect &r) { return QRect(r.left, r.top, r.Width(), r.Hei
 // Callbacks may discard the panel whose widget is delivering the event; the widgets must
 // then outlive the callback, so deletion is deferred while any callback runs.
 int gDispatchDepth = 0;
+// While a button's commit is dispatched: when that button went down (main thread only).
+std::int64_t gEventPressNs = -1;
 
 template <typename Fn>
 void Dispatch(Fn &&fn)
@@ -315,8 +318,13 @@ void BuildControl(QtPanel &qp, const ControlSpec &c, int handle)
         button->setFocusPolicy(Qt::NoFocus);
         if (const CtrlCallback callback = c.callback) {
             const int id = c.id;
-            QObject::connect(button, &QPushButton::clicked, button, [handle, id, callback] {
+            // The press is timed as it goes down; the commit comes when it is released.
+            auto downNs = std::make_shared<std::int64_t>(-1);
+            QObject::connect(button, &QPushButton::pressed, button, [downNs] { *downNs = Sys_NowNs(); });
+            QObject::connect(button, &QPushButton::clicked, button, [handle, id, callback, downNs] {
+                gEventPressNs = *downNs;
                 Dispatch([&] { callback(handle, id, EVENT_COMMIT, nullptr, 0, 0); });
+                gEventPressNs = -1;
             });
         }
         w.main = button;
@@ -516,6 +524,8 @@ int Ui_DiscardPanel(int panel)
     }
     return 0;
 }
+
+std::int64_t Ui_EventPressTimeNs() { return gEventPressNs >= 0 ? gEventPressNs : Sys_NowNs(); }
 
 int Ui_ProcessSystemEvents()
 {

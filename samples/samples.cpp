@@ -8,6 +8,9 @@ const char kNoOutputText[] =
     "No sound output works: no tone can be heard, so a hearing test cannot start. Velmora "
     "tries to open the output every 2 seconds; once the sound system runs, start the test "
     "again.\n";
+const char kNoOutputStimulationText[] =
+    "The sound output does not work: the stimulation runs and will be heard once the output "
+    "is back. Velmora tries to open the output every 2 seconds.\n";
 
 const int kFrequencyHz[FREQUENCY_COUNT] = {125, 250, 500, 750, 1000, 1500, 2000, 3000, 4000, 6000, 8000, 10000, 12000};
 

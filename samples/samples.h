@@ -30,3 +30,5 @@ void Free_Samples();
 // Why nothing can be heard when no sound output works: shown at start-up, and again when a
 // hearing test is asked for then.
 extern const char kNoOutputText[];
+// The same, when a stimulation is started then: it runs, unheard until the output is back.
+extern const char kNoOutputStimulationText[];

@@ -114,6 +114,10 @@ int Stimulation(void *)
         run = iStimulationStarts.load();
         tonesLeft = STIMULATION_FIRST_BLOCK;
         Audio_SetVolume(STIMULATION_MASTER_VOLUME);
+        if (Audio_OutputWorking() == 0) {
+            // The run goes on: the output is tried again every 2 s and heard once back.
+            Ui_ShowWarning("Velmora", kNoOutputStimulationText);
+        }
     };
     beginRun();
     for (;;) {

@@ -45,6 +45,7 @@ struct Rig {
     Engine engine;
     std::vector<float> out;  // every frame rendered so far, interleaved stereo
     int block;
+    SysStamp now{};  // the stamp of the next commands
 
     explicit Rig(int blockFrames = 512, EngineConfig cfg = offlineConfig()) : engine(cfg), block(blockFrames) {}
 
@@ -55,7 +56,7 @@ struct Rig {
 
     std::int64_t rendered() const { return static_cast<std::int64_t>(out.size() / 2); }
 
-    void at(double seconds) { engine.setVirtualTime(static_cast<std::int64_t>(std::llround(seconds * 1e9))); }
+    void at(double seconds) { now.ns = static_cast<std::int64_t>(std::llround(seconds * 1e9)); }
 
     // Renders up to (not including) output frame `frame`, in blocks of `block`.
     void renderTo(std::int64_t frame)
@@ -64,7 +65,7 @@ struct Rig {
             const int n = static_cast<int>(std::min<std::int64_t>(block, frame - rendered()));
             const std::size_t at = out.size();
             out.resize(at + static_cast<std::size_t>(n) * 2);
-            engine.render(out.data() + at, n);
+            engine.render(out.data() + at, n, 0, kPlayoutUnknown);
         }
     }
     void renderSeconds(double s) { renderTo(rendered() + static_cast<std::int64_t>(std::llround(s * kRate))); }

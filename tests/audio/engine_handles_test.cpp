@@ -1,6 +1,7 @@
 // Handles and files: lifecycle, bad and freed handles, many streams, broken files, and
 // control calls from several threads while the mixer runs.
 #include "audio_test_helpers.h"
+#include "platform/steady_clock.h"
 
 #include <gtest/gtest.h>
 #include <sndfile.h>
@@ -29,21 +30,21 @@ TEST(EngineHandles, FreedHandleStaysInvalidAfterItsSlotIsReused)
     Rig rig(512, cfg);
     const AudioHandle first = rig.load(constantFrames(0.5f, 1000));
     ASSERT_NE(first, 0u);
-    EXPECT_TRUE(rig.engine.free(first));
+    EXPECT_TRUE(rig.engine.free(first, rig.now));
     rig.renderTo(rig.frameOf(0.0) + 1);  // the mixer lets go of the slot at the free's frame
     const AudioHandle second = rig.load(constantFrames(0.25f, kRate));
     ASSERT_NE(second, 0u);
     EXPECT_NE(second, first);
 
-    EXPECT_FALSE(rig.engine.free(first));
-    EXPECT_FALSE(rig.engine.play(first, false));
-    EXPECT_FALSE(rig.engine.stop(first));
-    EXPECT_FALSE(rig.engine.setVolume(first, 1.0f));
-    EXPECT_FALSE(rig.engine.setRate(first, 48000.0f));
-    EXPECT_FALSE(rig.engine.setPositionBytes(first, 0));
+    EXPECT_FALSE(rig.engine.free(first, rig.now));
+    EXPECT_FALSE(rig.engine.play(first, false, rig.now));
+    EXPECT_FALSE(rig.engine.stop(first, rig.now));
+    EXPECT_FALSE(rig.engine.setVolume(first, 1.0f, rig.now));
+    EXPECT_FALSE(rig.engine.setRate(first, 48000.0f, rig.now));
+    EXPECT_FALSE(rig.engine.setPositionBytes(first, 0, rig.now));
     rig.renderTo(rig.frameOf(0.0) + 1000);
     EXPECT_TRUE(measureLevel(rig.channel(0)).zero) << "a call on the old handle reached the new stream";
-    EXPECT_TRUE(rig.engine.play(second, false));
+    EXPECT_TRUE(rig.engine.play(second, false, rig.now));
 }
 
 TEST(EngineHandles, ZeroAndMadeUpHandlesAndBadValuesDoNothing)
@@ -51,16 +52,16 @@ TEST(EngineHandles, ZeroAndMadeUpHandlesAndBadValuesDoNothing)
     Rig rig;
     const AudioHandle h = rig.load(constantFrames(0.5f, 1000));
     for (const AudioHandle bad : {0u, 1u, 0xFFFFFFFFu, h + 1, h ^ 0x1000u, h & 0xFFFu}) {
-        EXPECT_FALSE(rig.engine.play(bad, true)) << bad;
-        EXPECT_FALSE(rig.engine.stop(bad)) << bad;
-        EXPECT_FALSE(rig.engine.free(bad)) << bad;
-        EXPECT_FALSE(rig.engine.setVolume(bad, 1.0f)) << bad;
+        EXPECT_FALSE(rig.engine.play(bad, true, rig.now)) << bad;
+        EXPECT_FALSE(rig.engine.stop(bad, rig.now)) << bad;
+        EXPECT_FALSE(rig.engine.free(bad, rig.now)) << bad;
+        EXPECT_FALSE(rig.engine.setVolume(bad, 1.0f, rig.now)) << bad;
     }
-    EXPECT_FALSE(rig.engine.setVolume(h, -1.0f));
-    EXPECT_FALSE(rig.engine.setVolume(h, NAN));
-    EXPECT_FALSE(rig.engine.setRate(h, -5.0f));
-    EXPECT_FALSE(rig.engine.setMaster(1.5f));
-    EXPECT_FALSE(rig.engine.setMaster(-0.1f));
+    EXPECT_FALSE(rig.engine.setVolume(h, -1.0f, rig.now));
+    EXPECT_FALSE(rig.engine.setVolume(h, NAN, rig.now));
+    EXPECT_FALSE(rig.engine.setRate(h, -5.0f, rig.now));
+    EXPECT_FALSE(rig.engine.setMaster(1.5f, rig.now));
+    EXPECT_FALSE(rig.engine.setMaster(-0.1f, rig.now));
     rig.renderTo(4000);
     EXPECT_TRUE(measureLevel(rig.channel(0)).zero);
     EXPECT_EQ(rig.engine.counters().commandsApplied, 1u);  // only the attach
@@ -77,11 +78,11 @@ TEST(EngineHandles, ManyStreamsUpToCapacity)
     EXPECT_EQ(handles.size(), 40u);
     EXPECT_FALSE(handles.count(0));
     EXPECT_EQ(rig.load(tone), 0u) << "no slot left";
-    for (AudioHandle h : handles) rig.engine.play(h, false);
+    for (AudioHandle h : handles) rig.engine.play(h, false, rig.now);
     rig.renderTo(rig.frameOf(0.0) + 2000);
     EXPECT_NEAR(measureLevel(rig.channel(0, rig.frameOf(0.0) + 1000, rig.rendered())).peak, 0.4, 0.01);
     EXPECT_EQ(rig.engine.counters().streamsLive, 40u);
-    EXPECT_TRUE(rig.engine.free(*handles.begin()));
+    EXPECT_TRUE(rig.engine.free(*handles.begin(), rig.now));
     rig.renderTo(rig.rendered() + 1000);  // a playing stream fades before its slot returns
     EXPECT_NE(rig.load(tone), 0u);
 }
@@ -172,7 +173,7 @@ TEST_F(FileCases, BrokenFilesNeverCrash)
         Rig rig(4096);
         const AudioHandle h = rig.engine.createFromFile(row.path.c_str());
         EXPECT_EQ(h != 0, row.opens);
-        rig.engine.play(h, false);
+        rig.engine.play(h, false, rig.now);
         rig.renderTo(rig.frameOf(0.0) + kRate / 5);
         const auto left = rig.channel(0, rig.frameOf(0.01), rig.rendered());
         if (row.hz > 0) {
@@ -190,7 +191,7 @@ TEST_F(FileCases, BrokenFilesNeverCrash)
         Rig fromMemory(4096);
         const AudioHandle m = fromMemory.engine.createFromMemory(bytes.data(), bytes.size());
         EXPECT_EQ(m != 0, row.opens);
-        fromMemory.engine.play(m, false);
+        fromMemory.engine.play(m, false, fromMemory.now);
         fromMemory.renderTo(rig.rendered());
         EXPECT_EQ(fromMemory.out, rig.out);
     }
@@ -216,7 +217,7 @@ TEST(EngineThreads, ControlCallsFromManyThreadsWhileMixing)
         std::vector<float> block(2 * 256);
         double p = 0.0;
         while (!done.load()) {
-            engine.render(block.data(), 256);
+            engine.render(block.data(), 256, SteadyNs(), kPlayoutUnknown);
             mixing = true;
             for (float v : block) p = std::max(p, static_cast<double>(std::abs(v)));
         }
@@ -232,14 +233,14 @@ TEST(EngineThreads, ControlCallsFromManyThreadsWhileMixing)
             for (int i = 0; i < 4000; ++i) {
                 const AudioHandle h = handles[rng() % handles.size()];
                 switch (rng() % 8) {
-                case 0: engine.play(h, rng() % 2); break;
-                case 1: engine.stop(h); break;
-                case 2: engine.setPositionBytes(h, 0); break;
-                case 3: engine.setVolume(h, static_cast<float>(rng() % 5000) / 100.0f); break;
-                case 4: engine.setRate(h, static_cast<float>(60000 + rng() % 70000)); break;
-                case 5: engine.setMaster(static_cast<float>(rng() % 100) / 100.0f); break;
+                case 0: engine.play(h, rng() % 2, SysStamp{SteadyNs()}); break;
+                case 1: engine.stop(h, SysStamp{SteadyNs()}); break;
+                case 2: engine.setPositionBytes(h, 0, SysStamp{SteadyNs()}); break;
+                case 3: engine.setVolume(h, static_cast<float>(rng() % 5000) / 100.0f, SysStamp{SteadyNs()}); break;
+                case 4: engine.setRate(h, static_cast<float>(60000 + rng() % 70000), SysStamp{SteadyNs()}); break;
+                case 5: engine.setMaster(static_cast<float>(rng() % 100) / 100.0f, SysStamp{SteadyNs()}); break;
                 case 6:
-                    if (t == 0 && engine.free(h)) {
+                    if (t == 0 && engine.free(h, SysStamp{SteadyNs()})) {
                         const AudioHandle n = engine.createFromFrames(tone.data(), 1000, 2, kRate);
                         (void)n;  // handles[] keeps the stale one: calls on it must stay harmless
                     }

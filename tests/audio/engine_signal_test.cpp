@@ -32,8 +32,8 @@ TEST_P(VolumeSteps, EachStepIs3Point0103Db)
     const AudioHandle h = rig.load(sineFrames(1000.0, 2.0, kRate, 0, row.fileAmp));
     double volume = 0.01;
     rig.at(0.0);
-    ASSERT_TRUE(rig.engine.setVolume(h, static_cast<float>(volume)));
-    ASSERT_TRUE(rig.engine.play(h, false));
+    ASSERT_TRUE(rig.engine.setVolume(h, static_cast<float>(volume), rig.now));
+    ASSERT_TRUE(rig.engine.play(h, false, rig.now));
     double previous = 0.0;
     for (int k = 0; k <= row.steps; ++k) {
         const double t = 0.05 * (k + 1);
@@ -47,7 +47,7 @@ TEST_P(VolumeSteps, EachStepIs3Point0103Db)
         previous = db;
         volume *= 1.41421356;
         rig.at(t + 0.05 - 0.001);
-        if (k < row.steps) rig.engine.setVolume(h, static_cast<float>(volume));
+        if (k < row.steps) rig.engine.setVolume(h, static_cast<float>(volume), rig.now);
     }
     EXPECT_EQ(rig.engine.counters().gainCapped, 0u);
     EXPECT_TRUE(measureLevel(rig.channel(1)).zero) << "the other ear must stay exactly silent";
@@ -67,10 +67,10 @@ TEST(EngineLevels, MasterScalesEveryStream)
         Rig rig;
         const AudioHandle left = rig.load(sineFrames(500.0, 1.0, kRate, 0, 0.5));
         const AudioHandle right = rig.load(sineFrames(750.0, 1.0, kRate, 1, 0.5));
-        rig.engine.setMaster(row.master);
+        rig.engine.setMaster(row.master, rig.now);
         for (AudioHandle h : {left, right}) {
-            rig.engine.setVolume(h, row.volume);
-            rig.engine.play(h, false);
+            rig.engine.setVolume(h, row.volume, rig.now);
+            rig.engine.play(h, false, rig.now);
         }
         rig.renderTo(rig.frameOf(0.0) + kRate / 5);
         const double want = toDb(0.5 * row.volume * row.master / std::sqrt(2.0));
@@ -83,9 +83,9 @@ TEST(EngineLevels, MasterChangeWhilePlayingIsRampedAndApplied)
 {
     Rig rig;
     const AudioHandle h = rig.load(sineFrames(1000.0, 1.0, kRate, 1, 0.5));
-    rig.engine.play(h, false);
+    rig.engine.play(h, false, rig.now);
     rig.at(0.2);
-    rig.engine.setMaster(0.25f);
+    rig.engine.setMaster(0.25f, rig.now);
     rig.renderTo(rig.frameOf(0.5));
     EXPECT_NEAR(steadyDb(rig, 1, rig.frameOf(0.05)), toDb(0.5 / std::sqrt(2.0)), 0.01);
     EXPECT_NEAR(steadyDb(rig, 1, rig.frameOf(0.3)), toDb(0.125 / std::sqrt(2.0)), 0.01);
@@ -105,8 +105,8 @@ TEST_P(Pitch, ShiftedToneIsCleanAndExact)
     const PitchRow row = GetParam();
     Rig rig(4096);
     const AudioHandle h = rig.load(sineFrames(row.hz, 1.5));
-    rig.engine.setRate(h, static_cast<float>(kRate * row.ratio));
-    rig.engine.play(h, false);
+    rig.engine.setRate(h, static_cast<float>(kRate * row.ratio), rig.now);
+    rig.engine.play(h, false, rig.now);
     rig.renderTo(rig.frameOf(0.0) + kRate);
     const auto x = rig.channel(0, rig.frameOf(0.05), rig.rendered());
     const auto fit = fitTone(x, kRate);
@@ -129,8 +129,8 @@ TEST(EnginePitch, OwnRatePassesSamplesUnchanged)
     Rig rig(333);
     const auto frames = sineFrames(1000.0, 0.5, kRate, -1, 0.8);
     const AudioHandle h = rig.load(frames);
-    rig.engine.setRate(h, 96000.0f);
-    rig.engine.play(h, false);
+    rig.engine.setRate(h, 96000.0f, rig.now);
+    rig.engine.play(h, false, rig.now);
     const std::int64_t start = rig.frameOf(0.0);
     rig.renderTo(start + kRate / 4);
     for (std::int64_t i = rig.engine.rampFrames(); i < kRate / 4; ++i) {
@@ -144,10 +144,10 @@ TEST(EngineCeiling, LoudestVolumeStaysACleanSineAtFullScale)
     for (const double ratio : {1.0, 1.26}) {
         Rig rig(4096);
         const AudioHandle h = rig.load(sineFrames(1000.0, 1.0, kRate, 1, 1.0));
-        rig.engine.setMaster(1.0f);
-        rig.engine.setVolume(h, 40.96f);
-        rig.engine.setRate(h, static_cast<float>(kRate * ratio));
-        rig.engine.play(h, false);
+        rig.engine.setMaster(1.0f, rig.now);
+        rig.engine.setVolume(h, 40.96f, rig.now);
+        rig.engine.setRate(h, static_cast<float>(kRate * ratio), rig.now);
+        rig.engine.play(h, false, rig.now);
         rig.renderTo(rig.frameOf(0.0) + kRate / 2);
         const auto all = measureLevel(rig.channel(1));
         EXPECT_LE(all.peak, 1.0);
@@ -165,8 +165,8 @@ TEST(EngineCeiling, GuardHoldsTheSumOfLoudStreams)
     const AudioHandle a = rig.load(sineFrames(1000.0, 1.0, kRate, -1, 1.0));
     const AudioHandle b = rig.load(sineFrames(1000.0, 1.0, kRate, -1, 1.0));
     for (AudioHandle h : {a, b}) {
-        rig.engine.setVolume(h, 40.96f);
-        rig.engine.play(h, false);
+        rig.engine.setVolume(h, 40.96f, rig.now);
+        rig.engine.play(h, false, rig.now);
     }
     rig.renderTo(rig.frameOf(0.0) + kRate / 4);
     EXPECT_LE(measureLevel(rig.channel(0)).peak, 1.0);

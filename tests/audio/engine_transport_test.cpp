@@ -36,11 +36,11 @@ TEST(EngineTransport, StopKeepsPositionAndPlayGoesOn)
     Rig rig(100);
     const AudioHandle h = rig.load(positionFrames());
     const int ramp = rig.engine.rampFrames();
-    rig.engine.play(h, false);
+    rig.engine.play(h, false, rig.now);
     rig.at(0.1);
-    rig.engine.stop(h);
+    rig.engine.stop(h, rig.now);
     rig.at(0.2);
-    rig.engine.play(h, false);
+    rig.engine.play(h, false, rig.now);
     rig.renderTo(rig.frameOf(0.3));
 
     const std::int64_t start = rig.frameOf(0.0), stop = rig.frameOf(0.1), resume = rig.frameOf(0.2);
@@ -57,9 +57,9 @@ TEST(EngineTransport, RestartWhileSoundingCrossfadesToTheStart)
     Rig rig;
     const AudioHandle h = rig.load(positionFrames());
     const int ramp = rig.engine.rampFrames();
-    rig.engine.play(h, false);
+    rig.engine.play(h, false, rig.now);
     rig.at(0.1);
-    rig.engine.play(h, true);
+    rig.engine.play(h, true, rig.now);
     rig.renderTo(rig.frameOf(0.2));
     const std::int64_t at = rig.frameOf(0.1);
     EXPECT_EQ(positionAt(rig, at + ramp + 10), ramp + 10);
@@ -78,19 +78,19 @@ TEST(EngineTransport, PlaysOnceToItsEndAndNeedsARewind)
 {
     Rig rig;
     const AudioHandle h = rig.load(positionFrames());
-    rig.engine.play(h, false);
+    rig.engine.play(h, false, rig.now);
     rig.renderTo(rig.frameOf(0.0) + kLen + 1000);
     EXPECT_EQ(positionAt(rig, rig.frameOf(0.0) + kLen - 1), kLen - 1);
     EXPECT_TRUE(measureLevel(rig.channel(0, rig.frameOf(0.0) + kLen, rig.rendered())).zero);
 
     rig.at(1.0);
-    rig.engine.play(h, false);  // at the end: nothing left to play
+    rig.engine.play(h, false, rig.now);  // at the end: nothing left to play
     rig.renderTo(rig.frameOf(1.1));
     EXPECT_TRUE(measureLevel(rig.channel(0, rig.frameOf(1.0), rig.rendered())).zero);
 
     rig.at(1.2);
-    rig.engine.setPositionBytes(h, 0);
-    rig.engine.play(h, false);
+    rig.engine.setPositionBytes(h, 0, rig.now);
+    rig.engine.play(h, false, rig.now);
     rig.renderTo(rig.frameOf(1.3));
     EXPECT_EQ(positionAt(rig, rig.frameOf(1.2) + 1000), 1000);
 }
@@ -99,11 +99,11 @@ TEST(EngineTransport, PositionIsInBytesOfFloatFramesAndBoundedByTheFile)
 {
     Rig rig;
     const AudioHandle h = rig.load(positionFrames());
-    EXPECT_TRUE(rig.engine.setPositionBytes(h, 8 * 1000));  // frame 1000 of a stereo float file
-    EXPECT_TRUE(rig.engine.setPositionBytes(h, 8 * kLen));
-    EXPECT_FALSE(rig.engine.setPositionBytes(h, 8 * (kLen + 1)));
-    rig.engine.setPositionBytes(h, 8 * 1000);
-    rig.engine.play(h, false);
+    EXPECT_TRUE(rig.engine.setPositionBytes(h, 8 * 1000, rig.now));  // frame 1000 of a stereo float file
+    EXPECT_TRUE(rig.engine.setPositionBytes(h, 8 * kLen, rig.now));
+    EXPECT_FALSE(rig.engine.setPositionBytes(h, 8 * (kLen + 1), rig.now));
+    rig.engine.setPositionBytes(h, 8 * 1000, rig.now);
+    rig.engine.play(h, false, rig.now);
     rig.renderTo(rig.frameOf(0.1));
     EXPECT_EQ(positionAt(rig, rig.frameOf(0.0) + 600), 1600);
 }
@@ -117,7 +117,7 @@ TEST(EngineTransport, SoundIsDueFromThePlayUntilTheToneEnds)
     rig.at(0.0);
     rig.renderTo(100);
     EXPECT_FALSE(rig.engine.soundDue()) << "nothing played yet";
-    rig.engine.play(h, false);
+    rig.engine.play(h, false, rig.now);
     const std::int64_t on = rig.frameOf(0.0);
     const struct {
         std::int64_t renderTo;
@@ -148,9 +148,9 @@ TEST_P(CommandTiming, LandsOnTheExactFrame)
     Rig rig(row.block);
     const AudioHandle h = rig.load(constantFrames(0.5f, kRate));
     rig.at(row.playAt);
-    rig.engine.play(h, false);
+    rig.engine.play(h, false, rig.now);
     rig.at(row.stopAt);
-    rig.engine.stop(h);
+    rig.engine.stop(h, rig.now);
     rig.renderTo(rig.frameOf(row.stopAt) + kRate / 10);
 
     const std::int64_t on = rig.frameOf(row.playAt), off = rig.frameOf(row.stopAt);
@@ -173,16 +173,16 @@ TEST(EngineTiming, OutputDoesNotDependOnBlockSize)
     for (const int block : {4096, 1, 7, 256, 999}) {
         Rig rig(block);
         const AudioHandle h = rig.load(sineFrames(440.0, 1.0, kRate, 0, 0.7));
-        rig.engine.setRate(h, 101000.0f);
-        rig.engine.play(h, false);
+        rig.engine.setRate(h, 101000.0f, rig.now);
+        rig.engine.play(h, false, rig.now);
         rig.at(0.1003);
-        rig.engine.setVolume(h, 0.3f);
+        rig.engine.setVolume(h, 0.3f, rig.now);
         rig.at(0.2);
-        rig.engine.play(h, true);
+        rig.engine.play(h, true, rig.now);
         rig.at(0.25);
-        rig.engine.setMaster(0.5f);
+        rig.engine.setMaster(0.5f, rig.now);
         rig.at(0.3);
-        rig.engine.stop(h);
+        rig.engine.stop(h, rig.now);
         rig.renderTo(rig.frameOf(0.4));
         if (reference.empty())
             reference = rig.out;
@@ -197,7 +197,7 @@ TEST(EngineTiming, LateCommandsApplyAtOnceAndAreCounted)
     const AudioHandle h = rig.load(constantFrames(0.5f, kRate));
     rig.renderTo(kRate / 2);
     rig.at(0.1);  // its frame was rendered long ago
-    rig.engine.play(h, false);
+    rig.engine.play(h, false, rig.now);
     rig.renderTo(kRate);
     EXPECT_EQ(rig.engine.counters().lateCommands, 1u);
     EXPECT_EQ(rig.sample(0, kRate / 2 - 1), 0.0f);
@@ -229,39 +229,39 @@ TEST_P(Clicks, NoStepBeyondToneAndRampSlope)
     const int ramp = rig.engine.rampFrames();
     double t = 0.0;
     auto next = [&](double dt) { rig.at(t += dt); };
-    rig.engine.play(h, false);
+    rig.engine.play(h, false, rig.now);
     // Stops at many phases of the tone, each resumed.
     for (int k = 0; k < 12; ++k) {
         next(0.0301 + k * 0.000137);
-        rig.engine.stop(h);
+        rig.engine.stop(h, rig.now);
         next(0.011);
-        rig.engine.play(h, false);
+        rig.engine.play(h, false, rig.now);
     }
     // Mute and stop inside one block and inside the mute's ramp, then rewind and play.
     next(0.05);
-    rig.engine.setVolume(h, 0.0f);
+    rig.engine.setVolume(h, 0.0f, rig.now);
     next(0.001);
-    rig.engine.stop(h);
-    rig.engine.setPositionBytes(h, 0);
+    rig.engine.stop(h, rig.now);
+    rig.engine.setPositionBytes(h, 0, rig.now);
     next(0.02);
-    rig.engine.setVolume(h, 1.0f);
-    rig.engine.play(h, false);
+    rig.engine.setVolume(h, 1.0f, rig.now);
+    rig.engine.play(h, false, rig.now);
     // A restart while sounding, twice within one ramp.
     next(0.05);
-    rig.engine.play(h, true);
+    rig.engine.play(h, true, rig.now);
     next(0.002);
-    rig.engine.play(h, true);
+    rig.engine.play(h, true, rig.now);
     // Volume and master jumps.
     next(0.05);
-    rig.engine.setVolume(h, 0.01f);
+    rig.engine.setVolume(h, 0.01f, rig.now);
     next(0.05);
-    rig.engine.setVolume(h, 1.0f);
+    rig.engine.setVolume(h, 1.0f, rig.now);
     next(0.05);
-    rig.engine.setMaster(0.1f);
+    rig.engine.setMaster(0.1f, rig.now);
     next(0.05);
-    rig.engine.setMaster(1.0f);
+    rig.engine.setMaster(1.0f, rig.now);
     next(0.05);
-    rig.engine.stop(h);
+    rig.engine.stop(h, rig.now);
     rig.renderTo(rig.frameOf(t) + kRate / 10);
 
     EXPECT_LE(maxStep(rig.channel(0)), slopeBound(hz, 1.0, ramp));
@@ -276,11 +276,11 @@ TEST(EngineClicks, MuteThenStopIsSilentBeforeTheStop)
     // The stimulation's ending: mute, 10 ms later stop. The stop itself must find silence.
     Rig rig;
     const AudioHandle h = rig.load(sineFrames(1000.0, 1.0));
-    rig.engine.play(h, false);
+    rig.engine.play(h, false, rig.now);
     rig.at(0.2);
-    rig.engine.setVolume(h, 0.0f);
+    rig.engine.setVolume(h, 0.0f, rig.now);
     rig.at(0.21);
-    rig.engine.stop(h);
+    rig.engine.stop(h, rig.now);
     rig.renderTo(rig.frameOf(0.3));
     EXPECT_TRUE(measureLevel(rig.channel(0, rig.frameOf(0.2) + rig.engine.rampFrames(), rig.rendered())).zero);
     EXPECT_GT(measureLevel(rig.channel(0, rig.frameOf(0.1), rig.frameOf(0.2))).rms, 0.7);

@@ -74,20 +74,20 @@ TEST(HearingSafety, RandomSettingsNeverPassFullScaleNorReachTheOtherEar)
         const double expected = over ? kCeiling : static_cast<double>(volume) * master * peak;
 
         rig.at(t);
-        rig.engine.setMaster(master);
-        rig.engine.stop(h);
-        rig.engine.setPositionBytes(h, 0);
-        rig.engine.setVolume(h, volume);
-        rig.engine.setRate(h, rate);
-        rig.engine.play(h, false);
+        rig.engine.setMaster(master, rig.now);
+        rig.engine.stop(h, rig.now);
+        rig.engine.setPositionBytes(h, 0, rig.now);
+        rig.engine.setVolume(h, volume, rig.now);
+        rig.engine.setRate(h, rate, rig.now);
+        rig.engine.play(h, false, rig.now);
         rig.renderTo(rig.frameOf(t + kToneSeconds));
         const std::int64_t from = rig.frameOf(t) + rig.engine.rampFrames();
         const std::int64_t to = rig.frameOf(t + kToneSeconds);
         // Muted, then stopped, as a burst ends.
         rig.at(t + kToneSeconds);
-        rig.engine.setVolume(h, 0.0f);
+        rig.engine.setVolume(h, 0.0f, rig.now);
         rig.at(t + kToneSeconds + 0.01);
-        rig.engine.stop(h);
+        rig.engine.stop(h, rig.now);
         t += kToneSeconds + 0.02;
         rig.renderTo(rig.frameOf(t));
 

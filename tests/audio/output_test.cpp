@@ -1,43 +1,41 @@
 // The output's watchdog against a device that stops rendering, or fails, and a server that
 // comes back: the loss is noticed, the engine goes on without a device, and a new device
-// takes over. Real time, a few seconds.
+// takes over. The watchdog and the device are stepped by hand on a clock of the test's own.
 #include "platform/audio_output.h"
 #include "audio/audio_test_helpers.h"
 
 #include <gtest/gtest.h>
 
-#include <atomic>
-#include <chrono>
-#include <thread>
-
 namespace velmora::audio {
 namespace {
 
-using namespace std::chrono_literals;
-using Clock = std::chrono::steady_clock;
+constexpr std::int64_t kMs = 1'000'000;
 
-// Renders 5 ms pieces from its own thread until told to stall or to fail.
+// Renders 5 ms a step when stepped, until told to stall or to fail.
 class FakeDevice final : public AudioDevice {
 public:
-    static inline std::atomic<bool> allowOpen{false};
-    static inline std::atomic<int> opened{0};
-    std::atomic<bool> stalled{false};
-    std::atomic<bool> broken{false};
+    static inline bool allowOpen = false;
+    static inline int opened = 0;
+    static inline FakeDevice *current = nullptr;
+    bool stalled = false;
+    bool broken = false;
+    Render render = nullptr;
+    void *user = nullptr;
+    std::vector<float> out = std::vector<float>(480 * 2);
 
+    FakeDevice() { current = this; }
     ~FakeDevice() override
     {
-        quit_ = true;
-        if (thread_.joinable()) thread_.join();
+        if (current == this) current = nullptr;
     }
-    void start(Render render, void *user) override
+    void start(Render r, void *u) override
     {
-        thread_ = std::thread([=, this] {
-            std::vector<float> out(480 * 2);
-            while (!quit_) {
-                if (!stalled) render(user, out.data(), 480, -1);
-                std::this_thread::sleep_for(5ms);
-            }
-        });
+        render = r;
+        user = u;
+    }
+    void step(std::int64_t now)
+    {
+        if (render && !stalled) render(user, out.data(), 480, now, now);
     }
     int rate() const override { return test::kRate; }
     bool failed() const override { return broken; }
@@ -50,21 +48,20 @@ public:
         ++opened;
         return std::make_unique<FakeDevice>();
     }
-
-private:
-    std::atomic<bool> quit_{false};
-    std::thread thread_;
 };
 
+// Steps the device and the watchdog every 5 ms of the test's clock until pred() or limit.
 template <typename Pred>
-double secondsUntil(Pred pred, double limit)
+std::int64_t stepUntil(Output &output, std::int64_t &now, Pred pred, std::int64_t limitMs)
 {
-    const auto t0 = Clock::now();
+    const std::int64_t start = now;
     while (!pred()) {
-        if (Clock::now() - t0 > std::chrono::duration<double>(limit)) return -1.0;
-        std::this_thread::sleep_for(5ms);
+        if (now - start > limitMs * kMs) return -1;
+        now += 5 * kMs;
+        if (FakeDevice::current) FakeDevice::current->step(now);
+        output.tick(now);
     }
-    return std::chrono::duration<double>(Clock::now() - t0).count();
+    return (now - start) / kMs;
 }
 
 struct LossRow {
@@ -72,7 +69,7 @@ struct LossRow {
     bool stall;       // else the device reports a failure
     bool sounding;    // a tone plays when it happens
     bool lost;
-    double noticedBy; // s
+    int noticedByMs;
 };
 
 class OutputLoss : public ::testing::TestWithParam<LossRow> {};
@@ -82,45 +79,50 @@ TEST_P(OutputLoss, NoticedWhileSoundIsDueThenReopened)
     const LossRow row = GetParam();
     FakeDevice::allowOpen = false;
     FakeDevice::opened = 0;
-    EngineConfig cfg;
-    Engine engine(cfg);
-    auto first = std::make_unique<FakeDevice>();
-    FakeDevice *device = first.get();
-    Output output(&engine, std::move(first), &FakeDevice::open);
+    Engine engine(EngineConfig{});
+    std::int64_t now = 1000 * kMs;
+    Output output(&engine, std::make_unique<FakeDevice>(), &FakeDevice::open, now, false);
+    FakeDevice *device = FakeDevice::current;
     const auto tone = test::sineFrames(1000.0, 20.0);
     const AudioHandle h = engine.createFromFrames(tone.data(), static_cast<std::int64_t>(tone.size() / 2), 2, test::kRate);
-    if (row.sounding) engine.play(h, false);
-    std::this_thread::sleep_for(100ms);
+    const std::uint64_t play = row.sounding ? engine.play(h, false, SysStamp{now}) : 0;
+    stepUntil(output, now, [] { return false; }, 100);
     ASSERT_EQ(output.working(), 1);
+    std::int64_t heard = 0;
+    if (row.sounding) {
+        EXPECT_EQ(engine.soundedAt(play, heard), Engine::kSounded);
+    }
 
     if (row.stall) device->stalled = true;
     else device->broken = true;
-    const double noticed = secondsUntil([&] { return output.working() == 0; }, 1.0);
+    const std::int64_t noticed = stepUntil(output, now, [&] { return output.working() == 0; }, 1000);
     if (!row.lost) {
-        EXPECT_LT(noticed, 0.0) << "an idle device that renders nothing is no loss";
+        EXPECT_LT(noticed, 0) << "an idle device that renders nothing is no loss";
         return;
     }
-    ASSERT_GE(noticed, 0.0) << "never noticed";
-    EXPECT_LT(noticed, row.noticedBy);
+    ASSERT_GE(noticed, 0) << "never noticed";
+    EXPECT_LE(noticed, row.noticedByMs);
     EXPECT_EQ(output.losses(), 1);
 
-    // Without a device the engine is rendered in its place: commands are still applied.
+    // Without a device the engine is rendered in its place: commands are still applied,
+    // and a play made then is known never to have sounded.
     const auto applied = engine.counters().commandsApplied;
-    engine.stop(h);
-    EXPECT_GE(secondsUntil([&] { return engine.counters().commandsApplied > applied; }, 0.5), 0.0);
+    const std::uint64_t unheard = engine.play(h, true, SysStamp{now});
+    EXPECT_GE(stepUntil(output, now, [&] { return engine.counters().commandsApplied > applied; }, 500), 0);
+    EXPECT_EQ(engine.soundedAt(unheard, heard), Engine::kNeverSounded);
 
     FakeDevice::allowOpen = true;
-    EXPECT_GE(secondsUntil([&] { return output.working() == 1; }, 2.5), 0.0) << "tried again within 2 s";
+    EXPECT_GE(stepUntil(output, now, [&] { return output.working() == 1; }, 2100), 0) << "tried again within 2 s";
     EXPECT_EQ(FakeDevice::opened, 1);
     const auto frames = engine.counters().framesRendered;
-    EXPECT_GE(secondsUntil([&] { return engine.counters().framesRendered > frames + 4800; }, 0.5), 0.0);
+    EXPECT_GE(stepUntil(output, now, [&] { return engine.counters().framesRendered > frames + 4800; }, 100), 0);
     EXPECT_EQ(output.losses(), 1);
 }
 
 INSTANTIATE_TEST_SUITE_P(Rows, OutputLoss,
-                         ::testing::Values(LossRow{"Stall", true, true, true, 0.7},
-                                           LossRow{"Failure", false, false, true, 0.1},
-                                           LossRow{"IdleStall", true, false, false, 0.0}),
+                         ::testing::Values(LossRow{"Stall", true, true, true, 510},
+                                           LossRow{"Failure", false, false, true, 5},
+                                           LossRow{"IdleStall", true, false, false, 0}),
                          [](const auto &info) { return std::string(info.param.name); });
 
 }  // namespace

@@ -35,9 +35,9 @@ bool helper(const std::string &args)
 // be rendered offline as the reference for the capture.
 struct Script {
     std::chrono::steady_clock::time_point origin = std::chrono::steady_clock::now();
-    std::vector<std::pair<double, std::function<void(velmora::audio::Engine &, AudioHandle)>>> calls;
+    std::vector<std::pair<double, std::function<void(velmora::audio::Engine &, AudioHandle, SysStamp)>>> calls;
 
-    void at(std::function<void(velmora::audio::Engine &, AudioHandle)> call)
+    void at(std::function<void(velmora::audio::Engine &, AudioHandle, SysStamp)> call)
     {
         calls.emplace_back(std::chrono::duration<double>(std::chrono::steady_clock::now() - origin).count(), call);
     }
@@ -61,22 +61,22 @@ TEST(AudioRealtime, TonesArriveAtTheirPitchLevelLengthAndEar)
     Script script;
     auto volume = [&](float v) {
         Audio_ChannelSetAttribute(right, AUDIO_ATTRIB_VOL, v);
-        script.at([v](Engine &e, AudioHandle h) { e.setVolume(h, v); });
+        script.at([v](Engine &e, AudioHandle h, SysStamp at) { e.setVolume(h, v, at); });
     };
     auto rate = [&](float hz) {
         Audio_ChannelSetAttribute(right, AUDIO_ATTRIB_FREQ, hz);
-        script.at([hz](Engine &e, AudioHandle h) { e.setRate(h, hz); });
+        script.at([hz](Engine &e, AudioHandle h, SysStamp at) { e.setRate(h, hz, at); });
     };
     auto play = [&] {
         Audio_ChannelPlay(right, 0);
-        script.at([](Engine &e, AudioHandle h) { e.play(h, false); });
+        script.at([](Engine &e, AudioHandle h, SysStamp at) { e.play(h, false, at); });
     };
     auto stop = [&] {
         Audio_ChannelStop(right);
         Audio_ChannelSetPosition(right, 0, AUDIO_POS_BYTE);
-        script.at([](Engine &e, AudioHandle h) {
-            e.stop(h);
-            e.setPositionBytes(h, 0);
+        script.at([](Engine &e, AudioHandle h, SysStamp at) {
+            e.stop(h, at);
+            e.setPositionBytes(h, 0, at);
         });
     };
     Audio_SetVolume(1.0f);
@@ -101,12 +101,9 @@ TEST(AudioRealtime, TonesArriveAtTheirPitchLevelLengthAndEar)
     cfg.offline = true;
     Engine offline(cfg);
     const AudioHandle ref = offline.createFromFile(file);
-    for (auto &[t, call] : script.calls) {
-        offline.setVirtualTime(static_cast<std::int64_t>(t * 1e9));
-        call(offline, ref);
-    }
+    for (auto &[t, call] : script.calls) call(offline, ref, SysStamp{static_cast<std::int64_t>(t * 1e9)});
     std::vector<float> rendered(static_cast<std::size_t>(2 * 96000 * 2));
-    offline.render(rendered.data(), 96000 * 2);
+    offline.render(rendered.data(), 96000 * 2, 0, velmora::audio::kPlayoutUnknown);
     std::vector<float> refRight(rendered.size() / 2);
     for (std::size_t i = 0; i < refRight.size(); ++i) refRight[i] = rendered[2 * i + 1];
     const auto want = detectBursts(refRight, 96000);

@@ -1,6 +1,7 @@
 // Sleeps and command stamps on a thread's timeline: the schedule, not the wake-up,
 // decides when sound changes.
 #include "platform/timeline.h"
+#include "platform/steady_clock.h"
 #include "platform/sys.h"
 #include "audio/audio_test_helpers.h"
 
@@ -60,12 +61,15 @@ TEST(TimelineRealClock, EveryBurstAndGapAsLongAsEveryOtherToTheFrame)
 
     std::vector<float> out(static_cast<std::size_t>(audio::test::kRate) * 2 * 5);
     std::atomic<bool> quit{false};
+    std::atomic<std::int64_t> deviceStart{0};
+    std::vector<std::uint64_t> plays;
     std::thread device([&] {
-        const std::int64_t t0 = engine.now() + 40 * kMs;
+        const std::int64_t t0 = velmora::SteadyNs() + 40 * kMs;
+        deviceStart = t0;
         for (std::size_t frame = 0; frame + 480 <= out.size() / 2 && !quit; frame += 480) {
             const std::int64_t playout = t0 + static_cast<std::int64_t>(frame) * 1'000'000'000 / audio::test::kRate;
             std::this_thread::sleep_until(std::chrono::steady_clock::time_point(std::chrono::nanoseconds(playout - 40 * kMs)));
-            engine.render(out.data() + 2 * frame, 480, playout);
+            engine.render(out.data() + 2 * frame, 480, velmora::SteadyNs(), playout);
         }
     });
     std::thread busy([&] {
@@ -75,13 +79,13 @@ TEST(TimelineRealClock, EveryBurstAndGapAsLongAsEveryOtherToTheFrame)
     std::thread player([&] {
         Sys_Sleep(300);  // past the frame clock's start-up quarter second
         for (int burst = 0; burst < 25; ++burst) {
-            engine.play(h, false);
+            plays.push_back(engine.play(h, false, Sys_Stamp()));
             Sys_Sleep(50);
-            engine.setVolume(h, 0.0f);
+            engine.setVolume(h, 0.0f, Sys_Stamp());
             Sys_Sleep(10);
-            engine.stop(h);
-            engine.setPositionBytes(h, 0);
-            engine.setVolume(h, 1.0f);
+            engine.stop(h, Sys_Stamp());
+            engine.setPositionBytes(h, 0, Sys_Stamp());
+            engine.setVolume(h, 1.0f, Sys_Stamp());
             Sys_Sleep(70);
         }
     });
@@ -108,6 +112,18 @@ TEST(TimelineRealClock, EveryBurstAndGapAsLongAsEveryOtherToTheFrame)
     EXPECT_LE(offOnset, 1);
     EXPECT_NEAR(length0, 0.055, 3 * frame) << "50 ms hold and the 5 ms fade, whose end frames are 0";
     EXPECT_EQ(engine.counters().lateCommands, 0u);
+
+    // Each play is said to sound when its first frame is played out, on the device's clock:
+    // the frame before the burst's first non-zero sample (its ramp and its sine both start at 0).
+    ASSERT_EQ(plays.size(), stretches.size());
+    for (std::size_t i = 0; i < plays.size(); ++i) {
+        auto k = static_cast<std::size_t>(stretches[i].start * audio::test::kRate);
+        while (k > 0 && left[k - 1] != 0.0f) --k;
+        std::int64_t ns = 0;
+        ASSERT_EQ(engine.soundedAt(plays[i], ns), audio::Engine::kSounded) << i;
+        const double onset = static_cast<double>(deviceStart.load()) * 1e-9 + static_cast<double>(k - 1) / audio::test::kRate;
+        EXPECT_NEAR(static_cast<double>(ns) * 1e-9, onset, 1.5 / audio::test::kRate) << i;
+    }
 }
 
 }  // namespace

@@ -54,7 +54,8 @@ protected:
     {
         // Leave nothing running for the next test.
         Set(iStimulationRunning, 0);
-        PumpUntil([] { return Get(iAudiometrieRunning) == 0; }, [] { Set(iKey, -1); });
+        PumpUntil([] { return Get(iAudiometrieRunning) == 0; },
+                  [] { Audiometrie_Button(Get(iPanelHandle), STOP_AUDIOMETRIE, EVENT_COMMIT, nullptr, 0, 0); });
         Ui_WaitForThreadPoolFunctions();
         Ui_ProcessSystemEvents();
     }

@@ -7,6 +7,7 @@
 
 #include "fake/fake_platform.h"
 #include "platform/audio.h"
+#include "platform/sys.h"
 
 namespace {
 
@@ -24,6 +25,9 @@ struct AudioState {
     float peak = 1.0f;
     bool working = true;
     int losses = 0;
+    std::int64_t latencyMs = 0;
+    std::vector<std::int64_t> playSounds;  // play n - 1: when it sounds (Sys_NowNs), -1 never
+    std::map<AudioHandle, std::uint64_t> lastPlay;
 };
 
 AudioState &A()
@@ -168,9 +172,31 @@ int Audio_ChannelPlay(AudioHandle handle, int restart)
         s->playing = true;
         s->atStart = false;
         ++s->plays;
+        a.playSounds.push_back(a.working ? Sys_NowNs() + a.latencyMs * 1'000'000 : -1);
+        a.lastPlay[handle] = a.playSounds.size();
     }
     a.calls.push_back(c);
     return c.live ? 1 : 0;
+}
+
+std::uint64_t Audio_ChannelLastPlay(AudioHandle handle)
+{
+    return Locked([&](AudioState &a) -> std::uint64_t {
+        auto it = a.lastPlay.find(handle);
+        return Find(a, handle) && it != a.lastPlay.end() ? it->second : 0;
+    });
+}
+
+int Audio_PlaySoundedAt(std::uint64_t play, std::int64_t *ns)
+{
+    // On the sys that the test links: the virtual clock, or the real one.
+    const std::int64_t now = Sys_NowNs();
+    return Locked([&](AudioState &a) {
+        if (play == 0 || play > a.playSounds.size() || a.playSounds[play - 1] < 0) return -1;
+        if (a.playSounds[play - 1] > now) return 0;
+        if (ns) *ns = a.playSounds[play - 1];
+        return 1;
+    });
 }
 
 int Audio_SetVolume(float volume)
@@ -235,6 +261,11 @@ void SetOutputWorking(bool working)
     });
 }
 
+void SetOutputLatency(std::int64_t ms)
+{
+    Locked([&](AudioState &a) { a.latencyMs = ms; });
+}
+
 void SetShape(const std::string &path, AudioInfo info)
 {
     Locked([&](AudioState &a) { a.shapes[path] = info; });
@@ -291,6 +322,9 @@ void ResetAudio()
     a.peak = 1.0f;
     a.working = true;
     a.losses = 0;
+    a.latencyMs = 0;
+    a.playSounds.clear();
+    a.lastPlay.clear();
 }
 
 }  // namespace fake

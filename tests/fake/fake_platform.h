@@ -88,6 +88,9 @@ void Srand(unsigned seed);
 int Rand();
 // Runs the actions due at Now() (the fake event processing). Test thread only.
 void RunDueActions();
+// When the button of the commit being delivered went down (ms), -1: at the commit.
+std::int64_t PressDownMs();
+void SetPressDownMs(std::int64_t ms);
 }  // namespace detail
 
 // ---------------------------------------------------------------- sys (velmora_fake_sys; state in the clock)
@@ -148,6 +151,9 @@ void SetPeak(float peak);
 // What Audio_OutputWorking says (default true, also before Audio_Init); each change to
 // false counts one loss for Audio_OutputLosses.
 void SetOutputWorking(bool working);
+// How long after its call a play sounds (Audio_PlaySoundedAt; default 0). A play made
+// while the output does not work never sounds.
+void SetOutputLatency(std::int64_t ms);
 
 std::vector<AudioCall> AudioCalls();
 void ClearAudioCalls();
@@ -240,6 +246,15 @@ inline void Press(CtrlCallback callback, int panel, int control, int event = EVE
 inline void PressAt(std::int64_t t, CtrlCallback callback, int panel, int control, int event = EVENT_COMMIT)
 {
     At(t, [=] { Press(callback, panel, control, event); });
+}
+// A click whose button went down at `downMs` and is committed at `commitMs`.
+inline void ClickAt(std::int64_t downMs, std::int64_t commitMs, CtrlCallback callback, int panel, int control)
+{
+    At(commitMs, [=] {
+        detail::SetPressDownMs(downMs);
+        Press(callback, panel, control, EVENT_COMMIT);
+        detail::SetPressDownMs(-1);
+    });
 }
 
 // Joins every pool thread that has ended; aborts when one is still alive.

@@ -5,6 +5,11 @@
 
 void Sys_Sleep(unsigned ms) { fake::detail::Sleep(ms); }
 
+std::int64_t Sys_NowNs() { return fake::Now() * 1'000'000; }
+
+// One clock: the virtual milliseconds are the schedule, as a timeline's stamps are.
+SysStamp Sys_Stamp() { return SysStamp{fake::Now() * 1'000'000, 0, 0}; }
+
 std::int64_t Sys_Time() { return fake::detail::Time(); }
 
 void Sys_Srand(unsigned seed) { fake::detail::Srand(seed); }

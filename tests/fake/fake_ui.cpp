@@ -2,6 +2,7 @@
 // part in the virtual clock's turns (when the fake Sys_* is linked).
 
 #include <algorithm>
+#include <atomic>
 #include <cstdio>
 #include <cstdlib>
 #include <map>
@@ -236,6 +237,12 @@ int Ui_MessagePopup(const char *, const char *message)
     return 0;
 }
 
+std::int64_t Ui_EventPressTimeNs()
+{
+    const std::int64_t down = fake::detail::PressDownMs();
+    return (down >= 0 ? down : fake::Now()) * 1'000'000;
+}
+
 int Ui_ShowWarning(const char *, const char *message)
 {
     Event("Warning", message);
@@ -286,6 +293,14 @@ void Ui_WaitForThreadPoolFunctions()
 }
 
 namespace fake {
+
+namespace detail {
+namespace {
+std::atomic<std::int64_t> gPressDownMs{-1};
+}
+std::int64_t PressDownMs() { return gPressDownMs.load(); }
+void SetPressDownMs(std::int64_t ms) { gPressDownMs.store(ms); }
+}  // namespace detail
 
 void SetCtrl(int control, double value)
 {

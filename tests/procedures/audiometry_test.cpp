@@ -257,46 +257,6 @@ INSTANTIATE_TEST_SUITE_P(Rows, AnswerAndStop,
                                            LaterRow{"StopThenAnswer", STOP_AUDIOMETRIE, START_AUDIOMETRIE_L, false}),
                          [](const auto &info) { return std::string(info.param.name); });
 
-// ------------------------------------------------------------------ the engine calls of every tone
-
-TEST_F(AudiometryTest, EveryStepStopsRewindsSetsVolumeAndRateThenPlays)
-{
-    const Plan plan = PlanPass(1, 50, {kNoPress, kNoPress});
-    fake::PressAt(plan.firstTone[1] + 700, Audiometrie_Button, MAIN_PANEL, STOP_AUDIOMETRIE);
-    fake::RunUntil(50);
-    ASSERT_TRUE(fake::RunUntilThreadsEnded(plan.firstTone[1] + kToneMs + 1));
-
-    const AudioHandle ch = SinSample[0][1];
-    const auto calls = CallsOn(ch);
-    ASSERT_EQ(calls.size(), 25u * 5u) << "25 tones, no 26th";
-    for (int s = 0; s < 25; ++s) {
-        const fake::AudioCall *c = &calls[static_cast<std::size_t>(s) * 5];
-        const std::int64_t t = plan.firstTone[0] + s * kToneMs;
-        for (int i = 0; i < 5; ++i) {
-            EXPECT_EQ(c[i].t, t) << "step " << s << " call " << i;
-        }
-        EXPECT_EQ(c[0].op, fake::AudioOp::Stop);
-        EXPECT_EQ(c[1].op, fake::AudioOp::SetPosition);
-        EXPECT_EQ(c[1].pos, 0u);
-        EXPECT_EQ(c[1].attrib, AUDIO_POS_BYTE);
-        EXPECT_EQ(c[2].op, fake::AudioOp::SetAttribute);
-        EXPECT_EQ(c[2].attrib, AUDIO_ATTRIB_VOL);
-        // Above 1.0 from step 14 on, passed on as it is (about 40.96 at step 24).
-        EXPECT_FLOAT_EQ(c[2].value, static_cast<float>(0.01 * std::pow(1.41421356, s))) << "step " << s;
-        EXPECT_EQ(c[3].op, fake::AudioOp::SetAttribute);
-        EXPECT_EQ(c[3].attrib, AUDIO_ATTRIB_FREQ);
-        EXPECT_EQ(c[3].value, 96000.0f);
-        EXPECT_EQ(c[4].op, fake::AudioOp::Play);
-        EXPECT_EQ(c[4].attrib, 0u) << "no restart";
-    }
-    // Nothing but this frequency's stream, and nothing on the left ear's streams.
-    for (const fake::AudioCall &c : fake::AudioCalls()) {
-        if (c.op != fake::AudioOp::SetMasterVolume) {
-            EXPECT_TRUE(c.handle == SinSample[0][1] || c.handle == SinSample[1][1]) << "handle " << c.handle;
-        }
-    }
-}
-
 TEST_F(AudiometryTest, MasterVolumeComesFromTheSlideBeforeTheFirstTone)
 {
     fake::SetCtrl(NUMBER_MASTER_VOLUME, 0.37);

@@ -10,6 +10,7 @@
 
 #include "app/globals.h"
 #include "app/panel.h"
+#include "audiometry/audiometry.h"
 #include "fake/fake_platform.h"
 #include "samples/samples.h"
 
@@ -56,7 +57,7 @@ protected:
     {
         for (int i = 0; i < 100 && fake::LiveThreads() != 0; ++i) {
             Set(iStimulationRunning, 0);
-            Set(iKey, -1);
+            Audiometrie_Button(MAIN_PANEL, STOP_AUDIOMETRIE, EVENT_COMMIT, nullptr, 0, 0);
             fake::RunUntilThreadsEnded(fake::Now() + 1000);
         }
         Ui_WaitForThreadPoolFunctions();

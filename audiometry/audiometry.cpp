@@ -81,11 +81,15 @@ void Start_Pass(int ear)
 // driving one of the streams a pass plays and writing iLeftRight. The pass lets it end
 // first, so that no tone of the pass is cut or muted by it; the stimulation cannot start
 // again meanwhile because the pass has dimmed its button.
-void Wait_For_Stimulation_End()
+// Returns whether it waited.
+bool Wait_For_Stimulation_End()
 {
+    bool waited = false;
     while (iStimulationActive.load() != 0) {
         Sys_Sleep(10);
+        waited = true;
     }
+    return waited;
 }
 
 // The tone of the pass that may still sound: the answered (or 25th) tone plays on through
@@ -110,13 +114,15 @@ struct Verdict {
     int step = -1;           // the tone answered, or -1
     bool stop = false;       // a stop decided: no mark, end of the pass
     bool stopAfter = false;  // an answer decided, and a stop came after it
+    int window = -1;         // the tone whose window decided
 };
 
 // Tone s owns the presses made from when it sounded until tone s + 1 sounded (the last
 // tone: until it has sounded for one tone interval). The earliest tone that owns a press
 // decides, by its last press. Presses before the first tone sounded belong to no tone of
 // this frequency. Only presses up to now and tones known to have sounded take part.
-Verdict Judge(const std::uint64_t plays[], int played, int pressesFrom)
+// `lastEnds`: no tone follows the last one played, whose window then ends as the 25th's.
+Verdict Judge(const std::uint64_t plays[], int played, int pressesFrom, bool lastEnds)
 {
     std::int64_t heard[AUDIOMETRY_STEP_LIMIT];
     int known = 0;
@@ -128,9 +134,10 @@ Verdict Judge(const std::uint64_t plays[], int played, int pressesFrom)
     const int first = std::max(pressesFrom, count - PRESS_LOG_SIZE);
     for (int s = 0; s < known && v.step < 0 && !v.stop; ++s) {
         const std::int64_t from = heard[s];
-        const std::int64_t until = s + 1 < known                    ? heard[s + 1]
-                                   : s + 1 == AUDIOMETRY_STEP_LIMIT ? heard[s] + kToneWindowNs
-                                                                    : INT64_MAX;
+        const std::int64_t until = s + 1 < known ? heard[s + 1]
+                                   : s + 1 == AUDIOMETRY_STEP_LIMIT || (lastEnds && s + 1 == played)
+                                       ? heard[s] + kToneWindowNs
+                                       : INT64_MAX;
         std::int64_t decidedAt = 0;
         for (int n = first; n < count; ++n) {
             const std::int64_t t = llAryPressTime[n % PRESS_LOG_SIZE].load(std::memory_order_relaxed);
@@ -138,6 +145,7 @@ Verdict Judge(const std::uint64_t plays[], int played, int pressesFrom)
                 const int kind = iAryPressKind[n % PRESS_LOG_SIZE].load(std::memory_order_relaxed);
                 v.step = kind == 1 ? s : -1;
                 v.stop = kind == -1;
+                v.window = s;
                 decidedAt = t;
             }
         }
@@ -147,6 +155,17 @@ Verdict Judge(const std::uint64_t plays[], int played, int pressesFrom)
         }
     }
     return v;
+}
+
+void Sleep_Until_Window_End(std::uint64_t play)
+{
+    std::int64_t heard = 0;
+    if (Audio_PlaySoundedAt(play, &heard) == 1) {
+        const std::int64_t left = heard + kToneWindowNs - Sys_NowNs();
+        if (left > 0) {
+            Sys_Sleep(static_cast<unsigned>((left + 999'999) / 1'000'000));
+        }
+    }
 }
 
 // Plays the ascending tones of one frequency until an answer, a stop or 25 tones, at the
@@ -176,20 +195,21 @@ Verdict Ascend(AudioHandle channel, int losses, int pressesFrom, bool &lost)
             lost = true;
             return Verdict{};
         }
-        const Verdict v = Judge(plays, step + 1, pressesFrom);
+        Verdict v = Judge(plays, step + 1, pressesFrom, false);
+        if (v.window == step) {
+            // Decided in the window still open, by a press that a later one in the same
+            // window may overrule: play no further tone, and let this window run its
+            // 1400 ms from when the tone sounded before looking again.
+            Sleep_Until_Window_End(plays[step]);
+            v = Judge(plays, step + 1, pressesFrom, true);
+        }
         if (v.step >= 0 || v.stop) {
             return v;
         }
     }
     // The last tone's window ends when it has sounded for one interval: look once more then.
-    std::int64_t heard = 0;
-    if (Audio_PlaySoundedAt(plays[AUDIOMETRY_STEP_LIMIT - 1], &heard) == 1) {
-        const std::int64_t left = heard + kToneWindowNs - Sys_NowNs();
-        if (left > 0) {
-            Sys_Sleep(static_cast<unsigned>((left + 999'999) / 1'000'000));
-        }
-    }
-    Verdict v = Judge(plays, AUDIOMETRY_STEP_LIMIT, pressesFrom);
+    Sleep_Until_Window_End(plays[AUDIOMETRY_STEP_LIMIT - 1]);
+    Verdict v = Judge(plays, AUDIOMETRY_STEP_LIMIT, pressesFrom, true);
     if (v.step < 0 && !v.stop) {
         v.step = AUDIOMETRY_STEP_LIMIT;
     }
@@ -294,8 +314,7 @@ int Audiometrie(void *functionData)
     const int panel = Get(iPanelHandle);
     const int canvas = ear == 0 ? EAR_LEFT : EAR_RIGHT;
 
-    Wait_For_Stimulation_End();
-    if (Stop_Pressed_Since(iPassPressesFrom.load(std::memory_order_relaxed))) {
+    if (Wait_For_Stimulation_End() && Stop_Pressed_Since(iPassPressesFrom.load(std::memory_order_relaxed))) {
         // Stopped while it waited for the stimulation, before anything of it was shown.
         Restore_Idle_Controls();
         Set(iAudiometrieRunning, 0);

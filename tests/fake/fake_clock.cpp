@@ -53,6 +53,7 @@ struct State {
     int live = 0;
     std::vector<Action> actions;
     int watchdogSeconds = 10;
+    std::function<void(std::int64_t)> onAdvance;
 
     std::int64_t secondsAtZero = kDefaultSecondsAtZero;
     int msIntoSecond = 0;
@@ -130,6 +131,9 @@ void PassTurn(State &s)
     if (best == nullptr) {
         return;
     }
+    if (best->wake > s.now && s.onAdvance) {
+        s.onAdvance(best->wake);
+    }
     s.now = std::max(s.now, best->wake);
     best->granted = true;
     s.cv.notify_all();
@@ -196,6 +200,13 @@ void AddAction(std::int64_t t, int prio, std::function<void()> fn)
 }
 
 }  // namespace
+
+void OnAdvance(std::function<void(std::int64_t)> fn)
+{
+    State &s = S();
+    std::lock_guard lock(s.m);
+    s.onAdvance = std::move(fn);
+}
 
 std::int64_t Now()
 {
@@ -300,6 +311,7 @@ void ResetClock()
     s.testPrio = kPrioTest;
     s.seq = 0;
     s.actions.clear();
+    s.onAdvance = nullptr;
     s.secondsAtZero = kDefaultSecondsAtZero;
     s.msIntoSecond = 0;
     s.rng = 1;

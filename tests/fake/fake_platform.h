@@ -44,6 +44,11 @@ namespace fake {
 // Virtual milliseconds since the last ResetClock.
 std::int64_t Now();
 
+// fn(t) runs each time virtual time is about to move on to t, before anything at t runs,
+// with the scheduler's lock held: it may not call into the fake. For a stand-in device
+// that renders the sound up to t. Cleared by ResetClock.
+void OnAdvance(std::function<void(std::int64_t)> fn);
+
 // Runs fn on the test thread when virtual time reaches t (ms), before any pool thread
 // that wakes at t. Actions at one time run in the order they were added. A t in the past
 // runs at the next chance.

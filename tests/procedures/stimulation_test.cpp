@@ -493,3 +493,18 @@ TEST_F(StimulationTest, ALostOutputIsToldOnceForEachLossAndTheRunGoesOn)
 }
 
 }  // namespace
+
+// Started while no output works: the run goes on, to be heard once the output is back, and
+// says so once.
+TEST_F(StimulationTest, AStartWithoutOutputRunsAndSaysSoOnce)
+{
+    fake::SetOutputWorking(false);
+    fake::PressAt(0, Stimulation_Button, MAIN_PANEL, START_STIMULATION);
+    fake::PressAt(5000, Stimulation_Button, MAIN_PANEL, START_STIMULATION);
+    fake::RunUntil(5001);
+    ASSERT_TRUE(fake::RunUntilThreadsEnded(20'000));
+    int warnings = 0;
+    for (const fake::UiEvent &e : fake::UiEvents()) warnings += e.what == "Warning" && e.text == kNoOutputStimulationText;
+    EXPECT_EQ(warnings, 1);
+    EXPECT_GT(CallsOf(fake::AudioOp::Play).size(), 10u) << "the run went on";
+}

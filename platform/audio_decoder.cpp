@@ -23,6 +23,7 @@ std::unique_ptr<Sample> makeSample(const float *interleaved, std::int64_t frames
         for (std::int64_t i = 0; i < frames; ++i) {
             float x = interleaved[i * channels + c];
             if (!std::isfinite(x)) x = 0.0f;
+            x = std::clamp(x, -kMaxSampleMagnitude, kMaxSampleMagnitude);
             v[static_cast<std::size_t>(i + kPad)] = x;
             if (x != 0.0f) s->silent[c] = false;
             s->peak = std::max(s->peak, std::abs(x));

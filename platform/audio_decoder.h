@@ -12,6 +12,9 @@
 namespace velmora::audio {
 
 inline constexpr std::int64_t kMaxDecodedSamples = std::int64_t{1} << 27;  // 512 MB of floats
+// Samples are held within this: the resampler adds up to 168 products of a sample and a
+// kernel tap, and samples near the float's limit would overflow to infinity on the way.
+inline constexpr float kMaxSampleMagnitude = 0x1p64f;
 
 struct Sample {
     int fileChannels = 0;
@@ -25,7 +28,8 @@ struct Sample {
     const float *at(int c) const { return data[c].data() + kPad; }
 };
 
-// From interleaved frames; samples that are not finite become 0.
+// From interleaved frames; samples that are not finite become 0, larger ones are held at
+// ±kMaxSampleMagnitude.
 std::unique_ptr<Sample> makeSample(const float *interleaved, std::int64_t frames, int channels, int rate);
 // Null when the file cannot be read or holds no frames.
 std::unique_ptr<Sample> decodeFile(const char *path);

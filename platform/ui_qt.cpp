@@ -204,17 +204,17 @@ std::map<std::string, WarningBox> gWarningBoxes;
 // the box is open, and a procedure that warned has long gone on.
 void ShowWarning(const AttributeChange &change)
 {
+    // A closed box may wait for its deletion: a hidden one counts as gone.
+    std::erase_if(gWarningBoxes, [](const auto &entry) { return !entry.second.box || !entry.second.box->isVisible(); });
     const std::string key = change.text + '\n' + change.message.substr(0, change.message.find('\n'));
-    WarningBox &shown = gWarningBoxes[key];
     const QString message = QString::fromUtf8(change.message);
-    if (shown.box) {
+    if (const auto it = gWarningBoxes.find(key); it != gWarningBoxes.end()) {
+        WarningBox &shown = it->second;
         ++shown.times;
-        QString text = message;
-        if (!text.endsWith('\n')) text += '\n';
-        shown.box->setText(text + QStringLiteral("(%1 times)").arg(shown.times));
+        const QString separator = message.endsWith('\n') ? QString() : QStringLiteral("\n");
+        shown.box->setText(message + separator + QStringLiteral("(%1 times)").arg(shown.times));
         return;
     }
-    shown.times = 1;
     auto *box = new QMessageBox(QMessageBox::Warning, QString::fromUtf8(change.text), message, QMessageBox::Ok,
                                 VisiblePanelWindow());
     box->setObjectName(QStringLiteral("velmora_warning"));
@@ -222,7 +222,7 @@ void ShowWarning(const AttributeChange &change)
     box->setAttribute(Qt::WA_DeleteOnClose);
     box->setWindowModality(Qt::NonModal);
     box->show();
-    shown.box = box;
+    gWarningBoxes[key] = WarningBox{box, 1};
 }
 
 void ApplyChange(const AttributeChange &change)

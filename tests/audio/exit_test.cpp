@@ -16,10 +16,10 @@ namespace {
 
 using namespace std::chrono_literals;
 
-// Exit work between the engine's start and the output's close (in the program, the
-// toolkit's teardown) keeps the audio thread rendering while exit tears down whatever was
-// registered after it: registered right after Audio_Init, this runs after everything that
-// was made later.
+// Exit work that comes before the output is closed (in the program, the toolkit's
+// teardown). Registered right after Audio_Init, it runs once exit has torn down everything
+// made later, the resampler's tables among them if they could be, and the audio thread
+// renders on meanwhile.
 void holdExit() { std::this_thread::sleep_for(100ms); }
 
 TEST(AudioExit, MainReturnsWhileAResampledToneSounds)

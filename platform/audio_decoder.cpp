@@ -52,9 +52,11 @@ std::unique_ptr<Sample> decodeOpened(SNDFILE *f, const SF_INFO &info)
         const std::int64_t ch = info.channels;
         const std::int64_t longest = std::int64_t{info.samplerate} * kMaxDecodedSeconds;
         const std::int64_t most = std::min(longest + 1, kMaxDecodedSamples / ch);
-        // What the header declares (within reason) in one read, the rest in chunks: at
-        // start-up 26 files are read before the window shows.
-        const std::int64_t declared = std::clamp<std::int64_t>(info.frames, 0, std::min(std::int64_t{1} << 22, most));
+        // What the header declares in one read, the rest in chunks: at start-up 26 files
+        // are read before the window shows. Within reason: 16 MB at most, whatever a
+        // header claims (a tone file holds 2 MB).
+        const std::int64_t declared =
+            std::clamp<std::int64_t>(info.frames, 0, std::min((std::int64_t{1} << 22) / ch, most));
         frames.resize(static_cast<std::size_t>(declared * ch));
         const sf_count_t first = declared > 0 ? sf_readf_float(f, frames.data(), declared) : 0;
         frames.resize(static_cast<std::size_t>(std::max<sf_count_t>(first, 0) * ch));

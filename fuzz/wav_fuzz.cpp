@@ -9,8 +9,6 @@
 #include <cstdlib>
 #include <vector>
 
-#include "platform/audio.h"
-
 #include "platform/audio_engine.h"
 
 namespace {

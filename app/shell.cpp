@@ -63,9 +63,9 @@ void Describe_Silent_Tones(int audioStarted, char *buffer, int bufferSize)
             }
             if (missing++ == 0) {
                 Append_Text(buffer, bufferSize,
-                            "These tone files are missing, unreadable, or not 96000 Hz stereo with the tone "
-                            "in its ear's channel only. Their tones cannot be played, and a hearing test "
-                            "leaves their frequencies out:\n");
+                            "These tone files are missing, unreadable, longer than 10 s, or not 96000 Hz "
+                            "stereo with the tone in its ear's channel only. Their tones cannot be played, "
+                            "and a hearing test leaves their frequencies out:\n");
             }
             Sample_Path(f, ear, path, sizeof path);
             Append_Text(buffer, bufferSize, "%s\n", path);

@@ -20,7 +20,8 @@ inline constexpr std::uint32_t AUDIO_ATTRIB_VOL = 2;          // channel volume,
 int Audio_Init(int device, std::uint32_t freq, std::uint32_t flags, void *win, const void *clsid);
 
 // A stream that plays the file once from its start, not looped. mem 0: file is a path.
-// offset 0 and length 0 take the whole file. Returns 0 when the file cannot be used.
+// offset 0 and length 0 take the whole file. Returns 0 when the file cannot be used: also
+// when it is not a regular file, or lasts longer than 10 s (it is decoded whole and kept).
 AudioHandle Audio_StreamCreateFile(int mem, const void *file, std::uint64_t offset,
                                    std::uint64_t length, std::uint32_t flags);
 int Audio_StreamFree(AudioHandle handle);

@@ -8,6 +8,10 @@
 #include <cstdio>
 #include <cstring>
 
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
 namespace velmora::audio {
 
 std::unique_ptr<Sample> makeSample(const float *interleaved, std::int64_t frames, int channels, int rate)
@@ -23,6 +27,7 @@ std::unique_ptr<Sample> makeSample(const float *interleaved, std::int64_t frames
         for (std::int64_t i = 0; i < frames; ++i) {
             float x = interleaved[i * channels + c];
             if (!std::isfinite(x)) x = 0.0f;
+            x = std::clamp(x, -kMaxSampleMagnitude, kMaxSampleMagnitude);
             v[static_cast<std::size_t>(i + kPad)] = x;
             if (x != 0.0f) s->silent[c] = false;
             s->peak = std::max(s->peak, std::abs(x));
@@ -40,25 +45,30 @@ std::unique_ptr<Sample> decodeOpened(SNDFILE *f, const SF_INFO &info)
     std::unique_ptr<Sample> result;
     if (info.channels >= 1 && info.channels <= 64 && info.samplerate > 0 && info.samplerate <= 1'000'000) {
         // The declared length is not trusted: a header can claim gigabytes. Read in
-        // chunks until the data ends, up to a hard cap.
+        // chunks until the data ends, up to one frame past the longest file taken (that
+        // frame says the file is too long) or the hard cap, whichever comes first.
         sf_command(f, SFC_SET_NORM_FLOAT, nullptr, SF_TRUE);
         std::vector<float> frames;
         const std::int64_t ch = info.channels;
-        const std::int64_t declared = std::clamp<std::int64_t>(info.frames, 0, std::int64_t{1} << 22);
-        // What the header declares (within reason) in one read, the rest in chunks: at
-        // start-up 26 files are read before the window shows.
+        const std::int64_t longest = std::int64_t{info.samplerate} * kMaxDecodedSeconds;
+        const std::int64_t most = std::min(longest + 1, kMaxDecodedSamples / ch);
+        // What the header declares in one read, the rest in chunks: at start-up 26 files
+        // are read before the window shows. Within reason: 16 MB at most, whatever a
+        // header claims (a tone file holds 2 MB).
+        const std::int64_t declared =
+            std::clamp<std::int64_t>(info.frames, 0, std::min((std::int64_t{1} << 22) / ch, most));
         frames.resize(static_cast<std::size_t>(declared * ch));
         const sf_count_t first = declared > 0 ? sf_readf_float(f, frames.data(), declared) : 0;
         frames.resize(static_cast<std::size_t>(std::max<sf_count_t>(first, 0) * ch));
         std::vector<float> chunk(static_cast<std::size_t>(4096 * ch));
-        for (;;) {
-            const sf_count_t got = sf_readf_float(f, chunk.data(), 4096);
+        for (std::int64_t have = static_cast<std::int64_t>(frames.size()) / ch; have < most;) {
+            const sf_count_t got = sf_readf_float(f, chunk.data(), std::min<std::int64_t>(4096, most - have));
             if (got <= 0) break;
-            if (static_cast<std::int64_t>(frames.size()) + got * ch > kMaxDecodedSamples) break;
             frames.insert(frames.end(), chunk.begin(), chunk.begin() + got * ch);
+            have += got;
         }
         const std::int64_t n = static_cast<std::int64_t>(frames.size()) / ch;
-        if (n > 0) result = makeSample(frames.data(), n, info.channels, info.samplerate);
+        if (n > 0 && n <= longest) result = makeSample(frames.data(), n, info.channels, info.samplerate);
     }
     sf_close(f);
     return result;
@@ -103,8 +113,18 @@ sf_count_t memTell(void *user) { return static_cast<MemoryFile *>(user)->pos; }
 
 std::unique_ptr<Sample> decodeFile(const char *path)
 {
+    // Only a regular file: opening a FIFO would wait for a writer for ever, and a device
+    // could give frames without end. O_NONBLOCK keeps the open itself from waiting.
+    const int fd = path ? ::open(path, O_RDONLY | O_NONBLOCK | O_CLOEXEC) : -1;
+    if (fd < 0) return nullptr;
+    struct stat st {};
+    if (::fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) {
+        ::close(fd);
+        return nullptr;
+    }
+    // libsndfile owns the descriptor from here, and closes it also when the open fails.
     SF_INFO info{};
-    return decodeOpened(sf_open(path, SFM_READ, &info), info);
+    return decodeOpened(sf_open_fd(fd, SFM_READ, &info, SF_TRUE), info);
 }
 
 std::unique_ptr<Sample> decodeMemory(const void *data, std::size_t size)

@@ -524,6 +524,7 @@ EngineCounters Engine::counters() const
     c.droppedCommands = m.dropped.load(std::memory_order_relaxed);
     c.gainCapped = m.mixer.gainCapped();
     c.limitedFrames = m.mixer.limitedFrames();
+    c.nonFiniteFrames = m.mixer.nonFiniteFrames();
     c.streamsLive = m.live.load(std::memory_order_relaxed);
     c.clockSteps = m.clockSteps.load(std::memory_order_relaxed);
     return c;

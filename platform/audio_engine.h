@@ -53,6 +53,7 @@ struct EngineCounters {
     std::uint64_t droppedCommands = 0; // control: queue full
     std::uint64_t gainCapped = 0;      // audio: a gain change that would have passed full scale
     std::uint64_t limitedFrames = 0;   // audio: frames the final guard had to pull down
+    std::uint64_t nonFiniteFrames = 0; // audio: frames of the mix, before that guard, not all numbers
     std::uint64_t streamsLive = 0;     // control
     std::uint64_t clockSteps = 0;      // audio: the frame clock re-anchored on a real step
 };

@@ -211,6 +211,9 @@ inline void Mixer::limit(float *out, int n)
     for (int i = 0; i < n; ++i) {
         float l = mixL_[static_cast<std::size_t>(i)];
         float r = mixR_[static_cast<std::size_t>(i)];
+        // The guard below zeroes what is not a number: count it here, where a test can
+        // still see that the mix itself went wrong.
+        if (!std::isfinite(l) || !std::isfinite(r)) nonFinite_.fetch_add(1, std::memory_order_relaxed);
         const float peak = std::max(std::abs(l), std::abs(r));
         if (peak * limiterGain_ > 1.0f) {
             limiterGain_ = 1.0f / peak;

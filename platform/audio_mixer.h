@@ -93,6 +93,7 @@ public:
     int soundingVoices() const;
     std::uint64_t gainCapped() const { return capped_.load(std::memory_order_relaxed); }
     std::uint64_t limitedFrames() const { return limited_.load(std::memory_order_relaxed); }
+    std::uint64_t nonFiniteFrames() const { return nonFinite_.load(std::memory_order_relaxed); }
 
 private:
     void attach(Voice &v, const Command &c);
@@ -112,7 +113,7 @@ private:
     float limiterGain_ = 1.0f;
     float limiterRelease_;
     std::vector<float> mixL_, mixR_, gainBuf_;
-    std::atomic<std::uint64_t> capped_{0}, limited_{0};
+    std::atomic<std::uint64_t> capped_{0}, limited_{0}, nonFinite_{0};
 };
 
 }  // namespace velmora::audio

@@ -68,16 +68,20 @@ SincTables::SincTables()
 
 namespace {
 
-// Published by the building thread once the tables are whole: the audio thread only loads
-// this word, where a future's get() could wait for the building thread to be joined.
+// The tables live on the heap and are never freed: the audio thread may still read them
+// while the process exits, until the atexit handler that closes the output has run, and
+// that handler is registered before the tables are whole, so a static object of their own
+// would die first. Published by the building thread once the tables are whole: the audio
+// thread only loads this word, where a future's get() could wait for the building thread
+// to be joined.
 std::atomic<const SincTables *> gReady{nullptr};
 
 std::shared_future<const SincTables *> &tablesFuture()
 {
     static std::shared_future<const SincTables *> future = std::async(std::launch::async, [] {
-                                                               static const SincTables tables;
-                                                               gReady.store(&tables, std::memory_order_release);
-                                                               return &tables;
+                                                               const SincTables *tables = new SincTables();
+                                                               gReady.store(tables, std::memory_order_release);
+                                                               return tables;
                                                            }).share();
     return future;
 }
@@ -86,14 +90,19 @@ std::shared_future<const SincTables *> &tablesFuture()
 
 void startSincTables() { (void)tablesFuture(); }
 
-const SincTables &sincTables() { return *tablesFuture().get(); }
+// Once built, the word answers without touching the future, which exit destroys.
+const SincTables &sincTables()
+{
+    if (const SincTables *ready = gReady.load(std::memory_order_acquire)) return *ready;
+    return *tablesFuture().get();
+}
 
 const SincTables *sincTablesIfReady() { return gReady.load(std::memory_order_acquire); }
 
 const SincTables &emptySincTables()
 {
-    static const SincTables empty{SincTables::Empty{}};
-    return empty;
+    static const SincTables *const empty = new SincTables(SincTables::Empty{});
+    return *empty;
 }
 
 }  // namespace velmora::audio

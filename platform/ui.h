@@ -125,6 +125,8 @@ int Ui_CanvasDrawTextAtPoint(int panel, int control, const char *text, const cha
 int Ui_MessagePopup(const char *title, const char *message);
 // A warning for the user from any thread: written to standard error at once, and shown
 // by the main thread in a box that holds neither the caller nor the panel. Returns at once.
+// A warning of the same title and first line while its box is open updates that box, with
+// how often it came, instead of opening another.
 int Ui_ShowWarning(const char *title, const char *message);
 
 // Runs function once on a pool thread and returns at once. Only the pool, the function

@@ -12,6 +12,11 @@
 #include <cmath>
 #include <optional>
 #include <set>
+#include <string>
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
 
 #include "platform/ui_core.h"
 
@@ -24,6 +29,10 @@ constexpr std::size_t kMaxFileBytes = 1 << 20;
 constexpr std::size_t kMaxDepth = 32;
 // The largest panel, and the farthest place on a screen that a window may be put.
 constexpr int kMaxScreen = 8192;
+// A canvas keeps an image of 4 bytes a pixel, and a copy of it while it paints: at
+// 2048 x 2048 that is 32 MB a canvas. Five times our chart's side, room for any redesign
+// on a 4K screen; a canvas as large as the largest panel would take half a gigabyte.
+constexpr int kMaxCanvas = 2048;
 
 struct Node {
     QString tag;
@@ -348,6 +357,10 @@ private:
         if (!Ok() || !Rectangle(w, "geometry", &c.rect)) {
             return false;
         }
+        if (c.kind == UI_CANVAS && (c.rect.Width() > kMaxCanvas || c.rect.Height() > kMaxCanvas)) {
+            return Fail(UI_ERR_MALFORMED, "canvas '" + c.name + "' is larger than " + std::to_string(kMaxCanvas) +
+                                              " x " + std::to_string(kMaxCanvas) + " pixels");
+        }
         if (c.kind == UI_COMMAND_BUTTON) {
             if (!Text(w, "text", "string", true, &c.label) ||
                 !Callback(w, &UiCallbackDecl::control, "control", &c.callback)) {
@@ -564,8 +577,22 @@ int ParsePanelText(std::string_view text, const UiPanelDecl &decl, int resourceI
 
 int ReadPanelFile(const char *fileName, const UiPanelDecl &decl, int resourceId, PanelSpec *out, std::string *why)
 {
-    QFile file(QString::fromUtf8(fileName == nullptr ? "" : fileName));
-    if (!file.open(QIODevice::ReadOnly)) {
+    // Only a regular file: opening a FIFO for reading would wait for a writer for ever, and a
+    // device could give bytes without end. O_NONBLOCK keeps the open itself from waiting.
+    const int fd = fileName == nullptr ? -1 : ::open(fileName, O_RDONLY | O_NONBLOCK | O_CLOEXEC);
+    struct stat st {};
+    if (fd < 0 || ::fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) {
+        if (fd >= 0) {
+            ::close(fd);
+        }
+        if (why != nullptr) {
+            *why = "cannot read the file, or it is not a regular file";
+        }
+        return UI_ERR_FILE_MISSING;
+    }
+    QFile file;
+    if (!file.open(fd, QIODevice::ReadOnly, QFileDevice::AutoCloseHandle)) {
+        ::close(fd);
         if (why != nullptr) {
             *why = "cannot read the file";
         }

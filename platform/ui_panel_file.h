@@ -29,8 +29,8 @@
 // declaration: the panel's name and number; every declared control present once, of its
 // kind (a slide's value type too); every declared menu entry present; each callback one that
 // the program offers for that use; every value a ring or slide can give within the control's
-// declared bounds. Rectangles lie inside the panel; a slide moves in whole steps and starts
-// on one. The first fault found decides the result; a missing control is found at the end.
+// declared bounds. Rectangles lie inside the panel, and a canvas within 2048 pixels a side;
+// a slide moves in whole steps and starts on one. The first fault found decides the result; a missing control is found at the end.
 
 #include <cstdint>
 #include <string>
@@ -120,7 +120,8 @@ struct PanelSpec {
 // negative UiError with a one-line reason in *why.
 int ParsePanelText(std::string_view text, const UiPanelDecl &decl, int resourceId, PanelSpec *out,
                    std::string *why);
-// Reads the file first; a file that cannot be read is UI_ERR_FILE_MISSING.
+// Reads the file first; a file that cannot be read is UI_ERR_FILE_MISSING, and so is anything
+// but a regular file (a FIFO, a device, a folder), found without waiting on it.
 int ReadPanelFile(const char *fileName, const UiPanelDecl &decl, int resourceId, PanelSpec *out,
                   std::string *why);
 

@@ -18,6 +18,7 @@
 #include <QMenuBar>
 #include <QMessageBox>
 #include <QPainter>
+#include <QPointer>
 #include <QPushButton>
 #include <QSlider>
 #include <QWidget>
@@ -193,17 +194,38 @@ QWidget *VisiblePanelWindow()
     return nullptr;
 }
 
+// One box per kind of warning (its title and first line): a device that keeps failing
+// would otherwise stack a box per failure. A repeat while the box is open updates its text
+// with the count; once the user has closed it, the next repeat opens a new one.
+struct WarningBox {
+    QPointer<QMessageBox> box;
+    int times = 0;
+};
+std::map<std::string, WarningBox> gWarningBoxes;
+
 // Not modal: the panel stays usable (the answer button, the stimulation's stop) while
 // the box is open, and a procedure that warned has long gone on.
 void ShowWarning(const AttributeChange &change)
 {
-    QWidget *parent = VisiblePanelWindow();
-    auto *box = new QMessageBox(QMessageBox::Warning, QString::fromUtf8(change.text), QString::fromUtf8(change.message),
-                                QMessageBox::Ok, parent);
+    // A closed box may wait for its deletion: a hidden one counts as gone.
+    std::erase_if(gWarningBoxes, [](const auto &entry) { return !entry.second.box || !entry.second.box->isVisible(); });
+    const std::string key = change.text + '\n' + change.message.substr(0, change.message.find('\n'));
+    const QString message = QString::fromUtf8(change.message);
+    if (const auto it = gWarningBoxes.find(key); it != gWarningBoxes.end()) {
+        WarningBox &shown = it->second;
+        ++shown.times;
+        const QString separator = message.endsWith('\n') ? QString() : QStringLiteral("\n");
+        shown.box->setText(message + separator + QStringLiteral("(%1 times)").arg(shown.times));
+        return;
+    }
+    auto *box = new QMessageBox(QMessageBox::Warning, QString::fromUtf8(change.text), message, QMessageBox::Ok,
+                                VisiblePanelWindow());
+    box->setObjectName(QStringLiteral("velmora_warning"));
     box->setTextFormat(Qt::PlainText);
     box->setAttribute(Qt::WA_DeleteOnClose);
     box->setWindowModality(Qt::NonModal);
     box->show();
+    gWarningBoxes[key] = WarningBox{box, 1};
 }
 
 void ApplyChange(const AttributeChange &change)

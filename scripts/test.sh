@@ -10,8 +10,9 @@
 #   when dbus-run-session is there, since the sound back ends and Qt then take paths
 #   through libdbus that a machine without a session never reaches.
 # - build-tsan, thread: the suites where threads meet — the mixer's command queue and
-#   render, the output watchdog, the Audio_* calls, the virtual clock, the procedures, the
-#   shell, and the user-interface core. Only those are built there.
+#   render, the output watchdog, the Audio_* calls, quitting while a tone sounds, the
+#   virtual clock, the procedures, the shell, and the user-interface core. Only those are
+#   built there.
 #
 # Last, a short fuzz pass: each target in fuzz/ for VELMORA_FUZZ_SECONDS (60 s, two at a
 # time) in a clang build (build-fuzz), going on from the inputs the last pass kept.
@@ -39,7 +40,7 @@ cmake -S . -B build-asan -G Ninja -DVELMORA_WERROR="$werror" -DVELMORA_SANITIZE=
 cmake --build build-asan
 (cd build-asan && "${session[@]}" ctest --output-on-failure -j2)
 
-tsan_tests=(audio_engine_test audio_output_test audio_api_test velmora_fake_clock_test
+tsan_tests=(audio_engine_test audio_output_test audio_api_test audio_exit_test velmora_fake_clock_test
             velmora_audiometry_test velmora_stimulation_test app_shell_test ui_core_test)
 cmake -S . -B build-tsan -G Ninja -DVELMORA_WERROR="$werror" -DVELMORA_SANITIZE=thread \
   -DVELMORA_BUILD_BENCH=OFF -DVELMORA_TEST_AREAS="fake;audio;ui;procedures;app"

@@ -6,17 +6,21 @@
 // Decided usable: an 8-bit file and a file cut short in its data, as long as they decode
 // to 96000 Hz stereo with the tone in the right channel only (8-bit silence decodes to
 // exact zeros). The tone is then at its pitch and in its ear; a short file only ends a
-// long tone early.
+// long tone early. Up to 10 s a file is taken; a frame more and it is refused.
 
 #include <gtest/gtest.h>
 #include <sndfile.h>
+#include <fcntl.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <cmath>
 #include <filesystem>
 #include <fstream>
+#include <future>
 #include <numbers>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "app/shell.h"
@@ -31,10 +35,10 @@ constexpr int kFaultyRow = 4;  // 1000 Hz
 constexpr int kFaultyEar = 1;
 constexpr const char *kFaultyName = "Sinus_96000R_01000Hz_0dB.wav";
 
-// A 1000 Hz tone, 0.5 s, in the channels whose bit is set in `toneIn`.
-void WriteTone(const fs::path &path, int format, int rate, int channels, unsigned toneIn)
+// A 1000 Hz tone, 0.5 s unless asked, in the channels whose bit is set in `toneIn`.
+void WriteTone(const fs::path &path, int format, int rate, int channels, unsigned toneIn, int frames = 0)
 {
-    const int frames = rate / 2;
+    frames = frames > 0 ? frames : rate / 2;
     std::vector<float> x(static_cast<std::size_t>(frames * channels), 0.0f);
     for (int n = 0; n < frames; ++n) {
         for (int c = 0; c < channels; ++c) {
@@ -81,6 +85,13 @@ const Fault kFaults[] = {
     {"all_silent", [](const fs::path &p) { WriteTone(p, SF_FORMAT_FLOAT, 96000, 2, 0); }, false},
     {"not_a_sound_file", [](const fs::path &p) { std::ofstream{p} << "RIFF this is no wave file\n"; }, false},
     {"folder", [](const fs::path &p) { fs::create_directory(p); }, false},
+    // Opening a FIFO for reading waits for a writer: start-up would never end.
+    {"fifo", [](const fs::path &p) { ASSERT_EQ(mkfifo(p.c_str(), 0600), 0); }, false},
+    {"link_to_a_device", [](const fs::path &p) { fs::create_symlink("/dev/zero", p); }, false},
+    // Every tone is kept decoded for the whole run: 26 long files would take gigabytes.
+    {"ten_seconds", [](const fs::path &p) { WriteTone(p, SF_FORMAT_FLOAT, 96000, 2, 2, 960000); }, true},
+    {"ten_seconds_and_a_frame", [](const fs::path &p) { WriteTone(p, SF_FORMAT_FLOAT, 96000, 2, 2, 960001); }, false},
+    {"a_minute_in_16_bit", [](const fs::path &p) { WriteTone(p, SF_FORMAT_PCM_16, 96000, 2, 2, 60 * 96000); }, false},
     // Root reads files whatever their mode: a symbolic link to itself cannot be opened by anyone.
     {"unreadable",
      [](const fs::path &p) {
@@ -126,9 +137,22 @@ protected:
 TEST_P(ToneFault, UnusableFileIsLeftOutAndNamedUsableFilePlays)
 {
     const Fault fault = GetParam();
-    fault.make(fs::path("Samples") / kFaultyName);
+    const fs::path faulty = fs::path("Samples") / kFaultyName;
+    fault.make(faulty);
 
+    // Should the bank wait on a FIFO, a writer that comes and goes lets it go on, so that
+    // the row fails instead of holding the suite.
+    std::promise<void> opened;
+    bool held = false;
+    std::thread watchdog([&, done = opened.get_future()] {
+        if (done.wait_for(std::chrono::seconds(10)) == std::future_status::ready) return;
+        held = true;
+        close(open((dir_ / faulty).c_str(), O_WRONLY | O_NONBLOCK));
+    });
     Create_Samples();
+    opened.set_value();
+    watchdog.join();
+    EXPECT_FALSE(held) << "opening the bank waited on the file";
     for (int ear = 0; ear < EAR_COUNT; ++ear) {
         for (int f = 0; f < FREQUENCY_COUNT; ++f) {
             const bool faulty = f == kFaultyRow && ear == kFaultyEar;

@@ -4,10 +4,17 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <chrono>
+#include <filesystem>
+#include <future>
 #include <fstream>
 #include <sstream>
 #include <string>
 #include <vector>
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
 
 #include "app/panel.h"
 #include "app/shell.h"
@@ -168,6 +175,9 @@ TEST(PanelFile, DesignerVariationsRead)
         Replace(good, "<number>3</number>", "<number>3</number></property><property name=\"stepType\"><enum>x</enum>"),
         Replace(good, "<double>0.01</double>", "<double>0.010000000000000</double>"),
         ReplaceAfter(good, "RING_LEFT_RIGHT", "<property name=\"currentIndex\"><number>0</number></property>", ""),
+        Replace(Replace(good, "<width>810</width><height>610</height>", "<width>4000</width><height>4000</height>"),
+                "<x>10</x><y>50</y><width>380</width><height>360</height>",
+                "<x>10</x><y>50</y><width>2048</width><height>2048</height>"),
         Replace(good, "<widget class=\"QMenuBar\"", "<widget class=\"QStatusBar\" name=\"statusbar\"/>\n<widget class=\"QMenuBar\""),
     };
     for (const std::string &text : variations) {
@@ -246,6 +256,16 @@ std::vector<Damage> Damages()
         {"panel left of the screen", Replace(good, "<x>28</x>", "<x>-1</x>"), UI_ERR_MALFORMED},
         {"panel too large", Replace(good, "<width>810</width><height>610</height>", "<width>9000</width><height>610</height>"),
          UI_ERR_MALFORMED},
+        {"canvas of the largest panel",
+         Replace(Replace(good, "<width>810</width><height>610</height>", "<width>8192</width><height>8192</height>"),
+                 "<x>10</x><y>50</y><width>380</width><height>360</height>",
+                 "<x>0</x><y>0</y><width>8192</width><height>8192</height>"),
+         UI_ERR_MALFORMED},
+        {"canvas a pixel too wide",
+         Replace(Replace(good, "<width>810</width><height>610</height>", "<width>4000</width><height>610</height>"),
+                 "<x>10</x><y>50</y><width>380</width><height>360</height>",
+                 "<x>10</x><y>50</y><width>2049</width><height>360</height>"),
+         UI_ERR_MALFORMED},
         {"background of 256", Replace(good, "<red>240</red>", "<red>256</red>"), UI_ERR_MALFORMED},
         {"bad shortcut", Replace(good, "Ctrl+A", "Ctrl+"), UI_ERR_MALFORMED},
         // Callbacks.
@@ -305,6 +325,43 @@ TEST(PanelFile, AskingForAnotherPanelOrAMissingFileFails)
     EXPECT_EQ(ReadPanelFile("/nonexistent/Velmora.uir", kMainPanelDecl, MAIN_PANEL, &layout, &why), UI_ERR_FILE_MISSING);
     EXPECT_EQ(ReadPanelFile(nullptr, kMainPanelDecl, MAIN_PANEL, &layout, &why), UI_ERR_FILE_MISSING);
     EXPECT_LT(ReadPanelFile("/", kMainPanelDecl, MAIN_PANEL, &layout, &why), 0);  // a folder
+}
+
+// Only a regular file is read, and finding out never waits: a FIFO with no writer would
+// hold the open for ever, a device would give bytes without end.
+TEST(PanelFile, AnythingButARegularFileIsRefusedAtOnce)
+{
+    const std::filesystem::path dir =
+        std::filesystem::temp_directory_path() / ("velmora-panel-" + std::to_string(getpid()));
+    std::filesystem::create_directories(dir);
+    const std::filesystem::path fifo = dir / "Velmora.uir";
+    ASSERT_EQ(mkfifo(fifo.c_str(), 0600), 0);
+    std::filesystem::create_symlink(fifo, dir / "link.uir");
+    std::filesystem::copy_file(VELMORA_TEST_PANEL_FILE, dir / "regular.uir");
+    struct Row {
+        std::string path;
+        int result;
+    };
+    const Row rows[] = {
+        {fifo.string(), UI_ERR_FILE_MISSING},
+        {(dir / "link.uir").string(), UI_ERR_FILE_MISSING},
+        {"/dev/zero", UI_ERR_FILE_MISSING},
+        {dir.string(), UI_ERR_FILE_MISSING},
+        {(dir / "regular.uir").string(), 0},
+    };
+    for (const Row &row : rows) {
+        auto read = std::async(std::launch::async, [&] {
+            PanelSpec layout;
+            std::string why;
+            return ReadPanelFile(row.path.c_str(), kMainPanelDecl, MAIN_PANEL, &layout, &why);
+        });
+        if (read.wait_for(std::chrono::seconds(5)) != std::future_status::ready) {
+            ADD_FAILURE() << row.path << " held the reader";
+            close(open(fifo.c_str(), O_WRONLY | O_NONBLOCK));  // a writer comes and goes: the open returns
+        }
+        EXPECT_EQ(read.get(), row.result) << row.path;
+    }
+    std::filesystem::remove_all(dir);
 }
 
 }  // namespace

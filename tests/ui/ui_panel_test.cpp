@@ -398,6 +398,63 @@ TEST_F(MainPanel, MessageBoxIsModalWithTitleTextAndOneOkButton)
     EXPECT_EQ(QApplication::activeModalWidget(), nullptr);
 }
 
+std::vector<QMessageBox *> OpenWarningBoxes()
+{
+    std::vector<QMessageBox *> boxes;
+    for (QWidget *w : QApplication::topLevelWidgets()) {
+        auto *box = qobject_cast<QMessageBox *>(w);
+        if (box != nullptr && box->objectName() == "velmora_warning" && box->isVisible()) {
+            boxes.push_back(box);
+        }
+    }
+    return boxes;
+}
+
+// A device that keeps failing warns again and again: one box per title and first line,
+// its text counting the repeats, without holding the panel.
+TEST_F(MainPanel, RepeatedWarningsShareOneBoxThatCounts)
+{
+    const char *lost = "The sound output was lost.\nVelmora tries again.\n";
+    struct Row {
+        const char *title;
+        const char *message;
+        std::size_t boxes;
+        const char *text;  // the newest box's text
+    };
+    const Row rows[] = {
+        {"Velmora", lost, 1, "The sound output was lost.\nVelmora tries again.\n"},
+        {"Velmora", lost, 1, "The sound output was lost.\nVelmora tries again.\n(2 times)"},
+        {"Velmora", "The sound output was lost.\nAnother detail", 1, "The sound output was lost.\nAnother detail\n(3 times)"},
+        {"Velmora", "No tone file opened.\n", 2, "No tone file opened.\n"},
+        {"Other title", lost, 3, "The sound output was lost.\nVelmora tries again.\n"},
+    };
+    for (const Row &row : rows) {
+        Ui_ShowWarning(row.title, row.message);
+        Ui_ProcessSystemEvents();
+        const std::vector<QMessageBox *> boxes = OpenWarningBoxes();
+        ASSERT_EQ(boxes.size(), row.boxes) << row.title << ": " << row.message;
+        bool found = false;
+        for (QMessageBox *box : boxes) {
+            found = found || (box->windowTitle() == row.title && box->text() == row.text);
+            EXPECT_FALSE(box->isModal());
+        }
+        EXPECT_TRUE(found) << row.text;
+    }
+
+    // Closed by the user, the kind opens a fresh box on its next warning.
+    for (QMessageBox *box : OpenWarningBoxes()) {
+        box->close();
+    }
+    Ui_ProcessSystemEvents();
+    ASSERT_TRUE(OpenWarningBoxes().empty());
+    Ui_ShowWarning("Velmora", lost);
+    Ui_ProcessSystemEvents();
+    ASSERT_EQ(OpenWarningBoxes().size(), 1u);
+    EXPECT_EQ(OpenWarningBoxes()[0]->text(), lost);
+    OpenWarningBoxes()[0]->close();
+    Ui_ProcessSystemEvents();
+}
+
 // A pool thread relabels, dims and draws while the GUI thread processes events: the GUI
 // thread sees the labels in the order they were made, and the end state is the last one.
 TEST_F(MainPanel, PoolThreadChangesLandInOrderWhileEventsAreProcessed)

@@ -44,7 +44,7 @@ namespace {
 int usage()
 {
     std::fprintf(stderr,
-                 "usage: velmora-analyze info|level|tone|bursts|stretches|onsets FILE [--channel N] [--from S] "
+                 "usage: velmora-analyze info|level|tone|bursts|stretches|onsets|reach FILE [--channel N] [--from S] "
                  "[--to S] [--threshold-db D] [--ref REF --ref-channel M --spacing MS --count K]\n");
     return 1;
 }
@@ -253,6 +253,15 @@ int main(int argc, char **argv)
         return 0;
     }
     if (cmd == "onsets") return printOnsets(cut(channel), wav.rate, first, onsets);
+    if (cmd == "reach") {
+        // When the channel first reaches the level: where a listener with that threshold hears it.
+        const std::span<const float> x = cut(channel);
+        const double at = std::pow(10.0, opts.thresholdDb / 20.0);
+        std::size_t i = 0;
+        while (i < x.size() && std::abs(x[i]) < at) ++i;
+        std::printf("reach_s %.6f\n", i < x.size() ? offset + static_cast<double>(i) / wav.rate : -1.0);
+        return 0;
+    }
     if (cmd == "stretches") {
         printStretches(cut(channel), wav.rate, offset);
         return 0;

@@ -10,6 +10,7 @@
 #include <string>
 
 #include "audiometry/audiometry.h"
+#include "stimulation/stimulation.h"
 #include "chart/chart.h"
 #include "platform/audio_engine.h"
 #include "app/globals.h"
@@ -201,6 +202,59 @@ TEST_F(HearingTest, AnUnansweredFrequencySoundsTwentyFiveRisingTonesInItsEarOnly
     EXPECT_LT(heard.level(1, after + 500 + 158 + 30), 0.01f * 0.01f * 1.01f);
     for (float p : heard.peak[0]) ASSERT_EQ(p, 0.0f) << "the left ear heard something";
 }
+
+// One stimulation cycle as heard, twice: each burst starts at its cycle's head, sounds
+// for the hold (read as whole ms) and its 5 ms fade, at the panel's volume under the
+// master's 0.5, in the chosen ear only; the pause follows, and a stop in the second
+// tone's hold lets no third tone come.
+struct CycleRow {
+    const char *name;
+    double hold;
+    double pause;
+    std::int64_t holdMs;  // as slept: truncated
+    std::int64_t pauseMs;
+};
+
+class StimulationCycle : public HearingTest, public ::testing::WithParamInterface<CycleRow> {};
+
+TEST_P(StimulationCycle, BurstsAsLongAsTheHoldAtTheirCyclesHeads)
+{
+    const CycleRow row = GetParam();
+    UseEngine(0);
+    for (const auto &[control, value] : std::vector<std::pair<int, double>>{
+             {RING_LEFT_RIGHT, 0}, {RING_FREQ, 5}, {NUMBER_VOLUME, 0.3}, {NUMBER_BAND_WIDTH, 1000},
+             {NUMBER_INTERVAL, 10}, {NUMBER_HOLD, row.hold}, {NUMBER_PAUSE, row.pause}})
+        fake::SetCtrl(control, value);
+    const std::int64_t cycle = row.holdMs + 10 + row.pauseMs;
+    fake::PressAt(100, Stimulation_Button, MAIN_PANEL, START_STIMULATION);
+    fake::PressAt(100 + cycle + 1, Stimulation_Button, MAIN_PANEL, START_STIMULATION);
+    fake::RunUntil(101);
+    ASSERT_TRUE(fake::RunUntilThreadsEnded(100 + 3 * cycle + 100));
+    heard.renderTo(100 + 3 * cycle + 100);
+
+    std::vector<std::pair<std::int64_t, std::int64_t>> bursts;  // first and last ms with sound
+    for (std::int64_t m = 0; m < static_cast<std::int64_t>(heard.peak[0].size()); ++m) {
+        if (heard.peak[0][static_cast<std::size_t>(m)] == 0.0f) continue;
+        if (bursts.empty() || m > bursts.back().second + 1) bursts.push_back({m, m});
+        bursts.back().second = m;
+    }
+    ASSERT_EQ(bursts.size(), 2u);
+    for (int k = 0; k < 2; ++k) {
+        const std::int64_t head = 100 + k * cycle;
+        EXPECT_EQ(bursts[static_cast<std::size_t>(k)].first, head) << "burst " << k;
+        EXPECT_NEAR(bursts[static_cast<std::size_t>(k)].second, head + row.holdMs + 4, 1) << "burst " << k;
+    }
+    if (row.holdMs >= 100) {
+        EXPECT_NEAR(heard.level(0, 100 + row.holdMs / 2), 0.3f * 0.5f, 0.15f * 1e-3);
+    }
+    for (float p : heard.peak[1]) ASSERT_EQ(p, 0.0f) << "the right ear heard something";
+}
+
+INSTANTIATE_TEST_SUITE_P(Rows, StimulationCycle,
+                         ::testing::Values(CycleRow{"Defaults", 200, 150, 200, 150},
+                                           CycleRow{"Truncated", 1000.7, 49.9, 1000, 49},
+                                           CycleRow{"Short", 5, 1, 5, 1}),
+                         [](const auto &info) { return std::string(info.param.name); });
 
 // Presses at the edges of the tones' windows, by when their buttons went down, at three
 // device latencies: a tone owns the presses from when it sounded until the next one did.

@@ -3,6 +3,7 @@
 // under `scripts/sound-server.sh run`, which provides the server and removes it afterwards.
 #include "platform/audio.h"
 #include "platform/audio_engine.h"
+#include "platform/sys.h"
 #include "tools/analysis.h"
 
 #include <gtest/gtest.h>
@@ -67,8 +68,10 @@ TEST(AudioRealtime, TonesArriveAtTheirPitchLevelLengthAndEar)
         Audio_ChannelSetAttribute(right, AUDIO_ATTRIB_FREQ, hz);
         script.at([hz](Engine &e, AudioHandle h, SysStamp at) { e.setRate(h, hz, at); });
     };
+    std::vector<std::pair<std::uint64_t, std::int64_t>> plays;  // number, when called
     auto play = [&] {
         Audio_ChannelPlay(right, 0);
+        plays.emplace_back(Audio_ChannelLastPlay(right), Sys_NowNs());
         script.at([](Engine &e, AudioHandle h, SysStamp at) { e.play(h, false, at); });
     };
     auto stop = [&] {
@@ -95,6 +98,18 @@ TEST(AudioRealtime, TonesArriveAtTheirPitchLevelLengthAndEar)
     stop();
     std::this_thread::sleep_for(300ms);
     ASSERT_TRUE(helper("record-stop " + soundDir()));
+    // When the output says each play was heard: after the command latency it planned for,
+    // and no later than that plus the buffer it asked the server for.
+    const auto *engine = velmora::audio::processEngine();
+    for (const auto &[number, calledNs] : plays) {
+        std::int64_t heardNs = 0;
+        ASSERT_EQ(Audio_PlaySoundedAt(number, &heardNs), 1);
+        const double ms = static_cast<double>(heardNs - calledNs) * 1e-6;
+        std::printf("play %llu heard %.1f ms after its call (command latency %.1f ms)\n",
+                    static_cast<unsigned long long>(number), ms, engine->latencyFrames() / 96.0);
+        EXPECT_GT(ms, engine->latencyFrames() / 96.0 - 1.0);
+        EXPECT_LT(ms, engine->latencyFrames() / 96.0 + 150.0);
+    }
 
     // The reference: the same calls at the same moments, rendered offline.
     velmora::audio::EngineConfig cfg;

@@ -6,6 +6,8 @@
 #include <ctime>
 #include <mutex>
 #include <random>
+#include <system_error>
+#include <thread>
 
 namespace {
 // The C library's rand() is shared by all threads too; a lock keeps the draws whole.
@@ -47,5 +49,12 @@ int Sys_Rand()
     return static_cast<int>(gRand() & SYS_RAND_MAX);
 }
 
-void Sys_ThreadStarting() {}
-void Sys_ThreadEnded() {}
+int Sys_StartThread(void (*fn)(void *), void *data)
+{
+    try {
+        std::thread([fn, data] { fn(data); }).detach();
+    } catch (const std::system_error &) {
+        return -1;
+    }
+    return 0;
+}

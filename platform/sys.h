@@ -32,8 +32,7 @@ inline constexpr int SYS_RAND_MAX = 0x7FFFFFFF;
 void Sys_Srand(unsigned seed);
 int Sys_Rand();
 
-// A background thread is about to start (called on the starting thread) and has ended
-// (called on the ended thread). The real clock ignores both; a virtual clock needs to
-// know how many threads may still sleep before it can move time on.
-void Sys_ThreadStarting();
-void Sys_ThreadEnded();
+// Runs fn(data) once on a new thread and returns at once: 0, or -1 when no thread could be
+// started. Nothing joins it. The threads that sleep through Sys_Sleep are started here, so
+// that a virtual clock knows every thread that may still sleep before it moves time on.
+int Sys_StartThread(void (*fn)(void *), void *data);

@@ -487,6 +487,10 @@ int Ui_ScheduleThreadPoolFunction(int poolHandle, ThreadFunction function, void 
     if (poolHandle != UI_DEFAULT_THREAD_POOL || function == nullptr) {
         return UI_ERR_BAD_ARGUMENT;
     }
+    struct Job {
+        ThreadFunction function;
+        void *data;
+    };
     {
         std::lock_guard lock(gPoolLock);
         ++gPoolRunning;
@@ -497,18 +501,22 @@ int Ui_ScheduleThreadPoolFunction(int poolHandle, ThreadFunction function, void 
             gPoolIdle.notify_all();
         }
     };
-    Sys_ThreadStarting();
-    try {
-        // Detached: nothing joins it, Ui_WaitForThreadPoolFunctions waits on the count
-        // instead, and the thread touches nothing of ours after it has counted itself out.
-        std::thread([function, functionData, countOut] {
-            function(functionData);
-            Sys_ThreadEnded();
-            countOut();
-        }).detach();
-    } catch (const std::system_error &) {
-        // No thread: say so, and leave the count and the clock as if nothing had started.
-        Sys_ThreadEnded();
+    auto *job = new Job{function, functionData};
+    // The thread touches nothing of ours after it has counted itself out:
+    // Ui_WaitForThreadPoolFunctions waits on the count, not on the thread.
+    const int started = Sys_StartThread(
+        [](void *p) {
+            const Job j = *static_cast<Job *>(p);
+            delete static_cast<Job *>(p);
+            j.function(j.data);
+            std::lock_guard lock(gPoolLock);
+            if (--gPoolRunning == 0) {
+                gPoolIdle.notify_all();
+            }
+        },
+        job);
+    if (started != 0) {
+        delete job;
         countOut();
         return UI_ERR_NOT_READY;
     }

@@ -9,6 +9,7 @@
 #include <deque>
 #include <memory>
 #include <mutex>
+#include <thread>
 #include <tuple>
 #include <vector>
 
@@ -54,6 +55,8 @@ struct State {
     std::vector<Action> actions;
     int watchdogSeconds = 10;
     std::function<void(std::int64_t)> onAdvance;
+    std::vector<std::thread> threads;  // every thread started since the last ResetClock
+    int nextThreadIndex = 1;
 
     std::int64_t secondsAtZero = kDefaultSecondsAtZero;
     int msIntoSecond = 0;
@@ -299,6 +302,9 @@ void ResetClock()
 {
     State &s = S();
     RequireTestThread(s, "ResetClock");
+    if (LiveThreads() == 0) {
+        detail::JoinThreads();
+    }
     std::lock_guard lock(s.m);
     if (s.live != 0) {
         Die(s, "reset while pool threads are alive: the previous test left a procedure running");
@@ -312,6 +318,7 @@ void ResetClock()
     s.seq = 0;
     s.actions.clear();
     s.onAdvance = nullptr;
+    s.nextThreadIndex = 1;
     s.secondsAtZero = kDefaultSecondsAtZero;
     s.msIntoSecond = 0;
     s.rng = 1;
@@ -344,6 +351,35 @@ void detail::Sleep(unsigned ms)
     std::unique_lock lock(s.m);
     const bool test = tlsSlot == nullptr;
     Yield(s, lock, s.now + ms, test ? kPrioTest : kPrioPool, false);
+}
+
+int detail::StartThread(void (*fn)(void *), void *data)
+{
+    Announce();
+    const int slot = TakeStartedSlot();
+    State &s = S();
+    std::lock_guard lock(s.m);
+    const int index = s.nextThreadIndex++;
+    s.threads.emplace_back([slot, index, fn, data] {
+        EnterThread(slot, index);
+        fn(data);
+        // Last: the turn passes on here, so whatever fn did is seen by whoever runs next.
+        Leave();
+    });
+    return 0;
+}
+
+void detail::JoinThreads()
+{
+    State &s = S();
+    std::vector<std::thread> threads;
+    {
+        std::lock_guard lock(s.m);
+        threads.swap(s.threads);
+    }
+    for (std::thread &t : threads) {
+        t.join();
+    }
 }
 
 void detail::Announce()

@@ -9,8 +9,8 @@
 //   velmora_fake_ui     Ui_*: scripted control values, recorded attributes and drawing,
 //                       a thread pool whose threads take part in the scheduler
 //
-// Scheduling. The test thread plays the main thread. It and every pool thread announced
-// by Sys_ThreadStarting take turns: exactly one of them runs at a time, the others wait
+// Scheduling. The test thread plays the main thread. It and every thread started by
+// Sys_StartThread take turns: exactly one of them runs at a time, the others wait
 // for their turn, so every run is the same run. A thread gives up its turn only by
 // sleeping (Sys_Sleep, or the test's RunUntil family) or by ending. When the thread that
 // runs gives up its turn, the next one is the sleeper with the earliest wake time, and
@@ -26,8 +26,8 @@
 // a pool thread blocked outside the scheduler: the fake prints the scheduler's state and
 // aborts, so the test fails rather than hangs.
 //
-// Not supported: threads that sleep through Sys_Sleep without being announced and started
-// by the fake pool (they would be taken for the test thread).
+// Not supported: threads that sleep through Sys_Sleep without being started by
+// Sys_StartThread (they would be taken for the test thread).
 
 #include <cstdint>
 #include <functional>
@@ -79,15 +79,17 @@ int ThreadIndex();
 void ResetClock();
 
 namespace detail {
-// For the fake pool: the slot that the last Sys_ThreadStarting on this thread announced,
-// or -1 when the real Sys_ThreadStarting is linked (no scheduler).
+// The slot that the last Announce on this thread made.
 int TakeStartedSlot();
 // First call on a new pool thread: waits for its turn when slot >= 0.
 void EnterThread(int slot, int threadIndex);
-// What the fake Sys_* calls do.
-void Sleep(unsigned ms);
 void Announce();
 void Leave();
+// What the fake Sys_* calls do. StartThread's threads take turns with the test thread.
+void Sleep(unsigned ms);
+int StartThread(void (*fn)(void *), void *data);
+// Joins the threads started so far; the caller knows they have ended or will.
+void JoinThreads();
 std::int64_t Time();
 void Srand(unsigned seed);
 int Rand();

@@ -16,6 +16,4 @@ void Sys_Srand(unsigned seed) { fake::detail::Srand(seed); }
 
 int Sys_Rand() { return fake::detail::Rand(); }
 
-void Sys_ThreadStarting() { fake::detail::Announce(); }
-
-void Sys_ThreadEnded() { fake::detail::Leave(); }
+int Sys_StartThread(void (*fn)(void *), void *data) { return fake::detail::StartThread(fn, data); }

@@ -38,8 +38,6 @@ struct UiState {
     std::map<ThreadFunction, int> running;
     std::map<ThreadFunction, int> peak;
     std::vector<fake::UiEvent> events;
-    std::vector<std::thread> threads;
-    int nextThreadIndex = 1;
     int loadPanelResult = 1;
     int scheduleResult = 0;
 };
@@ -107,18 +105,7 @@ double Read(int control)
 }
 
 // Waits for the pool threads' ends on the test thread; lock not held.
-void JoinAll()
-{
-    UiState &u = U();
-    std::vector<std::thread> threads;
-    {
-        std::lock_guard lock(u.m);
-        threads.swap(u.threads);
-    }
-    for (std::thread &t : threads) {
-        t.join();
-    }
-}
+void JoinAll() { fake::detail::JoinThreads(); }
 
 }  // namespace
 
@@ -260,26 +247,34 @@ int Ui_ScheduleThreadPoolFunction(int poolHandle, ThreadFunction function, void 
             return u.scheduleResult;
         }
     }
-    Sys_ThreadStarting();
-    const int slot = fake::detail::TakeStartedSlot();
-
-    std::lock_guard lock(u.m);
-    const int index = u.nextThreadIndex++;
-    u.pool.push_back(
-        fake::PoolCall{t, function, functionData, poolHandle, priority, eventMask, callbackThread, index});
-    const int now = ++u.running[function];
-    u.peak[function] = std::max(u.peak[function], now);
-    u.threads.emplace_back([slot, index, function, functionData] {
-        fake::detail::EnterThread(slot, index);
-        function(functionData);
-        {
+    struct Job {
+        ThreadFunction function;
+        void *data;
+        std::size_t record;
+    };
+    Job *job = nullptr;
+    {
+        std::lock_guard lock(u.m);
+        u.pool.push_back(fake::PoolCall{t, function, functionData, poolHandle, priority, eventMask, callbackThread, -1});
+        const int now = ++u.running[function];
+        u.peak[function] = std::max(u.peak[function], now);
+        job = new Job{function, functionData, u.pool.size() - 1};
+    }
+    Sys_StartThread(
+        [](void *p) {
+            const Job j = *static_cast<Job *>(p);
+            delete static_cast<Job *>(p);
+            {
+                UiState &state = U();
+                std::lock_guard lock(state.m);
+                state.pool[j.record].threadIndex = fake::ThreadIndex();
+            }
+            j.function(j.data);
             UiState &state = U();
-            std::lock_guard inner(state.m);
-            --state.running[function];
-        }
-        // Last: the turn passes on here, so the counts above are seen by whoever runs next.
-        Sys_ThreadEnded();
-    });
+            std::lock_guard lock(state.m);
+            --state.running[j.function];
+        },
+        job);
     return 0;
 }
 
@@ -392,7 +387,6 @@ void ResetUi()
     u.running.clear();
     u.peak.clear();
     u.events.clear();
-    u.nextThreadIndex = 1;
     u.loadPanelResult = 1;
     u.scheduleResult = 0;
 }

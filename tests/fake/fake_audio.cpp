@@ -21,11 +21,8 @@ struct AudioState {
     std::map<std::string, AudioInfo> shapes;
     AudioHandle next = kFirstHandle;
     float master = 1.0f;
-    bool initialised = false;
-    float peak = 1.0f;
     bool working = true;
     int losses = 0;
-    std::int64_t latencyMs = 0;
     std::vector<std::int64_t> playSounds;  // play n - 1: when it sounds (Sys_NowNs), -1 never
     std::map<AudioHandle, std::uint64_t> lastPlay;
 };
@@ -74,7 +71,6 @@ int Audio_Init(int, std::uint32_t, std::uint32_t, void *, const void *)
     AudioState &a = A();
     fake::AudioCall c = Call(fake::AudioOp::Init, 0);
     std::lock_guard lock(a.m);
-    a.initialised = true;
     a.calls.push_back(c);
     return 1;
 }
@@ -128,7 +124,6 @@ int Audio_ChannelSetPosition(AudioHandle handle, std::uint64_t pos, std::uint32_
 {
     AudioState &a = A();
     fake::AudioCall c = Call(fake::AudioOp::SetPosition, handle);
-    c.pos = pos;
     c.attrib = mode;
     std::lock_guard lock(a.m);
     fake::StreamState *s = Find(a, handle);
@@ -171,8 +166,7 @@ int Audio_ChannelPlay(AudioHandle handle, int restart)
     if (s != nullptr) {
         s->playing = true;
         s->atStart = false;
-        ++s->plays;
-        a.playSounds.push_back(a.working ? Sys_NowNs() + a.latencyMs * 1'000'000 : -1);
+        a.playSounds.push_back(a.working ? Sys_NowNs() : -1);
         a.lastPlay[handle] = a.playSounds.size();
     }
     a.calls.push_back(c);
@@ -210,9 +204,10 @@ int Audio_SetVolume(float volume)
     return 1;
 }
 
+// The files peak at full scale.
 float Audio_ChannelGetPeak(AudioHandle handle)
 {
-    return Locked([&](AudioState &a) { return Find(a, handle) ? a.peak : 0.0f; });
+    return Locked([&](AudioState &a) { return Find(a, handle) ? 1.0f : 0.0f; });
 }
 
 // A file is taken as the generator writes it unless a test scripts its shape: 96000 Hz,
@@ -248,22 +243,12 @@ int Audio_OutputLosses()
 
 namespace fake {
 
-void SetPeak(float peak)
-{
-    Locked([&](AudioState &a) { a.peak = peak; });
-}
-
 void SetOutputWorking(bool working)
 {
     Locked([&](AudioState &a) {
         if (a.working && !working) ++a.losses;
         a.working = working;
     });
-}
-
-void SetOutputLatency(std::int64_t ms)
-{
-    Locked([&](AudioState &a) { a.latencyMs = ms; });
 }
 
 void SetShape(const std::string &path, AudioInfo info)
@@ -303,11 +288,6 @@ float MasterVolume()
     return Locked([&](AudioState &a) { return a.master; });
 }
 
-bool AudioInitialised()
-{
-    return Locked([&](AudioState &a) { return a.initialised; });
-}
-
 void ResetAudio()
 {
     AudioState &a = A();
@@ -318,11 +298,8 @@ void ResetAudio()
     a.shapes.clear();
     a.next = kFirstHandle;
     a.master = 1.0f;
-    a.initialised = false;
-    a.peak = 1.0f;
     a.working = true;
     a.losses = 0;
-    a.latencyMs = 0;
     a.playSounds.clear();
     a.lastPlay.clear();
 }

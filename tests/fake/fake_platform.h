@@ -133,7 +133,6 @@ struct AudioCall {
     AudioHandle handle;    // 0 for Init, SetMasterVolume; the new handle for Create
     std::uint32_t attrib;  // SetAttribute: AUDIO_ATTRIB_*; SetPosition: mode; Play: restart
     float value;           // SetAttribute, SetMasterVolume
-    std::uint64_t pos;     // SetPosition
     std::string path;      // Create
     bool live;             // false: a call on handle 0 or on a freed handle, which did nothing
 };
@@ -145,7 +144,6 @@ struct StreamState {
     bool atStart = true;  // at the start of the file: new, or rewound since the last play
     float volume = 1.0f;
     float rate = 96000.0f;
-    int plays = 0;
 };
 
 // Streams open with handles 101, 102, ... in the order of creation, except these paths.
@@ -153,20 +151,16 @@ void FailOpen(const std::string &path);
 // What Audio_ChannelGetInfo says of the stream opened from path (default: 96000 Hz, two
 // channels, the other ear's channel silent, the ear taken from the letter after "96000").
 void SetShape(const std::string &path, AudioInfo info);
-// What Audio_ChannelGetPeak says of every open stream (default 1: files at full scale).
-void SetPeak(float peak);
 // What Audio_OutputWorking says (default true, also before Audio_Init); each change to
 // false counts one loss for Audio_OutputLosses.
 void SetOutputWorking(bool working);
-// How long after its call a play sounds (Audio_PlaySoundedAt; default 0). A play made
-// while the output does not work never sounds.
-void SetOutputLatency(std::int64_t ms);
+// A play sounds at its call (Audio_PlaySoundedAt), unless the output does not work then:
+// then it never does. Latencies are measured on the real mixer (hearing_test.cpp).
 
 std::vector<AudioCall> AudioCalls();
 void ClearAudioCalls();
 StreamState Stream(AudioHandle handle);
 float MasterVolume();
-bool AudioInitialised();
 
 // Closes every stream, forgets scripted failures and records.
 void ResetAudio();

@@ -155,11 +155,11 @@ struct Engine::Impl final : Mixer::Owner {
 
     void publishPlay(std::uint64_t play, std::int64_t ns)
     {
+        // Sequentially consistent, so that no reader can pair this time with another number.
         PlayRecord &r = played[play % played.size()];
-        r.play.store(0, std::memory_order_relaxed);
-        std::atomic_thread_fence(std::memory_order_release);
-        r.ns.store(ns, std::memory_order_relaxed);
-        r.play.store(play, std::memory_order_release);
+        r.play.store(0);
+        r.ns.store(ns);
+        r.play.store(play);
     }
 
     // Caller holds ctrlMutex.
@@ -456,10 +456,9 @@ Engine::PlayState Engine::soundedAt(std::uint64_t play, std::int64_t &ns) const
 {
     if (play == 0 || play > impl_->plays.load(std::memory_order_relaxed)) return kNeverSounded;
     const PlayRecord &r = impl_->played[play % impl_->played.size()];
-    const std::uint64_t before = r.play.load(std::memory_order_acquire);
-    const std::int64_t t = r.ns.load(std::memory_order_relaxed);
-    std::atomic_thread_fence(std::memory_order_acquire);
-    const std::uint64_t after = r.play.load(std::memory_order_relaxed);
+    const std::uint64_t before = r.play.load();
+    const std::int64_t t = r.ns.load();
+    const std::uint64_t after = r.play.load();
     if (before != play || after != play) {
         // Not yet written, or being written, or already written over by a newer play.
         return before > play || after > play ? kNeverSounded : kNotYet;

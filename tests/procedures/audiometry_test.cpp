@@ -124,28 +124,6 @@ INSTANTIATE_TEST_SUITE_P(Rows, MarkByStep,
                                            MarkRow{25, 352}),
                          [](const auto &info) { return "step" + std::to_string(info.param.step); });
 
-// ------------------------------------------------------------------ pauses wipe presses
-
-TEST_F(AudiometryTest, PressesAndStopsDuringTheRandomPauseAreWiped)
-{
-    const Plan plan = PlanPass(0, 0, {2 * kToneMs + 700, 700}, {1000, 1000});
-    // Frequency 0's pause is 1500 ms: an answer in it. Frequency 1's pause: a stop in it.
-    fake::PressAt(plan.firstTone[0] - 1, Audiometrie_Button, MAIN_PANEL, START_AUDIOMETRIE_L);
-    fake::PressAt(plan.firstTone[1] - 1, Audiometrie_Button, MAIN_PANEL, STOP_AUDIOMETRIE);
-    fake::RunUntil(plan.end + 1);
-
-    const auto tones = TonesByFrequency(0);
-    EXPECT_EQ(tones[0].size(), 3u) << "the first tone still plays and needs its own answer";
-    ASSERT_EQ(tones[1].size(), 1u) << "the stop in the pause does not end the pass";
-    EXPECT_EQ(tones[0][0].t, plan.firstTone[0]);
-    EXPECT_EQ(tones[1][0].t, plan.firstTone[1]);
-    const auto dots = Ops(EAR_LEFT, fake::CanvasOpKind::Point);
-    ASSERT_EQ(dots.size(), 2u);
-    EXPECT_EQ(dots[0].a.y, 65);
-    EXPECT_EQ(dots[1].a.y, 40);
-    EXPECT_EQ(Get(iAudiometrieRunning), 1) << "the pass goes on to the next frequency";
-}
-
 // ------------------------------------------------------------------ stop in a window
 
 TEST_F(AudiometryTest, StopInAWindowEndsThePassAfterThatWindowWithoutAMark)
@@ -193,42 +171,6 @@ TEST_F(AudiometryTest, StopInAWindowEndsThePassAfterThatWindowWithoutAMark)
     }
     ExpectIdleControls();
 }
-
-// ------------------------------------------------------------------ answer and stop in one window
-
-struct LaterRow {
-    const char *name;
-    int firstControl;
-    int secondControl;
-    bool stopped;
-};
-
-class AnswerAndStop : public ProcedureTest, public ::testing::WithParamInterface<LaterRow> {};
-
-TEST_P(AnswerAndStop, TheLaterPressDecides)
-{
-    const LaterRow row = GetParam();
-    const Plan plan = PlanPass(0, 0, {700, kNoPress, 700});
-    fake::PressAt(plan.firstTone[1] + 300, Audiometrie_Button, MAIN_PANEL, row.firstControl);
-    fake::PressAt(plan.firstTone[1] + 900, Audiometrie_Button, MAIN_PANEL, row.secondControl);
-    fake::RunUntil(plan.firstTone[1] + 3 * kToneMs);
-
-    const auto dots = Ops(EAR_LEFT, fake::CanvasOpKind::Point);
-    if (row.stopped) {
-        EXPECT_EQ(dots.size(), 1u);
-        EXPECT_EQ(fake::LiveThreads(), 0);
-        EXPECT_EQ(Get(iAudiometrieRunning), 0);
-    } else {
-        ASSERT_EQ(dots.size(), 2u);
-        EXPECT_EQ(dots[1].a.y, 40);
-        EXPECT_EQ(Get(iAudiometrieRunning), 1);
-    }
-}
-
-INSTANTIATE_TEST_SUITE_P(Rows, AnswerAndStop,
-                         ::testing::Values(LaterRow{"AnswerThenStop", START_AUDIOMETRIE_L, STOP_AUDIOMETRIE, true},
-                                           LaterRow{"StopThenAnswer", STOP_AUDIOMETRIE, START_AUDIOMETRIE_L, false}),
-                         [](const auto &info) { return std::string(info.param.name); });
 
 TEST_F(AudiometryTest, MasterVolumeComesFromTheSlideBeforeTheFirstTone)
 {

@@ -123,7 +123,7 @@ EOT
       --use-pid-file=yes --log-target="file:$dir/pulse.log" --log-level=notice
   ) >/dev/null 2>&1 || { cat "$dir/pulse.log" >&2 2>/dev/null || true; die "pulseaudio did not start"; }
   wait_for 10 "pulseaudio started but does not answer (see $dir/pulse.log)" \
-    env PULSE_SERVER="unix:$dir/runtime/native" pactl info
+    env PULSE_SERVER="unix:$dir/runtime/native" timeout 5 pactl info
 }
 
 # One daemon of the PipeWire set, in a session of its own so that a signal meant for the
@@ -268,9 +268,9 @@ EOT
   # Ready once the pulse server answers and WirePlumber has made the null sink the default:
   # before that a new stream would be left unlinked.
   wait_for 10 "pipewire-pulse does not answer (see $dir/pipewire-pulse.log)" \
-    env PULSE_SERVER="unix:$dir/runtime/native" pactl info || return 1
+    env PULSE_SERVER="unix:$dir/runtime/native" timeout 5 pactl info || return 1
   wait_for 10 "WirePlumber did not choose the null sink (see $dir/wireplumber.log)" \
-    sh -c "PIPEWIRE_RUNTIME_DIR='$dir/xdg' pw-metadata -n default 0 default.audio.sink | grep -q '$SINK'" ||
+    sh -c "PIPEWIRE_RUNTIME_DIR='$dir/xdg' timeout 5 pw-metadata -n default 0 default.audio.sink | grep -q '$SINK'" ||
     return 1
   for p in pipewire wireplumber pipewire-pulse; do
     kill -0 "$(cat "$dir/$p.pid")" 2>/dev/null || { echo "sound-server: $p ended (see $dir/$p.log)" >&2; return 1; }

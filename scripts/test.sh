@@ -9,8 +9,7 @@
 # - build-asan, address+undefined: every test but the end-to-end and package ones (those
 #   run shell tools and the unsanitized program), twice: inside a private D-Bus session,
 #   where the sound back ends and Qt take paths through libdbus that a machine without a
-#   session never reaches, and again without one, as on a server or a bare CI machine, over
-#   the unit and audio tests (the ones whose libraries look for a bus).
+#   session never reaches, and again without one, as on a server or a bare CI machine.
 # - build-tsan, thread: the unit and audio tests (all but one, see tsan_tests) and the
 #   user-interface core. Only those are built there.
 #
@@ -97,9 +96,11 @@ if command -v dbus-run-session >/dev/null; then
   (cd build-asan && dbus-run-session -- ctest "${ctest_args[@]}" -j2)
 fi
 stage asan-no-session
-# No session: libdbus finds none by address nor in the runtime folder.
+# No session: libdbus finds none by address nor in the runtime folder. audio_realtime_test
+# ran above: it measures to the millisecond against its own sound server, whose client
+# library takes the same path with or without a session.
 (cd build-asan && env -u DBUS_SESSION_BUS_ADDRESS -u XDG_RUNTIME_DIR \
-  ctest "${ctest_args[@]}" -j2 -L 'unit|audio')
+  ctest "${ctest_args[@]}" -j2 -E '^audio_realtime_test$')
 
 stage tsan-build
 # Test names; a replay of the fuzz inputs is built as <name>_replay. Not here yet:

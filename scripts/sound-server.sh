@@ -241,7 +241,7 @@ start_pipewire() {
   write_pipewire_config "$dir"
   mkdir -p "$dir/home/state" "$dir/home/data"
   # A bus of its own with no service activation: nothing is started on the bus's behalf.
-  if ! { [ -f "$dir/dbus-daemon.pid" ] && kill -0 "$(cat "$dir/dbus-daemon.pid")" 2>/dev/null; }; then
+  if ! { [ -f "$dir/dbus-daemon.pid" ] && alive "$(cat "$dir/dbus-daemon.pid")"; }; then
     cat >"$dir/bus.conf" <<EOT
 <!DOCTYPE busconfig PUBLIC "-//freedesktop//DTD D-Bus Bus Configuration 1.0//EN"
  "http://www.freedesktop.org/standards/dbus/1.0/busconfig.dtd">
@@ -273,7 +273,7 @@ EOT
     sh -c "PIPEWIRE_RUNTIME_DIR='$dir/xdg' timeout 5 pw-metadata -n default 0 default.audio.sink | grep -q '$SINK'" ||
     return 1
   for p in pipewire wireplumber pipewire-pulse; do
-    kill -0 "$(cat "$dir/$p.pid")" 2>/dev/null || { echo "sound-server: $p ended (see $dir/$p.log)" >&2; return 1; }
+    alive "$(cat "$dir/$p.pid")" || { echo "sound-server: $p ended (see $dir/$p.log)" >&2; return 1; }
   done
 }
 
@@ -290,15 +290,24 @@ start() {
   exports "$dir"
 }
 
+# Whether a process runs. One that has ended but waits for its parent (a daemon's parent is
+# init, which may reap it only seconds later) has ended.
+alive() {
+  local state
+  kill -0 "$1" 2>/dev/null || return 1
+  state="$(awk '{ print $3 }' "/proc/$1/stat" 2>/dev/null)" || return 1
+  [ -n "$state" ] && [ "$state" != Z ] && [ "$state" != X ]
+}
+
 stop_pid() {  # PID-FILE SIGNAL: signal one process we started, wait up to 5 s, then kill it
   local file="$1" sig="$2" pid
   [ -f "$file" ] || return 0
   pid="$(cat "$file")"
   rm -f "$file"
-  [ -n "$pid" ] && kill -0 "$pid" 2>/dev/null || return 0
+  [ -n "$pid" ] && alive "$pid" || return 0
   kill "-$sig" "$pid" 2>/dev/null || true
   for _ in $(seq 50); do
-    kill -0 "$pid" 2>/dev/null || return 0
+    alive "$pid" || return 0
     sleep 0.1
   done
   kill -KILL "$pid" 2>/dev/null || true

@@ -85,7 +85,12 @@ cmake -S . -B build -G Ninja -DVELMORA_WERROR="$werror" -DVELMORA_SANITIZE= \
   -DVELMORA_BUILD_TESTS=ON -DVELMORA_BUILD_BENCH=ON -UVELMORA_TEST_AREAS
 build build
 stage tests
-(cd build && ctest "${ctest_args[@]}" -j2 "$@")
+(cd build && ctest "${ctest_args[@]}" -j2 -LE pipewire "$@")
+# The same end-to-end tests against PipeWire. A graph cycle that the program's stream misses
+# on a loaded machine is a 1024-frame gap in the capture, which fails the frame-exact
+# checks; a second try tells that from a test that fails every time.
+stage e2e-pipewire
+(cd build && ctest "${ctest_args[@]}" -L pipewire --repeat until-pass:2)
 
 stage asan-build
 cmake -S . -B build-asan -G Ninja -DVELMORA_WERROR="$werror" -DVELMORA_SANITIZE=address \

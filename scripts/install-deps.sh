@@ -17,6 +17,8 @@ packages=(
   clang-14 libclang-rt-14-dev
   # a display and a sound server for the end-to-end tests
   xvfb xdotool x11-utils x11-apps imagemagick pulseaudio pulseaudio-utils sox
+  # the other sound server they run against, as Debian 12's desktops have it
+  pipewire pipewire-bin pipewire-pulse wireplumber
   # dbus-run-session: the sanitizer tests also run where a D-Bus session answers
   dbus-daemon
   # fonts, so that labels render the same everywhere

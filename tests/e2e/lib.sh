@@ -1,6 +1,8 @@
 # Shared steps of the end-to-end tests: a private display, optionally a private sound
 # server, the program started from a copy of its run folder, and clean-up by PID.
 # Sourced by each test; expects VELMORA_RUN_DIR, VELMORA_SOURCE_DIR, VELMORA_BUILD_DIR.
+# VELMORA_SOUND_SERVER (pulse or pipewire, as scripts/sound-server.sh takes it) picks the
+# sound server; the program reaches either through its PulseAudio client.
 set -euo pipefail
 
 E2E_TMP=$(mktemp -d "${TMPDIR:-/tmp}/velmora-e2e.XXXXXX")
@@ -13,6 +15,8 @@ e2e_cleanup() {
     kill -9 "$APP_PID" 2>/dev/null || true
   fi
   [ "$SOUND" = 1 ] && "$VELMORA_SOURCE_DIR/scripts/sound-server.sh" stop "$E2E_TMP/sound" || true
+  # The program's audio counters (VELMORA_REPORT_COUNTERS=1), so a run's log shows them.
+  grep -h '^velmora_counter ' "$E2E_TMP/app.err" 2>/dev/null || true
   "$VELMORA_SOURCE_DIR/scripts/display.sh" stop "$E2E_TMP/display" || true
   if [ "$status" -ne 0 ]; then
     echo "e2e: failed; files kept in $E2E_TMP" >&2
@@ -33,8 +37,13 @@ start_display() {
 }
 
 start_sound() {
-  eval "$("$VELMORA_SOURCE_DIR/scripts/sound-server.sh" start "$E2E_TMP/sound")"
   SOUND=1
+  eval "$("$VELMORA_SOURCE_DIR/scripts/sound-server.sh" start "$E2E_TMP/sound")"
+}
+
+# Ends the sound server at once, as a crash would; start_sound brings it back.
+kill_sound() {
+  "$VELMORA_SOURCE_DIR/scripts/sound-server.sh" kill "$E2E_TMP/sound"
 }
 
 # A run folder of our own, so a test can damage or remove files without touching the build.

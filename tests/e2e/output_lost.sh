@@ -9,8 +9,7 @@ start_capture
 click_panel "$wid" 640 431  # START_AUDIOMETRIE_R
 wait_sound 8 >/dev/null
 
-kill -KILL "$(cat "$E2E_TMP/sound/runtime/pid")"
-rm -f "$E2E_TMP/sound/runtime/pid"
+kill_sound
 noticed=$(wait_stderr 5 "output was lost")
 warned=$(wait_stderr 5 "lost while 125 Hz was tested")
 echo "measured: the loss noticed ${noticed} s and warned $(awk -v a="$noticed" -v b="$warned" 'BEGIN { printf "%.2f", a + b }') s after the server was killed (at the end of the tone's window)"

@@ -210,11 +210,6 @@ int Audio_SetVolume(float volume)
     return 1;
 }
 
-float Audio_ChannelGetPeak(AudioHandle handle)
-{
-    return Locked([&](AudioState &a) { return Find(a, handle) ? a.peak : 0.0f; });
-}
-
 // A file is taken as the generator writes it unless a test scripts its shape: 96000 Hz,
 // two channels, the channel of the other ear silent (the ear letter follows "96000").
 int Audio_ChannelGetInfo(AudioHandle handle, AudioInfo *info)
@@ -227,11 +222,12 @@ int Audio_ChannelGetInfo(AudioHandle handle, AudioInfo *info)
         auto scripted = a.shapes.find(s->path);
         if (scripted != a.shapes.end()) {
             *info = scripted->second;
-            return 1;
+        } else {
+            const std::size_t at = s->path.find("96000");
+            const char ear = at == std::string::npos ? '?' : s->path[at + 5];
+            *info = AudioInfo{96000, 2, ear == 'L' ? 2u : ear == 'R' ? 1u : 0u};
         }
-        const std::size_t at = s->path.find("96000");
-        const char ear = at == std::string::npos ? '?' : s->path[at + 5];
-        *info = AudioInfo{96000, 2, ear == 'L' ? 2u : ear == 'R' ? 1u : 0u};
+        info->peak = a.peak;
         return 1;
     });
 }

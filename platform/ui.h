@@ -68,6 +68,7 @@ struct UiControlDecl {
 struct UiMenuDecl {
     const char *name;  // menu bar, menu or item name used in the file
     int id;
+    const char *shortcut = nullptr;  // an item's, as "Ctrl+A"; the file must give exactly it
 };
 
 struct UiCallbackDecl {

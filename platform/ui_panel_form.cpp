@@ -5,6 +5,7 @@
 
 #include <QBuffer>
 #include <QByteArray>
+#include <QCoreApplication>
 #include <QFile>
 #include <QSet>
 #include <QString>
@@ -220,7 +221,12 @@ int LoadPanelForm(const char *fileName, const UiPanelDecl &decl, int resourceId,
     }
     QBuffer buffer(&text);
     buffer.open(QIODevice::ReadOnly);
+    // QUiLoader loads every Designer plugin under the library paths as it is made; none may
+    // come into the program (one would bring in Qt Quick), so it is made with none to see.
+    const QStringList libraryPaths = QCoreApplication::libraryPaths();
+    QCoreApplication::setLibraryPaths({});
     PanelLoader loader(decl);
+    QCoreApplication::setLibraryPaths(libraryPaths);
     std::unique_ptr<QWidget> root(loader.load(&buffer));
     PanelLayout layout;
     const int result = CheckPanelForm(root.get(), loader.refused, decl, resourceId, &layout, why);

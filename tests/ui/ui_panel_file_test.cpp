@@ -125,6 +125,16 @@ TEST(PanelFile, TheShippedFileLoads)
     EXPECT_EQ(Load(VELMORA_TEST_PANEL_FILE, MAIN_PANEL, &why), 0) << why;
 }
 
+// The loader brings no Designer plugin into the program, though one is installed beside Qt.
+TEST(PanelFile, NoDesignerPluginIsLoaded)
+{
+    ASSERT_EQ(Load(VELMORA_TEST_PANEL_FILE), 0);
+    std::ifstream maps("/proc/self/maps");
+    for (std::string line; std::getline(maps, line);) {
+        EXPECT_EQ(line.find("/designer/"), std::string::npos) << line;
+    }
+}
+
 // What Designer may write differently from the shipped file is accepted alike.
 TEST(PanelFile, DesignerVariationsRead)
 {

@@ -1,6 +1,6 @@
 // The main panel as the shipped file builds it on Qt (offscreen): every control's kind,
 // caption, place, range, default and items; callbacks reached by name; the menu and its
-// shortcuts; the close rule; the message box; damaged files; changes from a pool thread.
+// shortcuts; the close rule; changes from a pool thread.
 
 #include <gtest/gtest.h>
 
@@ -8,21 +8,15 @@
 
 #include <QAction>
 #include <QComboBox>
-#include <QDir>
-#include <QFile>
-#include <QFrame>
 #include <QLabel>
 #include <QMainWindow>
 #include <QMenu>
 #include <QMenuBar>
-#include <QMessageBox>
 #include <QPointer>
 #include <QPushButton>
 #include <QSlider>
-#include <QTemporaryDir>
 #include <QTest>
 #include <QThread>
-#include <QTimer>
 #include <atomic>
 #include <string>
 #include <vector>
@@ -366,88 +360,6 @@ TEST_F(MainPanel, LabelChangesReachButtonsAndCaptions)
     EXPECT_LT(Ui_SetCtrlAttribute(panel_, RING_FREQ, ATTR_LABEL_TEXT, "no caption"), 0);
 }
 
-TEST_F(MainPanel, MessageBoxIsModalWithTitleTextAndOneOkButton)
-{
-    QString title;
-    QString text;
-    int buttons = -1;
-    bool wasOk = false;
-    QTimer::singleShot(0, [&] {
-        auto *box = qobject_cast<QMessageBox *>(QApplication::activeModalWidget());
-        ASSERT_NE(box, nullptr);
-        title = box->windowTitle();
-        text = box->text();
-        buttons = static_cast<int>(box->buttons().size());
-        wasOk = box->button(QMessageBox::Ok) != nullptr;
-        box->button(QMessageBox::Ok)->click();
-    });
-    EXPECT_EQ(Ui_MessagePopup("Velmora", "Velmora\n\u00a9 2026 The Velmora developers\n<b>not bold</b>"), 0);
-    EXPECT_EQ(title, "Velmora");
-    EXPECT_EQ(text, QString::fromUtf8("Velmora\n\u00a9 2026 The Velmora developers\n<b>not bold</b>"));
-    EXPECT_EQ(buttons, 1);
-    EXPECT_TRUE(wasOk);
-    EXPECT_EQ(QApplication::activeModalWidget(), nullptr);
-}
-
-std::vector<QMessageBox *> OpenWarningBoxes()
-{
-    std::vector<QMessageBox *> boxes;
-    for (QWidget *w : QApplication::topLevelWidgets()) {
-        auto *box = qobject_cast<QMessageBox *>(w);
-        if (box != nullptr && box->objectName() == "velmora_warning" && box->isVisible()) {
-            boxes.push_back(box);
-        }
-    }
-    return boxes;
-}
-
-// A device that keeps failing warns again and again: one box per title and first line,
-// its text counting the repeats, without holding the panel.
-TEST_F(MainPanel, RepeatedWarningsShareOneBoxThatCounts)
-{
-    const char *lost = "The sound output was lost.\nVelmora tries again.\n";
-    struct Row {
-        const char *title;
-        const char *message;
-        std::size_t boxes;
-        const char *text;  // the newest box's text
-    };
-    const Row rows[] = {
-        {"Velmora", lost, 1, "The sound output was lost.\nVelmora tries again.\n"},
-        {"Velmora", lost, 1, "The sound output was lost.\nVelmora tries again.\n(2 times)"},
-        {"Velmora", "The sound output was lost.\nAnother detail", 1, "The sound output was lost.\nAnother detail\n(3 times)"},
-        {"Velmora", "No tone file opened.\n", 2, "No tone file opened.\n"},
-        {"Other title", lost, 3, "The sound output was lost.\nVelmora tries again.\n"},
-    };
-    for (const Row &row : rows) {
-        Ui_ShowWarning(row.title, row.message);
-        Ui_ProcessSystemEvents();
-        const std::vector<QMessageBox *> boxes = OpenWarningBoxes();
-        ASSERT_EQ(boxes.size(), row.boxes) << row.title << ": " << row.message;
-        bool found = false;
-        for (QMessageBox *box : boxes) {
-            found = found || (box->windowTitle() == row.title && box->text() == row.text);
-            EXPECT_FALSE(box->isModal());
-        }
-        EXPECT_TRUE(found) << row.text;
-    }
-
-    // Closed by the user, the kind opens a fresh box on its next warning.
-    for (QMessageBox *box : OpenWarningBoxes()) {
-        box->close();
-    }
-    Ui_ProcessSystemEvents();
-    ASSERT_TRUE(OpenWarningBoxes().empty());
-    Ui_ShowWarning("Velmora", lost);
-    Ui_ProcessSystemEvents();
-    ASSERT_EQ(OpenWarningBoxes().size(), 1u);
-    EXPECT_EQ(OpenWarningBoxes()[0]->text(), lost);
-    OpenWarningBoxes()[0]->close();
-    Ui_ProcessSystemEvents();
-}
-
-// A pool thread relabels, dims and draws while the GUI thread processes events: the GUI
-// thread sees the labels in the order they were made, and the end state is the last one.
 TEST_F(MainPanel, PoolThreadChangesLandInOrderWhileEventsAreProcessed)
 {
     constexpr int kSteps = 400;
@@ -530,43 +442,6 @@ TEST_F(MainPanel, ADiscardedPanelIsGoneForEveryThread)
     EXPECT_LT(Ui_SetCtrlAttribute(second, STOP_AUDIOMETRIE, ATTR_DIMMED, 0), 0);
     EXPECT_LT(Ui_DisplayPanel(second), 0);
     EXPECT_EQ(Ui_GetCtrlVal(panel_, RING_FREQ, &value), 0);  // the first one is untouched
-}
-
-struct DamagedRow {
-    const char *what;
-    QByteArray content;  // written to the file; null: no file at all
-    int result;
-};
-
-TEST_F(MainPanel, DamagedFilesAreRefusedAndShowNothing)
-{
-    QFile good(VELMORA_TEST_PANEL_FILE);
-    ASSERT_TRUE(good.open(QIODevice::ReadOnly));
-    const QByteArray text = good.readAll();
-    QByteArray wrongKind = text;
-    wrongKind.replace("class=\"QSlider\" name=\"NUMBER_HOLD\"", "class=\"QPushButton\" name=\"NUMBER_HOLD\"");
-    QByteArray unknownCallback = text;
-    unknownCallback.replace("<string>Audiometrie_Button</string>", "<string>Audiometry_Button</string>");
-    const DamagedRow rows[] = {
-        {"missing", QByteArray(), uicore::UI_ERR_FILE_MISSING},
-        {"empty", QByteArray(""), uicore::UI_ERR_MALFORMED},
-        {"truncated", text.left(text.size() / 3), uicore::UI_ERR_MALFORMED},
-        {"wrong kind", wrongKind, uicore::UI_ERR_WRONG_KIND},
-        {"unknown callback", unknownCallback, uicore::UI_ERR_UNKNOWN_CALLBACK},
-    };
-    QTemporaryDir dir;
-    ASSERT_TRUE(dir.isValid());
-    const int windows = static_cast<int>(QApplication::topLevelWidgets().size());
-    for (const DamagedRow &row : rows) {
-        const QString path = dir.filePath(QString("panel-%1.uir").arg(row.what));
-        if (!row.content.isNull()) {
-            QFile file(path);
-            ASSERT_TRUE(file.open(QIODevice::WriteOnly));
-            file.write(row.content);
-        }
-        EXPECT_EQ(Ui_LoadPanel(0, path.toUtf8().constData(), MAIN_PANEL), row.result) << row.what;
-        EXPECT_EQ(static_cast<int>(QApplication::topLevelWidgets().size()), windows) << row.what;
-    }
 }
 
 }  // namespace

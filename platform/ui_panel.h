@@ -13,7 +13,6 @@
 #include <QMainWindow>
 #include <QPoint>
 #include <atomic>
-#include <utility>
 #include <string>
 #include <vector>
 
@@ -113,10 +112,11 @@ struct PanelLayout {
 int LoadPanelForm(const char *fileName, const UiPanelDecl &decl, int resourceId, PanelLayout *out,
                   std::string *why);
 
-// The check of a built form; `refused` holds the name and class of each widget that the
-// loader would not build. The first fault found decides; a missing control is found
+// The declared control of that name, or nullptr.
+const UiControlDecl *DeclaredControl(const UiPanelDecl &decl, const QString &name);
+
+// The check of a built form: the first fault found decides; a missing control is found
 // at the end.
-int CheckPanelForm(QWidget *root, const std::vector<std::pair<QString, QString>> &refused, const UiPanelDecl &decl,
-                   int resourceId, PanelLayout *out, std::string *why);
+int CheckPanelForm(QWidget *root, const UiPanelDecl &decl, int resourceId, PanelLayout *out, std::string *why);
 
 }  // namespace uicore

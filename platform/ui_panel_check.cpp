@@ -52,25 +52,15 @@ class Checker {
 public:
     Checker(const UiPanelDecl &decl, PanelLayout &out) : decl_(decl), out_(out) {}
 
-    int Run(QWidget *root, const std::vector<std::pair<QString, QString>> &refused, int resourceId, std::string *why)
+    int Run(QWidget *root, int resourceId, std::string *why)
     {
         auto *window = dynamic_cast<PanelWindow *>(root);
         if (window == nullptr) {
             Fail(UI_ERR_MALFORMED, "the form holds no QMainWindow");
         } else if (window->objectName() != QLatin1String(decl_.name) || decl_.resourceId != 1 || resourceId != 1) {
             Fail(UI_ERR_WRONG_PANEL, "panel " + Name(window) + " is not the panel asked for");  // a form holds one
-        } else {
-            for (const auto &[name, cls] : refused) {
-                const std::string what = name.toStdString() + "' is a " + cls.toStdString();
-                if (Declared(name) != nullptr) {
-                    Fail(UI_ERR_WRONG_KIND, "control '" + what + ", not of its kind");
-                } else {
-                    Fail(UI_ERR_MALFORMED, "'" + what + ", which the panel does not use");
-                }
-            }
-            if (Ok() && CheckWindow(*window) && CheckContent() && CheckMenuBar(*window)) {
-                Finish();
-            }
+        } else if (CheckWindow(*window) && CheckContent() && CheckMenuBar(*window)) {
+            Finish();
         }
         *why = why_;
         return code_;
@@ -88,12 +78,7 @@ private:
     }
     bool Ok() const { return code_ == 0; }
 
-    const UiControlDecl *Declared(const QString &name) const
-    {
-        const UiControlDecl *end = decl_.controls + decl_.controlCount;
-        const UiControlDecl *d = std::find_if(decl_.controls, end, [&](auto &c) { return name == c.name; });
-        return d == end ? nullptr : d;
-    }
+    const UiControlDecl *Declared(const QString &name) const { return DeclaredControl(decl_, name); }
 
     ControlLayout *Control(const QWidget *w)
     {
@@ -365,10 +350,16 @@ private:
 
 }  // namespace
 
-int CheckPanelForm(QWidget *root, const std::vector<std::pair<QString, QString>> &refused, const UiPanelDecl &decl,
-                   int resourceId, PanelLayout *out, std::string *why)
+const UiControlDecl *DeclaredControl(const UiPanelDecl &decl, const QString &name)
 {
-    return Checker(decl, *out).Run(root, refused, resourceId, why);
+    const UiControlDecl *end = decl.controls + decl.controlCount;
+    const UiControlDecl *d = std::find_if(decl.controls, end, [&](auto &c) { return name == c.name; });
+    return d == end ? nullptr : d;
+}
+
+int CheckPanelForm(QWidget *root, const UiPanelDecl &decl, int resourceId, PanelLayout *out, std::string *why)
+{
+    return Checker(decl, *out).Run(root, resourceId, why);
 }
 
 }  // namespace uicore

@@ -7,6 +7,7 @@
 #include <QByteArray>
 #include <QCoreApplication>
 #include <QFile>
+#include <QMenuBar>
 #include <QSet>
 #include <QString>
 #include <QUiLoader>
@@ -136,8 +137,8 @@ std::string CheckFormText(const QByteArray &text)
     return {};
 }
 
-// Builds the classes that make the panel and nothing else, and keeps the name and class
-// of each widget that it would not build for the check to report.
+// Builds the classes that make the panel, each only where it may stand, and nothing else;
+// the first widget it would not build decides the result.
 class PanelLoader final : public QUiLoader {
 public:
     explicit PanelLoader(const UiPanelDecl &decl) : decl_(decl)
@@ -151,35 +152,55 @@ public:
         static const QSet<QString> kBuilt = {"QMainWindow", "QWidget", "QLabel",    "QPushButton",   "QSlider",
                                              "QComboBox",   "QFrame",  "Line",      "QSpinBox",      "QDoubleSpinBox",
                                              "QMenuBar",    "QMenu",   "QStatusBar"};
+        const UiControlDecl *control = DeclaredControl(decl_, name);
         QWidget *made = nullptr;
-        if (!kBuilt.contains(className) || (parent == nullptr) != (className == "QMainWindow")) {
-            refused.emplace_back(name, className);
-            return nullptr;
-        }
-        if (className == "QMainWindow") {
+        if (!kBuilt.contains(className)) {
+            Refuse(control != nullptr ? UI_ERR_WRONG_KIND : UI_ERR_MALFORMED,
+                   "'" + name + "' is a " + className + ", which the panel does not use");
+        } else if (!Fits(className, parent)) {
+            Refuse(UI_ERR_MALFORMED, "'" + name + "' stands where the panel has no " + className);
+        } else if (className == "QMainWindow") {
             made = new PanelWindow(parent);
-        } else if (className == "QWidget" && IsCanvas(name)) {
+        } else if (className == "QWidget" && control != nullptr && control->kind == UI_CANVAS) {
             made = new CanvasWidget(parent);
         } else if (className == "QSpinBox" || className == "QDoubleSpinBox") {
             made = new ValueDisplay(className == "QSpinBox", parent);
         } else {
             return QUiLoader::createWidget(className, parent, name);
         }
-        made->setObjectName(name);
+        if (made != nullptr) {
+            made->setObjectName(name);
+        }
         return made;
     }
 
-    std::vector<std::pair<QString, QString>> refused;
+    int code = 0;
+    std::string why;
 
 private:
-    bool IsCanvas(const QString &name) const
+    // The window alone at the top; in it the control area, the menu bar and a status bar;
+    // menus in the bar; every other widget in the control area, none inside another.
+    static bool Fits(const QString &className, const QWidget *parent)
     {
-        for (int i = 0; i < decl_.controlCount; ++i) {
-            if (decl_.controls[i].kind == UI_CANVAS && name == QLatin1String(decl_.controls[i].name)) {
-                return true;
-            }
+        static const QSet<QString> kFrame = {"QMainWindow", "QMenuBar", "QMenu", "QStatusBar"};
+        if (parent == nullptr) {
+            return className == "QMainWindow";
         }
-        return false;
+        if (dynamic_cast<const PanelWindow *>(parent) != nullptr) {
+            return className == "QWidget" || className == "QMenuBar" || className == "QStatusBar";
+        }
+        if (qobject_cast<const QMenuBar *>(parent) != nullptr) {
+            return className == "QMenu";
+        }
+        return dynamic_cast<const PanelWindow *>(parent->parentWidget()) != nullptr && !kFrame.contains(className);
+    }
+
+    void Refuse(int result, const QString &reason)
+    {
+        if (code == 0) {
+            code = result;
+            why = reason.toStdString();
+        }
     }
 
     const UiPanelDecl &decl_;
@@ -228,8 +249,12 @@ int LoadPanelForm(const char *fileName, const UiPanelDecl &decl, int resourceId,
     PanelLoader loader(decl);
     QCoreApplication::setLibraryPaths(libraryPaths);
     std::unique_ptr<QWidget> root(loader.load(&buffer));
+    if (loader.code != 0) {
+        *why = loader.why;
+        return loader.code;
+    }
     PanelLayout layout;
-    const int result = CheckPanelForm(root.get(), loader.refused, decl, resourceId, &layout, why);
+    const int result = CheckPanelForm(root.get(), decl, resourceId, &layout, why);
     if (result == 0) {
         root.release();
         *out = std::move(layout);

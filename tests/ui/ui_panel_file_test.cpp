@@ -257,6 +257,11 @@ std::vector<Damage> Damages()
         // Panels, widgets and documents that are not ours.
         {"another panel name", Replace(good, "name=\"MAIN_PANEL\"", "name=\"OTHER_PANEL\""), UI_ERR_WRONG_PANEL},
         {"a widget the program lacks", Replace(good, "name=\"SPLITTER\"", "name=\"SPLITTER2\""), UI_ERR_MALFORMED},
+        {"a widget inside a control",
+         Replace(good, "<width>380</width><height>360</height></rect></property>\n   </widget>",
+                 "<width>380</width><height>360</height></rect></property>\n"
+                 "<widget class=\"QLabel\" name=\"INSIDE\"/>\n   </widget>"),
+         UI_ERR_MALFORMED},
         {"a control twice", Replace(good, "name=\"EAR_RIGHT\">", "name=\"EAR_LEFT\">"), UI_ERR_MALFORMED},
         {"a caption of nothing", Replace(good, "<cstring>NUMBER_HOLD</cstring>", "<cstring>NUMBER_HOLDS</cstring>"),
          UI_ERR_MALFORMED},

@@ -32,7 +32,7 @@ const UiControlDecl kControls[] = {
 
 // A Designer menu separator has no name of its own, so SEPARATOR is not asked of the file.
 const UiMenuDecl kMenus[] = {
-    {"MENUBAR", MENUBAR}, {"PROJECT", PROJECT}, {"ABOUT", ABOUT}, {"QUIT", QUIT},
+    {"MENUBAR", MENUBAR}, {"PROJECT", PROJECT}, {"ABOUT", ABOUT, "Ctrl+A"}, {"QUIT", QUIT, "Ctrl+Q"},
 };
 
 const UiCallbackDecl kCallbacks[] = {

@@ -362,7 +362,8 @@ int Audiometrie(void *functionData)
             break;
         }
         const int step = verdict.step;
-        const float peak = Audio_ChannelGetPeak(channel);
+        AudioInfo tone;
+        const float peak = Audio_ChannelGetInfo(channel, &tone) != 0 ? tone.peak : 0.0f;
         const int capped = First_Capped_Step(static_cast<float>(masterVolume), peak);
         if (capped < AUDIOMETRY_STEP_LIMIT && step >= capped) {
             report.capped[report.cappedCount++] = f;

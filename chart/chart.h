@@ -3,7 +3,7 @@
 
 inline constexpr int CHART_BACKGROUND = 0xF0F0F0;
 
-// x pixel of each frequency's column (named Y for historical reasons, it is the x).
+// x pixel of each frequency's column; the name is the shared table's, the values are x.
 extern const int iAryYPos[13];
 // Column labels, kHz with a decimal comma.
 extern const char iAryXStr[13][6];

@@ -1,16 +1,19 @@
-// The panel reader on arbitrary text, checked against the program's own declaration. A
-// damaged file must come back as a clean error; a file that reads must give a panel whose
-// every control lies inside it, as the reader promises the toolkit side.
+// The panel file on arbitrary text, through Ui_LoadPanel as the program calls it: QUiLoader
+// and the check, against the program's own declaration, on an offscreen display. A damaged
+// file must come back as a clean error and leave no window; a file that loads must give a
+// panel whose rings and slides read within their declared bounds.
 
+#include <QApplication>
 #include <cstdint>
+#include <cstdio>
 #include <cstdlib>
 #include <string>
-#include <string_view>
+
+#include <unistd.h>
 
 #include "app/panel.h"
-#include "platform/ui_panel_file.h"
 
-// The declaration names the program's callbacks; the reader only matches them by name.
+// The declaration names the program's callbacks; the check only matches them by name.
 int Main_Panel(int, int, void *, int, int) { return 0; }
 void Menu_Select(int, int, void *, int) {}
 int Audiometrie_Button(int, int, int, void *, int, int) { return 0; }
@@ -18,31 +21,42 @@ int Stimulation_Button(int, int, int, void *, int, int) { return 0; }
 
 namespace {
 
-bool inside(const uicore::PanelRect &r, const uicore::PanelSpec &p)
+const std::string &InputPath()
 {
-    return r.left >= 0 && r.top >= 0 && r.left <= r.right && r.top <= r.bottom && r.right <= p.width &&
-           r.bottom <= p.height;
+    static const std::string path = [] {
+        setenv("QT_QPA_PLATFORM", "offscreen", 0);
+        static char name[] = "panel_file_fuzz";
+        static char *argv[] = {name, nullptr};
+        if (Ui_Init(1, argv) == 0) std::abort();
+        Ui_DeclarePanel(&kMainPanelDecl);
+        const char *dir = std::getenv("TMPDIR");
+        return std::string(dir != nullptr ? dir : "/tmp") + "/velmora-panel-fuzz-" + std::to_string(getpid()) + ".uir";
+    }();
+    return path;
 }
 
 }  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t *data, std::size_t size)
 {
-    const std::string_view text(reinterpret_cast<const char *>(data), size);
-    uicore::PanelSpec spec;
-    std::string why;
-    const int rc = uicore::ParsePanelText(text, kMainPanelDecl, MAIN_PANEL, &spec, &why);
-    if (rc > 0) std::abort();
-    if (rc < 0) {
-        if (why.empty()) std::abort();  // every refusal says why
+    const std::string &path = InputPath();
+    std::FILE *file = std::fopen(path.c_str(), "wb");
+    if (file == nullptr || std::fwrite(data, 1, size, file) != size || std::fclose(file) != 0) std::abort();
+    const auto windows = QApplication::topLevelWidgets().size();
+    const int panel = Ui_LoadPanel(0, path.c_str(), MAIN_PANEL);
+    std::remove(path.c_str());
+    if (panel == 0) std::abort();
+    if (panel < 0) {
+        if (QApplication::topLevelWidgets().size() != windows) std::abort();
         return 0;
     }
-    if (spec.controls.size() != static_cast<std::size_t>(kMainPanelDecl.controlCount)) std::abort();
-    for (const uicore::ControlSpec &c : spec.controls) {
-        if (!inside(c.rect, spec)) std::abort();
-        if (c.kind == UI_RING && (c.entries.empty() || c.startEntry < 0 ||
-                                  c.startEntry >= static_cast<int>(c.entries.size())))
-            std::abort();
+    for (int i = 0; i < kMainPanelDecl.controlCount; ++i) {
+        const UiControlDecl &c = kMainPanelDecl.controls[i];
+        double value = 0.0;
+        const bool hasValue = c.kind != UI_CANVAS && c.kind != UI_SPLITTER;
+        if ((Ui_GetCtrlVal(panel, c.id, &value) == 0) != hasValue) std::abort();
+        if (hasValue && (value < c.low || value > c.high)) std::abort();
     }
+    if (Ui_DiscardPanel(panel) != 0) std::abort();
     return 0;
 }

@@ -10,7 +10,8 @@
 
 using AudioHandle = std::uint32_t;
 
-inline constexpr std::uint32_t AUDIO_ASYNCFILE = 0x40000000;  // stream flag: read ahead in the background
+// Stream flag, accepted and ignored: the whole file is decoded when the stream is made.
+inline constexpr std::uint32_t AUDIO_ASYNCFILE = 0x40000000;
 inline constexpr std::uint32_t AUDIO_POS_BYTE = 0;            // position mode: bytes from the start
 inline constexpr std::uint32_t AUDIO_ATTRIB_FREQ = 1;         // playback rate in Hz
 inline constexpr std::uint32_t AUDIO_ATTRIB_VOL = 2;          // channel volume, a linear factor
@@ -35,17 +36,15 @@ int Audio_ChannelPlay(AudioHandle handle, int restart);
 // Scales everything the engine outputs; applied in the mix, never on the system mixer.
 int Audio_SetVolume(float volume);
 
-// The largest sample magnitude in the stream's file; 0 for handle 0 or a freed handle.
-// A channel volume v under master volume m sounds as asked only while v * m * peak <= 1:
-// louder requests are held at full scale.
-float Audio_ChannelGetPeak(AudioHandle handle);
-
-// The shape of a stream's file, as decoded: its own sample rate, its channel count, and
-// which channels hold nothing but zeros (bit c for channel c, of the first two).
+// A stream's file as decoded: its own sample rate, its channel count, which channels hold
+// nothing but zeros (bit c for channel c, of the first two), and its largest sample
+// magnitude. A channel volume v under master volume m sounds as asked only while
+// v * m * peak <= 1: louder requests are held at full scale.
 struct AudioInfo {
     std::uint32_t freq = 0;
     std::uint32_t chans = 0;
     std::uint32_t silent = 0;
+    float peak = 0.0f;
 };
 // Fills info and returns 1; returns 0 and leaves info alone for 0 or a freed handle.
 int Audio_ChannelGetInfo(AudioHandle handle, AudioInfo *info);

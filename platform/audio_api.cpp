@@ -155,16 +155,12 @@ int Audio_OutputLosses()
     return o ? o->losses() : 0;
 }
 
-float Audio_ChannelGetPeak(AudioHandle handle)
-{
-    Engine *e = engine();
-    return e ? e->peak(handle) : 0.0f;
-}
-
 int Audio_ChannelGetInfo(AudioHandle handle, AudioInfo *info)
 {
     Engine *e = engine();
-    return e && info && e->info(handle, *info) ? 1 : 0;
+    if (!e || !info || !e->info(handle, *info)) return 0;
+    info->peak = e->peak(handle);
+    return 1;
 }
 
 // Only files (mem 0) taken whole (offset 0, length 0) are supported; anything else gives

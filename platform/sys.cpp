@@ -24,9 +24,9 @@ SysStamp Sys_Stamp() { return velmora::timeline::ThreadStamp(velmora::SteadyNs()
 std::int64_t Sys_Time() { return static_cast<std::int64_t>(std::time(nullptr)); }
 
 // The procedures seed with the calendar second before every draw. minstd's first draw
-// is 48271 * seed mod (2^31 - 1), a straight line in the seed: successive seconds gave
-// stimulation offsets falling 1729 Hz a second and pauses growing 271 ms a second. A
-// 64-bit finaliser (splitmix64's) spreads neighbouring seeds over the whole state first.
+// is 48271 * seed mod (2^31 - 1), a straight line in the seed: successive seconds would
+// give stimulation offsets falling 1729 Hz a second and pauses growing 271 ms a second.
+// A 64-bit finaliser (splitmix64's) spreads neighbouring seeds over the whole state first.
 static std::uint32_t mixSeed(unsigned seed)
 {
     std::uint64_t z = static_cast<std::uint64_t>(seed) + 0x9E3779B97F4A7C15ull;

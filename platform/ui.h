@@ -68,6 +68,7 @@ struct UiControlDecl {
 struct UiMenuDecl {
     const char *name;  // menu bar, menu or item name used in the file
     int id;
+    const char *shortcut = nullptr;  // an item's, as "Ctrl+A"; the file must give exactly it
 };
 
 struct UiCallbackDecl {
@@ -95,8 +96,8 @@ int Ui_Init(int argc, char **argv);
 void Ui_DeclarePanel(const UiPanelDecl *decl);
 
 // Returns a positive panel handle, or a negative number when the file is missing,
-// malformed, lacks a declared control, has one of another kind, or lets a control give a
-// value outside its declared bounds.
+// malformed, holds anything the panel does not use, lacks a declared control or has one of
+// another kind, or lets a control give a value outside its declared bounds.
 int Ui_LoadPanel(int parentPanel, const char *fileName, int resourceId);
 int Ui_DisplayPanel(int panel);
 int Ui_DiscardPanel(int panel);

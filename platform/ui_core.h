@@ -2,17 +2,17 @@
 // The part of the user-interface layer that other threads touch, kept free of Qt so that
 // ThreadSanitizer sees every lock and atomic in it (Qt's own locks are invisible to it).
 //
-// What lives here:
-//   - the panel registry: handle -> the controls' cross-thread state, found from any thread;
-//   - control values, mirrored in atomics that the GUI thread writes when the user changes a
-//     control, so that a pool thread reads them without waiting for the GUI thread;
-//   - the queue of label and dimming changes: made on any thread, applied on the GUI thread
-//     in the order they were made;
-//   - canvases: pixels, pen and background per canvas under that canvas's own lock, and the
-//     rasterising of clears, rectangles, lines and dots (text is left to the toolkit);
-//   - the thread pool behind Ui_ScheduleThreadPoolFunction.
-// The toolkit side (ui_qt.cpp) builds the widgets, installs GuiHooks and CanvasHosts, and
-// writes the value mirrors.
+// One file per job:
+//   - ui_registry.cpp: the panel registry, handle -> the controls' cross-thread state, found
+//     from any thread; control values, mirrored in atomics that the GUI thread writes when
+//     the user changes a control, so that a pool thread reads them without waiting for it;
+//   - ui_changes.cpp: the queue of label and dimming changes and of warnings, made on any
+//     thread, applied on the GUI thread in the order they were made;
+//   - ui_canvas.cpp: pixels, pen and background per canvas under that canvas's own lock,
+//     and the rasterising of clears, rectangles, lines and dots (text is left to the toolkit);
+//   - ui_pool.cpp: the thread pool behind Ui_ScheduleThreadPoolFunction.
+// The toolkit side (ui_qt.cpp) ties the widgets to this state, installs GuiHooks and
+// CanvasHosts, and writes the value mirrors.
 //
 // Pixel rules, the same for every canvas:
 //   - A horizontal or vertical line of pen width w covers, across its direction, from
@@ -152,22 +152,26 @@ int RegisterPanel(std::shared_ptr<Panel> panel);  // fills panel->handle and ret
 std::shared_ptr<Panel> FindPanel(int handle);
 void UnregisterPanel(int handle);
 
-// Not a control attribute: a warning box to show, title in `text`, message in `message`.
-inline constexpr int UI_CHANGE_WARNING = -1;
-
-// A label or dimming change (or a warning) on its way to the GUI thread.
+// A label or dimming change on its way to the GUI thread.
 struct AttributeChange {
     int panel;
     int control;
     int attribute;  // ATTR_LABEL_TEXT or ATTR_DIMMED
     int value;
     std::string text;
-    std::string message = {};
+};
+
+// A warning box for the GUI thread to show.
+struct Warning {
+    std::string title;
+    std::string message;
 };
 
 struct GuiHooks {
     // Applies one change to the widgets. GUI thread, in the order the changes were made.
     void (*apply)(const AttributeChange &change) = nullptr;
+    // Shows a warning. GUI thread, after the changes queued with it.
+    void (*warn)(const Warning &warning) = nullptr;
     // Asks the GUI thread to drain soon. Any thread; must not block. May be null: then
     // changes wait for the next Ui_ProcessSystemEvents.
     void (*wake)() = nullptr;
@@ -180,7 +184,9 @@ bool OnGuiThread();
 // Queues a change; on the GUI thread it is applied at once, after every earlier change, so
 // that a later change never overtakes an earlier one made on another thread.
 void PostAttributeChange(AttributeChange change);
-// GUI thread: applies every queued change in order.
+// Queues a warning, like a change.
+void PostWarning(Warning warning);
+// GUI thread: applies every queued change in order, then shows the queued warnings.
 void DrainAttributeChanges();
 // Forgets the queued changes of a discarded panel. GUI thread.
 void DropAttributeChanges(int panel);

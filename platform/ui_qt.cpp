@@ -1,30 +1,20 @@
-// The user-interface layer on Qt Widgets: the toolkit, the panel built from its file, event
-// processing, the message box. Everything here runs on the GUI thread (the thread that
-// called Ui_Init) except CanvasHostQt, which the drawing threads call under the canvas lock.
-// The cross-thread state lives in ui_core; this file writes the value mirrors and applies
-// the queued label and dimming changes.
+// The user-interface layer on Qt Widgets: the toolkit, the panel that QUiLoader built from
+// its form tied to the program, event processing, the message boxes. Everything here runs
+// on the GUI thread (the thread that called Ui_Init) except the canvas widgets' text and
+// repaint requests, which the drawing threads make under the canvas lock. The cross-thread
+// state lives in ui_core; this file writes the value mirrors and applies the
+// queued label and dimming changes.
 
 #include <QAction>
 #include <QApplication>
 #include <QCloseEvent>
 #include <QComboBox>
-#include <QFrame>
-#include <QImage>
-#include <QKeySequence>
-#include <QLabel>
 #include <QLayout>
-#include <QMainWindow>
-#include <QMenu>
-#include <QMenuBar>
 #include <QMessageBox>
-#include <QPainter>
 #include <QPointer>
 #include <QPushButton>
 #include <QSlider>
-#include <QWidget>
 #include <algorithm>
-#include <atomic>
-#include <cmath>
 #include <cstdio>
 #include <map>
 #include <memory>
@@ -34,14 +24,11 @@
 #include "platform/sys.h"
 #include "platform/ui.h"
 #include "platform/ui_core.h"
-#include "platform/ui_panel_file.h"
-#include "platform/ui_testing.h"
+#include "platform/ui_panel.h"
 
 using namespace uicore;
 
 namespace {
-
-QRect ToQRect(const PanelRect &r) { return QRect(r.left, r.top, r.Width(), r.Height()); }
 
 // Callbacks may discard the panel whose widget is delivering the event; the widgets must
 // then outlive the callback, so deletion is deferred while any callback runs.
@@ -57,106 +44,10 @@ void Dispatch(Fn &&fn)
     --gDispatchDepth;
 }
 
-class CanvasWidget final : public QWidget {
-public:
-    CanvasWidget(const Canvas &canvas, QWidget *parent) : QWidget(parent), canvas_(canvas)
-    {
-        setAttribute(Qt::WA_OpaquePaintEvent);
-    }
-
-    // Any thread, canvas lock held: at most one repaint request in flight per canvas.
-    void PostRepaint()
-    {
-        if (!repaintPending_.exchange(true)) {
-            QMetaObject::invokeMethod(
-                this,
-                [this] {
-                    repaintPending_.store(false);
-                    update();
-                },
-                Qt::QueuedConnection);
-        }
-    }
-
-protected:
-    void paintEvent(QPaintEvent *) override
-    {
-        QImage copy;
-        // A deep copy under the lock, painted after it: a drawing thread waits a copy, not a paint.
-        canvas_.ReadPixels([&](const std::uint32_t *pixels, int w, int h) {
-            copy = QImage(reinterpret_cast<const uchar *>(pixels), w, h, w * 4, QImage::Format_RGB32).copy();
-        });
-        QPainter(this).drawImage(0, 0, copy);
-    }
-
-private:
-    const Canvas &canvas_;
-    std::atomic<bool> repaintPending_{false};
-};
-
-// Text and repaints for one canvas. Called on drawing threads with the canvas lock held.
-class CanvasHostQt final : public CanvasHost {
-public:
-    CanvasHostQt(CanvasWidget *widget, const QFont &font) : widget_(widget)
-    {
-        font_.fromString(font.toString());  // a copy of its own, touched only under the canvas lock
-        font_.setStyleStrategy(QFont::NoAntialias);
-    }
-
-    void DrawText(std::uint32_t *pixels, int width, int height, Point at, const char *text,
-                  std::uint32_t rgb) override
-    {
-        QImage image(reinterpret_cast<uchar *>(pixels), width, height, width * 4, QImage::Format_RGB32);
-        QPainter painter(&image);
-        painter.setRenderHint(QPainter::TextAntialiasing, false);
-        painter.setFont(font_);
-        painter.setPen(QColor::fromRgb(Opaque(rgb)));
-        // Centred both ways on the point: a box centred there, wide enough for any label.
-        painter.drawText(QRect(at.x - 500, at.y - 100, 1000, 200), Qt::AlignCenter, QString::fromUtf8(text));
-    }
-
-    void Changed() override { widget_->PostRepaint(); }
-
-private:
-    CanvasWidget *widget_;
-    QFont font_;
-};
-
-class PanelWindow final : public QMainWindow {
-public:
-    PanelWindow(int handle, PanelCallback callback) : handle_(handle), callback_(callback) {}
-
-protected:
-    // The program decides whether a close request ends it (it may have a procedure running),
-    // so the window never closes by itself.
-    void closeEvent(QCloseEvent *event) override
-    {
-        event->ignore();
-        if (callback_ != nullptr) {
-            const int handle = handle_;
-            const PanelCallback callback = callback_;
-            Dispatch([&] { callback(handle, EVENT_CLOSE, nullptr, 0, 0); });
-        }
-    }
-
-private:
-    const int handle_;
-    const PanelCallback callback_;
-};
-
-struct ControlWidgets {
-    QWidget *main = nullptr;
-    QLabel *caption = nullptr;
-    QLabel *display = nullptr;
-};
-
 struct QtPanel {
     std::shared_ptr<Panel> core;
-    PanelWindow *window = nullptr;  // owns every widget below
-    QWidget *content = nullptr;
-    std::map<int, ControlWidgets> controls;
-    std::map<int, QAction *> actions;
-    std::vector<std::unique_ptr<CanvasHostQt>> hosts;
+    PanelLayout layout;  // its window owns every widget
+    std::map<int, const ControlLayout *> controls;
 };
 
 int gArgc = 0;
@@ -165,30 +56,23 @@ char *gDefaultArgv[] = {gDefaultName, nullptr};
 QApplication *gApp = nullptr;
 const UiPanelDecl *gDecl = nullptr;
 std::map<int, std::unique_ptr<QtPanel>> gPanels;
-std::string gLastLoadError;
 
-QtPanel *FindQtPanel(int handle)
+const ControlLayout *FindControl(int panel, int control)
 {
-    const auto it = gPanels.find(handle);
-    return it == gPanels.end() ? nullptr : it->second.get();
-}
-
-const ControlWidgets *FindWidgets(int panel, int control)
-{
-    const QtPanel *p = FindQtPanel(panel);
-    if (p == nullptr) {
+    const auto p = gPanels.find(panel);
+    if (p == gPanels.end()) {
         return nullptr;
     }
-    const auto it = p->controls.find(control);
-    return it == p->controls.end() ? nullptr : &it->second;
+    const auto it = p->second->controls.find(control);
+    return it == p->second->controls.end() ? nullptr : it->second;
 }
 
 // A box's parent: the panel that the user sees, so the box stands over it.
 QWidget *VisiblePanelWindow()
 {
     for (const auto &[handle, qp] : gPanels) {
-        if (qp->window->isVisible()) {
-            return qp->window;
+        if (qp->layout.window->isVisible()) {
+            return qp->layout.window;
         }
     }
     return nullptr;
@@ -205,12 +89,12 @@ std::map<std::string, WarningBox> gWarningBoxes;
 
 // Not modal: the panel stays usable (the answer button, the stimulation's stop) while
 // the box is open, and a procedure that warned has long gone on.
-void ShowWarning(const AttributeChange &change)
+void ShowWarning(const Warning &warning)
 {
     // A closed box may wait for its deletion: a hidden one counts as gone.
     std::erase_if(gWarningBoxes, [](const auto &entry) { return !entry.second.box || !entry.second.box->isVisible(); });
-    const std::string key = change.text + '\n' + change.message.substr(0, change.message.find('\n'));
-    const QString message = QString::fromUtf8(change.message);
+    const std::string key = warning.title + '\n' + warning.message.substr(0, warning.message.find('\n'));
+    const QString message = QString::fromUtf8(warning.message);
     if (const auto it = gWarningBoxes.find(key); it != gWarningBoxes.end()) {
         WarningBox &shown = it->second;
         ++shown.times;
@@ -218,7 +102,7 @@ void ShowWarning(const AttributeChange &change)
         shown.box->setText(message + separator + QStringLiteral("(%1 times)").arg(shown.times));
         return;
     }
-    auto *box = new QMessageBox(QMessageBox::Warning, QString::fromUtf8(change.text), message, QMessageBox::Ok,
+    auto *box = new QMessageBox(QMessageBox::Warning, QString::fromUtf8(warning.title), message, QMessageBox::Ok,
                                 VisiblePanelWindow());
     box->setObjectName(QStringLiteral("velmora_warning"));
     box->setTextFormat(Qt::PlainText);
@@ -230,23 +114,19 @@ void ShowWarning(const AttributeChange &change)
 
 void ApplyChange(const AttributeChange &change)
 {
-    if (change.attribute == UI_CHANGE_WARNING) {
-        ShowWarning(change);
-        return;
-    }
-    const ControlWidgets *w = FindWidgets(change.panel, change.control);
-    if (w == nullptr) {
+    const ControlLayout *c = FindControl(change.panel, change.control);
+    if (c == nullptr) {
         return;  // discarded meanwhile
     }
     if (change.attribute == ATTR_LABEL_TEXT) {
         const QString text = QString::fromUtf8(change.text);
-        if (auto *button = qobject_cast<QPushButton *>(w->main)) {
+        if (auto *button = qobject_cast<QPushButton *>(c->widget)) {
             button->setText(text);
-        } else if (w->caption != nullptr) {
-            w->caption->setText(text);
+        } else if (c->caption != nullptr) {
+            c->caption->setText(text);
         }
     } else if (change.attribute == ATTR_DIMMED) {
-        for (QWidget *widget : {w->main, static_cast<QWidget *>(w->caption), static_cast<QWidget *>(w->display)}) {
+        for (QWidget *widget : {c->widget, static_cast<QWidget *>(c->caption), static_cast<QWidget *>(c->display)}) {
             if (widget != nullptr) {
                 widget->setEnabled(change.value == 0);
             }
@@ -262,51 +142,37 @@ void Wake()
     }
 }
 
-QLabel *MakeCaption(const ControlSpec &c, QWidget *parent)
+// The panel's rectangles were laid out for a smaller dialog font than most desktops use;
+// a caption that does not fit grows away from the edge it is aligned to rather than lose
+// its end ("HOLD TIME [ms]" must not read "OLD TIME [m").
+void FitCaption(QLabel *label)
 {
-    if (!c.hasLabelRect) {
-        return nullptr;
-    }
-    auto *label = new QLabel(QString::fromUtf8(c.label), parent);
-    // The panel's rectangles were laid out for a smaller dialog font than most desktops
-    // use; a caption that does not fit grows away from the edge it is aligned to rather
-    // than lose its end ("HOLD TIME [ms]" must not read "OLD TIME [m").
-    QRect rect = ToQRect(c.labelRect);
-    const int needed = label->fontMetrics().horizontalAdvance(label->text()) + 2;
-    if (needed > rect.width()) {
-        const int extra = needed - rect.width();
-        if (c.labelAlign == LabelAlign::Left) {
-            rect.setRight(rect.right() + extra);
-        } else if (c.labelAlign == LabelAlign::Right) {
+    QRect rect = label->geometry();
+    const int extra = label->fontMetrics().horizontalAdvance(label->text()) + 2 - rect.width();
+    if (extra > 0) {
+        const Qt::Alignment align = label->alignment();
+        if (align & Qt::AlignRight) {
             rect.setLeft(rect.left() - extra);
-        } else {
+        } else if (align & Qt::AlignHCenter) {
             const int half = (extra + 1) / 2;  // both sides alike: the centre stays put
             rect.adjust(-half, 0, half, 0);
+        } else {
+            rect.setRight(rect.right() + extra);
         }
+        label->setGeometry(rect);
     }
-    label->setGeometry(rect);
-    const Qt::Alignment horizontal = c.labelAlign == LabelAlign::Left    ? Qt::AlignLeft
-                                     : c.labelAlign == LabelAlign::Right ? Qt::AlignRight
-                                                                         : Qt::AlignHCenter;
-    label->setAlignment(horizontal | Qt::AlignVCenter);
-    label->setObjectName(QString::fromStdString(c.captionName));
-    return label;
 }
 
-// A slide and the box beside it that shows its value; the value mirror follows every step.
-void BuildSlide(const ControlSpec &c, Control &core, QWidget *parent, ControlWidgets &w)
+// The bar moves in whole steps of the increment; the value mirror follows every step.
+void WireSlide(const ControlLayout &c, Control &core)
 {
-    auto *slider = new QSlider(Qt::Horizontal, parent);
-    const int steps = static_cast<int>(std::lround((c.maximum - c.minimum) / c.increment));
-    slider->setRange(0, steps);
+    auto *slider = static_cast<QSlider *>(c.widget);
+    slider->setRange(0, c.steps);
     slider->setSingleStep(1);
-    slider->setPageStep(std::max(1, steps / 10));
-    slider->setValue(static_cast<int>(std::lround((c.value - c.minimum) / c.increment)));
-    auto *display = new QLabel(parent);
-    display->setGeometry(ToQRect(c.display));
-    display->setAlignment(Qt::AlignCenter);
+    slider->setPageStep(std::max(1, c.steps / 10));
+    slider->setValue(c.startStep);
+    ValueDisplay *display = c.display;
     display->setFrameStyle(QFrame::Panel | QFrame::Sunken);
-    display->setObjectName(QString::fromStdString(c.displayName));
     Control *mirror = &core;
     const auto show = [display, mirror, minimum = c.minimum, increment = c.increment, decimals = c.decimals](int step) {
         const double value = SlideValue(minimum, increment, step);
@@ -315,31 +181,26 @@ void BuildSlide(const ControlSpec &c, Control &core, QWidget *parent, ControlWid
     };
     show(slider->value());
     QObject::connect(slider, &QSlider::valueChanged, slider, show);
-    w.main = slider;
-    w.display = display;
 }
 
-void BuildControl(QtPanel &qp, const ControlSpec &c, int handle)
+void WireControl(const QtPanel &qp, const ControlLayout &c, int handle)
 {
-    Control &core = *qp.core->Find(c.id);
-    ControlWidgets w;
-    QWidget *parent = qp.content;
-    w.caption = MakeCaption(c, parent);
-    switch (c.kind) {
-    case UI_CANVAS: {
-        auto *widget = new CanvasWidget(*core.canvas, parent);
-        auto host = std::make_unique<CanvasHostQt>(widget, QApplication::font());
-        core.canvas->Attach(host.get());
-        qp.hosts.push_back(std::move(host));
-        w.main = widget;
-        break;
+    Control &core = *qp.core->Find(c.decl->id);
+    if (c.caption != nullptr) {
+        FitCaption(c.caption);
     }
-    case UI_COMMAND_BUTTON: {
-        auto *button = new QPushButton(QString::fromUtf8(c.label), parent);
+    for (QWidget *widget : {static_cast<QWidget *>(c.caption), static_cast<QWidget *>(c.display)}) {
+        if (widget != nullptr) {
+            widget->setEnabled(c.widget->isEnabled());  // dimmed with its control
+        }
+    }
+    if (auto *canvas = dynamic_cast<CanvasWidget *>(c.widget)) {
+        canvas->Show(core.canvas.get());
+    } else if (auto *button = qobject_cast<QPushButton *>(c.widget)) {
         // Keyboard focus would let Enter or Space press a start button unseen; the mouse decides.
         button->setFocusPolicy(Qt::NoFocus);
         if (const CtrlCallback callback = c.callback) {
-            const int id = c.id;
+            const int id = c.decl->id;
             // The press is timed as it goes down; the commit comes when it is released.
             auto downNs = std::make_shared<std::int64_t>(-1);
             QObject::connect(button, &QPushButton::pressed, button, [downNs] { *downNs = Sys_NowNs(); });
@@ -349,92 +210,64 @@ void BuildControl(QtPanel &qp, const ControlSpec &c, int handle)
                 gEventPressNs = -1;
             });
         }
-        w.main = button;
-        break;
-    }
-    case UI_RING: {
-        auto *combo = new QComboBox(parent);
-        for (const RingEntry &e : c.entries) {
-            combo->addItem(QString::fromUtf8(e.label), e.value);
+    } else if (auto *combo = qobject_cast<QComboBox *>(c.widget)) {
+        for (int i = 0; i < combo->count(); ++i) {
+            combo->setItemData(i, c.values[static_cast<std::size_t>(i)]);
         }
-        combo->setCurrentIndex(c.startEntry);
         core.value.store(combo->currentData().toInt(), std::memory_order_relaxed);
         Control *mirror = &core;
         QObject::connect(combo, &QComboBox::currentIndexChanged, combo, [combo, mirror](int index) {
             mirror->value.store(combo->itemData(index).toInt(), std::memory_order_relaxed);
         });
-        w.main = combo;
-        break;
+    } else if (c.display != nullptr) {
+        WireSlide(c, core);
     }
-    case UI_SLIDE_INT:
-    case UI_SLIDE_DOUBLE:
-        BuildSlide(c, core, parent, w);
-        break;
-    case UI_SPLITTER: {
-        auto *line = new QFrame(parent);
-        line->setFrameShape(QFrame::HLine);
-        line->setFrameShadow(QFrame::Sunken);
-        w.main = line;
-        break;
-    }
-    }
-    w.main->setGeometry(ToQRect(c.rect));
-    // The file's names, so that a widget can be matched with the file's (and Designer's).
-    w.main->setObjectName(QString::fromStdString(c.name));
-    for (QWidget *widget : {w.main, static_cast<QWidget *>(w.caption), static_cast<QWidget *>(w.display)}) {
-        if (widget != nullptr) {
-            widget->setEnabled(!c.dimmed);
-        }
-    }
-    qp.controls[c.id] = w;
 }
 
-void BuildMenus(QtPanel &qp, const PanelSpec &layout, int handle)
+void WireMenus(const PanelLayout &layout, int handle)
 {
-    if (!layout.hasMenuBar) {
-        return;
-    }
     const int menuBarId = layout.menuBarId;
-    for (const MenuSpec &m : layout.menus) {
-        QMenu *menu = qp.window->menuBar()->addMenu(QString::fromUtf8(m.label));
-        qp.actions[m.id] = menu->menuAction();
-        for (const MenuItemSpec &item : m.items) {
-            if (item.separator) {
-                qp.actions[item.id] = menu->addSeparator();
-                continue;
-            }
-            QAction *action = menu->addAction(QString::fromUtf8(item.label));
-            if (!item.shortcut.empty()) {
-                action->setShortcut(QKeySequence(QString::fromStdString(item.shortcut), QKeySequence::PortableText));
-            }
-            if (const MenuCallback callback = item.callback) {
-                const int id = item.id;
-                QObject::connect(action, &QAction::triggered, action, [menuBarId, id, callback, handle] {
-                    Dispatch([&] { callback(menuBarId, id, nullptr, handle); });
-                });
-            }
-            qp.actions[item.id] = action;
+    for (const MenuItemLayout &item : layout.menuItems) {
+        if (const MenuCallback callback = item.callback) {
+            const int id = item.id;
+            QObject::connect(item.action, &QAction::triggered, item.action, [menuBarId, id, callback, handle] {
+                Dispatch([&] { callback(menuBarId, id, nullptr, handle); });
+            });
         }
     }
 }
 
-std::shared_ptr<Panel> MakeCorePanel(const PanelSpec &layout)
+std::shared_ptr<Panel> MakeCorePanel(const PanelLayout &layout)
 {
     auto panel = std::make_shared<Panel>();
-    for (const ControlSpec &c : layout.controls) {
+    for (const ControlLayout &c : layout.controls) {
         auto control = std::make_unique<Control>();
-        control->id = c.id;
-        control->kind = c.kind;
-        control->hasLabel = c.kind == UI_COMMAND_BUTTON || c.hasLabelRect;
-        if (c.kind == UI_CANVAS) {
-            control->canvas = std::make_unique<Canvas>(c.rect.Width(), c.rect.Height());
+        control->id = c.decl->id;
+        control->kind = c.decl->kind;
+        control->hasLabel = c.decl->kind == UI_COMMAND_BUTTON || c.caption != nullptr;
+        if (c.decl->kind == UI_CANVAS) {
+            control->canvas = std::make_unique<Canvas>(c.widget->width(), c.widget->height());
         }
-        panel->controls[c.id] = std::move(control);
+        panel->controls[control->id] = std::move(control);
     }
     return panel;
 }
 
 }  // namespace
+
+namespace uicore {
+
+void PanelWindow::closeEvent(QCloseEvent *event)
+{
+    event->ignore();
+    if (callback_ != nullptr) {
+        const int handle = handle_;
+        const PanelCallback callback = callback_;
+        Dispatch([&] { callback(handle, EVENT_CLOSE, nullptr, 0, 0); });
+    }
+}
+
+}  // namespace uicore
 
 int Ui_Init(int argc, char **argv)
 {
@@ -460,6 +293,7 @@ int Ui_Init(int argc, char **argv)
     gApp = new QApplication(gArgc, argv);
     GuiHooks hooks;
     hooks.apply = &ApplyChange;
+    hooks.warn = &ShowWarning;
     hooks.wake = &Wake;
     SetGuiThread(hooks);
     return 1;
@@ -475,50 +309,42 @@ int Ui_LoadPanel(int parentPanel, const char *fileName, int resourceId)
     if (parentPanel != 0) {
         return UI_ERR_BAD_HANDLE;  // child panels are not offered
     }
-    PanelSpec layout;
+    auto qp = std::make_unique<QtPanel>();
     std::string why;
-    const int result = ReadPanelFile(fileName, *gDecl, resourceId, &layout, &why);
+    const int result = LoadPanelForm(fileName, *gDecl, resourceId, &qp->layout, &why);
     if (result < 0) {
-        gLastLoadError = std::string(fileName == nullptr ? "(no file)" : fileName) + ": " + why;
-        std::fprintf(stderr, "%s\n", gLastLoadError.c_str());
+        std::fprintf(stderr, "%s: %s\n", fileName == nullptr ? "(no file)" : fileName, why.c_str());
         return result;
     }
-    gLastLoadError.clear();
-
-    auto qp = std::make_unique<QtPanel>();
+    PanelLayout &layout = qp->layout;
     qp->core = MakeCorePanel(layout);
     const int handle = RegisterPanel(qp->core);
-    qp->window = new PanelWindow(handle, layout.callback);
-    qp->window->setWindowTitle(QString::fromUtf8(layout.title));
-    qp->content = new QWidget(qp->window);
-    qp->content->setFixedSize(layout.width, layout.height);
-    QPalette palette = qp->content->palette();
-    palette.setColor(QPalette::Window, QColor::fromRgb(Opaque(layout.background)));
-    qp->content->setPalette(palette);
-    qp->content->setAutoFillBackground(true);
-    qp->window->setCentralWidget(qp->content);
-    qp->window->layout()->setSizeConstraint(QLayout::SetFixedSize);
-    BuildMenus(*qp, layout, handle);
-    for (const ControlSpec &c : layout.controls) {
-        BuildControl(*qp, c, handle);
+    layout.window->Bind(handle, layout.callback);
+    layout.content->setFixedSize(layout.content->minimumSize());
+    layout.window->layout()->setSizeConstraint(QLayout::SetFixedSize);
+    for (const ControlLayout &c : layout.controls) {
+        qp->controls[c.decl->id] = &c;
+        WireControl(*qp, c, handle);
     }
-    qp->window->adjustSize();
+    WireMenus(layout, handle);
+    layout.window->adjustSize();
     // The window's inside (menu bar included) at the panel's position; the frame goes around it.
-    qp->window->setGeometry(QRect(QPoint(layout.left, layout.top), qp->window->size()));
+    layout.window->setGeometry(QRect(layout.position, layout.window->size()));
     gPanels[handle] = std::move(qp);
     return handle;
 }
 
 int Ui_DisplayPanel(int panel)
 {
-    QtPanel *qp = OnGuiThread() ? FindQtPanel(panel) : nullptr;
-    if (qp == nullptr) {
+    const auto it = OnGuiThread() ? gPanels.find(panel) : gPanels.end();
+    if (it == gPanels.end()) {
         return UI_ERR_BAD_HANDLE;
     }
     DrainAttributeChanges();
-    qp->window->show();
-    qp->window->raise();
-    qp->window->activateWindow();
+    QMainWindow *window = it->second->layout.window;
+    window->show();
+    window->raise();
+    window->activateWindow();
     return 0;
 }
 
@@ -538,11 +364,12 @@ int Ui_DiscardPanel(int panel)
             control->canvas->Attach(nullptr);
         }
     }
-    qp->window->hide();
+    QMainWindow *window = qp->layout.window;
+    window->hide();
     if (gDispatchDepth > 0) {
-        qp->window->deleteLater();
+        window->deleteLater();
     } else {
-        delete qp->window;
+        delete window;
     }
     return 0;
 }
@@ -572,61 +399,3 @@ int Ui_MessagePopup(const char *title, const char *message)
     box.exec();
     return 0;
 }
-
-// ------------------------------------------------------------------------------ test views
-
-QImage Ui_TestCanvasImage(int panel, int control)
-{
-    const std::shared_ptr<Panel> p = FindPanel(panel);
-    const Control *c = p == nullptr ? nullptr : p->Find(control);
-    if (c == nullptr || c->canvas == nullptr) {
-        return QImage();
-    }
-    QImage image;
-    c->canvas->ReadPixels([&](const std::uint32_t *pixels, int w, int h) {
-        image = QImage(reinterpret_cast<const uchar *>(pixels), w, h, w * 4, QImage::Format_RGB32).copy();
-    });
-    return image;
-}
-
-QWidget *Ui_TestWidget(int panel, int control)
-{
-    const ControlWidgets *w = FindWidgets(panel, control);
-    return w == nullptr ? nullptr : w->main;
-}
-
-QLabel *Ui_TestCaption(int panel, int control)
-{
-    const ControlWidgets *w = FindWidgets(panel, control);
-    return w == nullptr ? nullptr : w->caption;
-}
-
-QLabel *Ui_TestValueDisplay(int panel, int control)
-{
-    const ControlWidgets *w = FindWidgets(panel, control);
-    return w == nullptr ? nullptr : w->display;
-}
-
-QWidget *Ui_TestPanelWindow(int panel)
-{
-    const QtPanel *p = FindQtPanel(panel);
-    return p == nullptr ? nullptr : p->window;
-}
-
-QWidget *Ui_TestContentArea(int panel)
-{
-    const QtPanel *p = FindQtPanel(panel);
-    return p == nullptr ? nullptr : p->content;
-}
-
-QAction *Ui_TestMenuAction(int panel, int menuId)
-{
-    const QtPanel *p = FindQtPanel(panel);
-    if (p == nullptr) {
-        return nullptr;
-    }
-    const auto it = p->actions.find(menuId);
-    return it == p->actions.end() ? nullptr : it->second;
-}
-
-std::string Ui_TestLastLoadError() { return gLastLoadError; }

@@ -160,7 +160,9 @@ TEST_P(ToneFault, UnusableFileIsLeftOutAndNamedUsableFilePlays)
         }
     }
     if (fault.usable) {
-        EXPECT_GT(Audio_ChannelGetPeak(SinSample[kFaultyRow][kFaultyEar]), 0.5f);
+        AudioInfo tone;
+        ASSERT_EQ(Audio_ChannelGetInfo(SinSample[kFaultyRow][kFaultyEar], &tone), 1);
+        EXPECT_GT(tone.peak, 0.5f);
     }
 
     char text[4096];
@@ -170,7 +172,8 @@ TEST_P(ToneFault, UnusableFileIsLeftOutAndNamedUsableFilePlays)
     EXPECT_EQ(warning.find("Sinus_96000L_01000Hz"), std::string::npos) << "only the damaged file is named";
 
     Free_Samples();
-    EXPECT_EQ(Audio_ChannelGetPeak(SinSample[0][0]), 0.0f) << "the bank is freed";
+    AudioInfo freed;
+    EXPECT_EQ(Audio_ChannelGetInfo(SinSample[0][0], &freed), 0) << "the bank is freed";
 }
 
 INSTANTIATE_TEST_SUITE_P(Files, ToneFault, ::testing::ValuesIn(kFaults),

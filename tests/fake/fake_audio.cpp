@@ -204,12 +204,6 @@ int Audio_SetVolume(float volume)
     return 1;
 }
 
-// The files peak at full scale.
-float Audio_ChannelGetPeak(AudioHandle handle)
-{
-    return Locked([&](AudioState &a) { return Find(a, handle) ? 1.0f : 0.0f; });
-}
-
 // A file is taken as the generator writes it unless a test scripts its shape: 96000 Hz,
 // two channels, the channel of the other ear silent (the ear letter follows "96000").
 int Audio_ChannelGetInfo(AudioHandle handle, AudioInfo *info)
@@ -222,11 +216,12 @@ int Audio_ChannelGetInfo(AudioHandle handle, AudioInfo *info)
         auto scripted = a.shapes.find(s->path);
         if (scripted != a.shapes.end()) {
             *info = scripted->second;
-            return 1;
+        } else {
+            const std::size_t at = s->path.find("96000");
+            const char ear = at == std::string::npos ? '?' : s->path[at + 5];
+            *info = AudioInfo{96000, 2, ear == 'L' ? 2u : ear == 'R' ? 1u : 0u};
         }
-        const std::size_t at = s->path.find("96000");
-        const char ear = at == std::string::npos ? '?' : s->path[at + 5];
-        *info = AudioInfo{96000, 2, ear == 'L' ? 2u : ear == 'R' ? 1u : 0u};
+        info->peak = 1.0f;  // the files peak at full scale
         return 1;
     });
 }

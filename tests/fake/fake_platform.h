@@ -149,7 +149,8 @@ struct StreamState {
 // Streams open with handles 101, 102, ... in the order of creation, except these paths.
 void FailOpen(const std::string &path);
 // What Audio_ChannelGetInfo says of the stream opened from path (default: 96000 Hz, two
-// channels, the other ear's channel silent, the ear taken from the letter after "96000").
+// channels, the other ear's channel silent, the ear taken from the letter after "96000");
+// the peak is 1 (full scale), whatever the shape.
 void SetShape(const std::string &path, AudioInfo info);
 // What Audio_OutputWorking says (default true, also before Audio_Init); each change to
 // false counts one loss for Audio_OutputLosses.

@@ -7,7 +7,6 @@
 
 #include "app/globals.h"
 #include "chart/chart.h"
-#include "platform/ui_testing.h"
 #include "ui/ui_qt_fixture.h"
 
 namespace {
@@ -32,7 +31,7 @@ protected:
         Clear_Canvas();
         canvas_ = GetParam() == 0 ? EAR_LEFT : EAR_RIGHT;
         other_ = GetParam() == 0 ? EAR_RIGHT : EAR_LEFT;
-        image_ = Ui_TestCanvasImage(panel_, canvas_);
+        image_ = CanvasImage(canvas_);
         ASSERT_EQ(image_.size(), QSize(380, 360));
     }
 
@@ -46,7 +45,7 @@ protected:
 
 TEST_P(EmptyChart, LandsOnItsOwnCanvasOnly)
 {
-    const QImage other = Ui_TestCanvasImage(panel_, other_);
+    const QImage other = CanvasImage(other_);
     EXPECT_EQ(Rgb(other, 200, 200), 0xFFFFFFu);
     EXPECT_EQ(Rgb(other, 20, 100), 0xFFFFFFu);
 }
@@ -154,7 +153,7 @@ TEST(Canvas, TextIsCentredOnItsPointInAnyFontName)
         Ui_SetCtrlAttribute(panel, EAR_LEFT, ATTR_PEN_COLOR, 0x000000);
         Ui_CanvasClear(panel, EAR_LEFT, Ui_MakeRect(0, 0, UI_TO_EDGE, UI_TO_EDGE));
         EXPECT_EQ(Ui_CanvasDrawTextAtPoint(panel, EAR_LEFT, "HH", font, Ui_MakePoint(100, 150), UI_ALIGN_CENTER), 0);
-        return Ui_TestCanvasImage(panel, EAR_LEFT);
+        return CanvasImage(EAR_LEFT);
     };
     const QImage image = draw(UI_APP_META_FONT);
     int left = 380, right = -1, top = 360, bottom = -1;
@@ -187,7 +186,7 @@ TEST(Canvas, PointsAndLinesFollowThePenWidthOnTheRealCanvas)
     ASSERT_EQ(Ui_CanvasDrawPoint(panel, EAR_RIGHT, Ui_MakePoint(170, Chart_StepY(3))), 0);
     Ui_SetCtrlAttribute(panel, EAR_RIGHT, ATTR_PEN_WIDTH, 2);
     ASSERT_EQ(Ui_CanvasDrawLine(panel, EAR_RIGHT, Ui_MakePoint(10, 300), Ui_MakePoint(100, 300)), 0);
-    const QImage image = Ui_TestCanvasImage(panel, EAR_RIGHT);
+    const QImage image = CanvasImage(EAR_RIGHT);
     for (int y = 76; y <= 78; ++y) {
         for (int x = 169; x <= 171; ++x) {
             EXPECT_EQ(Rgb(image, x, y), 0x0000FFu) << x << "," << y;

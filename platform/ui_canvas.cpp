@@ -1,19 +1,12 @@
-#include "platform/ui_core.h"
+// Canvases: pixels and pen under each canvas's own lock, the rasterising of clears,
+// rectangles, lines and dots, and the calls that reach a canvas through its panel.
 
 #include <algorithm>
-#include <cstdio>
-#include <cmath>
-#include <condition_variable>
 #include <cstdlib>
-#include <system_error>
-#include <thread>
-#include <utility>
 
-#include "platform/sys.h"
+#include "platform/ui_core.h"
 
 namespace uicore {
-
-// ------------------------------------------------------------------------------ canvas
 
 Canvas::Canvas(int width, int height)
     : width_(std::max(width, 0)),
@@ -88,7 +81,7 @@ void Canvas::NotifyChanged()
 namespace {
 
 // Every coordinate is held within this many pixels of the canvas before anything is
-// computed or looped over: a point at INT_MAX overflowed `y + size` and spun the dot's
+// computed or looped over: a point at INT_MAX would overflow `y + size` and spin the dot's
 // loop for ever. Nothing that far out shows anyway.
 constexpr int kFar = 1 << 20;
 
@@ -239,136 +232,18 @@ std::vector<std::uint32_t> Canvas::Pixels() const
     return pixels_;
 }
 
-double SlideValue(double minimum, double increment, int step)
-{
-    return static_cast<double>(std::llround((minimum + step * increment) * 1e6)) / 1e6;
-}
-
-// ------------------------------------------------------------------------------ registry
-
-namespace {
-
-std::mutex gRegistryLock;
-std::map<int, std::shared_ptr<Panel>> gPanels;
-int gNextHandle = 1;
-
-}  // namespace
-
-int RegisterPanel(std::shared_ptr<Panel> panel)
-{
-    std::lock_guard lock(gRegistryLock);
-    panel->handle = gNextHandle++;
-    gPanels[panel->handle] = std::move(panel);
-    return gNextHandle - 1;
-}
-
-std::shared_ptr<Panel> FindPanel(int handle)
-{
-    std::lock_guard lock(gRegistryLock);
-    const auto it = gPanels.find(handle);
-    return it == gPanels.end() ? nullptr : it->second;
-}
-
-void UnregisterPanel(int handle)
-{
-    std::shared_ptr<Panel> last;  // released outside the lock
-    std::lock_guard lock(gRegistryLock);
-    const auto it = gPanels.find(handle);
-    if (it != gPanels.end()) {
-        last = std::move(it->second);
-        gPanels.erase(it);
-    }
-}
-
-// ------------------------------------------------------------------------------ attribute queue
-
-namespace {
-
-// Written once by SetGuiThread before other threads use the layer; read-only afterwards.
-GuiHooks gHooks;
-std::thread::id gGuiThread;
-
-std::mutex gQueueLock;
-std::vector<AttributeChange> gQueue;
-// Set by the first change after a drain, so a burst of changes posts one wake, not many.
-std::atomic<bool> gWakePending{false};
-
-}  // namespace
-
-void SetGuiThread(const GuiHooks &hooks)
-{
-    gHooks = hooks;
-    gGuiThread = std::this_thread::get_id();
-}
-
-bool OnGuiThread() { return gGuiThread == std::this_thread::get_id(); }
-
-void PostAttributeChange(AttributeChange change)
-{
-    {
-        std::lock_guard lock(gQueueLock);
-        gQueue.push_back(std::move(change));
-    }
-    if (OnGuiThread()) {
-        DrainAttributeChanges();
-    } else if (gHooks.wake != nullptr && !gWakePending.exchange(true, std::memory_order_acq_rel)) {
-        gHooks.wake();
-    }
-}
-
-void DrainAttributeChanges()
-{
-    gWakePending.store(false, std::memory_order_release);
-    std::vector<AttributeChange> batch;
-    {
-        std::lock_guard lock(gQueueLock);
-        batch.swap(gQueue);
-    }
-    if (gHooks.apply == nullptr) {
-        return;
-    }
-    // Applied outside the lock: a widget change may run Qt code that posts more changes.
-    for (const AttributeChange &change : batch) {
-        gHooks.apply(change);
-    }
-}
-
-void DropAttributeChanges(int panel)
-{
-    std::lock_guard lock(gQueueLock);
-    std::erase_if(gQueue, [panel](const AttributeChange &c) { return c.panel == panel; });
-}
-
-// ------------------------------------------------------------------------------ thread pool
-
-namespace {
-
-// Counts functions scheduled and not yet returned; Ui_WaitForThreadPoolFunctions waits for 0.
-std::mutex gPoolLock;
-std::condition_variable gPoolIdle;
-int gPoolRunning = 0;
-
-}  // namespace
-
 }  // namespace uicore
 
 using namespace uicore;
 
 namespace {
 
-Control *FindControl(const std::shared_ptr<Panel> &panel, int control)
-{
-    return panel == nullptr ? nullptr : panel->Find(control);
-}
-
-bool HasValue(UiKind kind) { return kind != UI_CANVAS && kind != UI_SPLITTER; }
-
 // Runs op on the canvas of (panel, control); the shared_ptr keeps it alive during the call.
 template <typename Op>
 int OnCanvas(int panel, int control, Op &&op)
 {
     const std::shared_ptr<Panel> p = FindPanel(panel);
-    Control *c = FindControl(p, control);
+    Control *c = p == nullptr ? nullptr : p->Find(control);
     if (c == nullptr) {
         return UI_ERR_BAD_HANDLE;
     }
@@ -379,77 +254,6 @@ int OnCanvas(int panel, int control, Op &&op)
 }
 
 }  // namespace
-
-int Ui_GetCtrlVal(int panel, int control, double *value)
-{
-    const std::shared_ptr<Panel> p = FindPanel(panel);
-    const Control *c = FindControl(p, control);
-    if (c == nullptr || value == nullptr) {
-        return UI_ERR_BAD_HANDLE;
-    }
-    if (!HasValue(c->kind)) {
-        return UI_ERR_BAD_ATTRIBUTE;
-    }
-    *value = c->value.load(std::memory_order_relaxed);
-    return 0;
-}
-
-int Ui_GetCtrlVal(int panel, int control, int *value)
-{
-    double v = 0.0;
-    const int result = Ui_GetCtrlVal(panel, control, &v);
-    if (result < 0 || value == nullptr) {
-        return result < 0 ? result : UI_ERR_BAD_HANDLE;
-    }
-    // Int controls hold whole numbers exactly; a double slide read as int rounds.
-    *value = static_cast<int>(std::lround(v));
-    return 0;
-}
-
-int Ui_SetCtrlAttribute(int panel, int control, int attribute, int value)
-{
-    const std::shared_ptr<Panel> p = FindPanel(panel);
-    const Control *c = FindControl(p, control);
-    if (c == nullptr) {
-        return UI_ERR_BAD_HANDLE;
-    }
-    switch (attribute) {
-    case ATTR_DIMMED:
-        PostAttributeChange({panel, control, attribute, value != 0 ? 1 : 0, {}});
-        return 0;
-    case ATTR_PICT_BGCOLOR:
-    case ATTR_PEN_COLOR:
-    case ATTR_PEN_FILL_COLOR:
-    case ATTR_PEN_WIDTH:
-        // Pen state changes at once, on the calling thread: the next drawing call uses it.
-        return c->canvas == nullptr ? UI_ERR_BAD_ATTRIBUTE : c->canvas->SetAttribute(attribute, value);
-    default: return UI_ERR_BAD_ATTRIBUTE;
-    }
-}
-
-int Ui_ShowWarning(const char *title, const char *message)
-{
-    std::fprintf(stderr, "%s\n", message == nullptr ? "" : message);
-    PostAttributeChange({0, 0, UI_CHANGE_WARNING, 0, title == nullptr ? "" : title, message == nullptr ? "" : message});
-    return 0;
-}
-
-int Ui_SetCtrlAttribute(int panel, int control, int attribute, const char *value)
-{
-    const std::shared_ptr<Panel> p = FindPanel(panel);
-    const Control *c = FindControl(p, control);
-    if (c == nullptr) {
-        return UI_ERR_BAD_HANDLE;
-    }
-    if (attribute != ATTR_LABEL_TEXT || !c->hasLabel) {
-        return UI_ERR_BAD_ATTRIBUTE;
-    }
-    if (value == nullptr) {
-        return UI_ERR_BAD_ARGUMENT;
-    }
-    PostAttributeChange({panel, control, attribute, 0, value});
-    return 0;
-}
 
 int Ui_CanvasClear(int panel, int control, Rect rect)
 {
@@ -475,56 +279,4 @@ int Ui_CanvasDrawPoint(int panel, int control, Point point)
 int Ui_CanvasDrawTextAtPoint(int panel, int control, const char *text, const char *, Point point, int alignment)
 {
     return OnCanvas(panel, control, [&](Canvas &canvas) { return canvas.DrawText(text, point, alignment); });
-}
-
-// A thread per function: the program runs at most one function per procedure at a time, so
-// a pool of reusable threads would save nothing worth its code. The priority, completion
-// callback, event mask and place for a function id are accepted and ignored; nothing in
-// the program uses them.
-int Ui_ScheduleThreadPoolFunction(int poolHandle, ThreadFunction function, void *functionData, int, void *, int,
-                                  void *, int, int *)
-{
-    if (poolHandle != UI_DEFAULT_THREAD_POOL || function == nullptr) {
-        return UI_ERR_BAD_ARGUMENT;
-    }
-    struct Job {
-        ThreadFunction function;
-        void *data;
-    };
-    {
-        std::lock_guard lock(gPoolLock);
-        ++gPoolRunning;
-    }
-    const auto countOut = [] {
-        std::lock_guard lock(gPoolLock);
-        if (--gPoolRunning == 0) {
-            gPoolIdle.notify_all();
-        }
-    };
-    auto *job = new Job{function, functionData};
-    // The thread touches nothing of ours after it has counted itself out:
-    // Ui_WaitForThreadPoolFunctions waits on the count, not on the thread.
-    const int started = Sys_StartThread(
-        [](void *p) {
-            const Job j = *static_cast<Job *>(p);
-            delete static_cast<Job *>(p);
-            j.function(j.data);
-            std::lock_guard lock(gPoolLock);
-            if (--gPoolRunning == 0) {
-                gPoolIdle.notify_all();
-            }
-        },
-        job);
-    if (started != 0) {
-        delete job;
-        countOut();
-        return UI_ERR_NOT_READY;
-    }
-    return 0;
-}
-
-void Ui_WaitForThreadPoolFunctions()
-{
-    std::unique_lock lock(gPoolLock);
-    gPoolIdle.wait(lock, [] { return gPoolRunning == 0; });
 }

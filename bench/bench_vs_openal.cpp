@@ -1,4 +1,5 @@
 // bench_vs_openal [BURSTS]
+// bench_vs_openal --cost [ROUNDS]   only the render cost (offline, no sound server needed)
 //
 // Our engine and OpenAL Soft side by side: the same sleep-based schedules (slept through
 // Sys_Sleep, as the program sleeps, for both), the same tone
@@ -441,10 +442,36 @@ void spreadRows(const char *what, const std::vector<double> &ours, const std::ve
     row(label, o.max, t.max, "ms", 3);
 }
 
+// Alternating rounds, the least of each: other work on the machine only ever adds.
+struct Costs {
+    double our2 = INFINITY, our26 = INFINITY, al2 = INFINITY, al26 = INFINITY;
+};
+Costs renderCosts(int rounds)
+{
+    Costs c;
+    for (int round = 0; round < rounds; ++round) {
+        c.our2 = std::min(c.our2, ourCostMs(2));
+        c.al2 = std::min(c.al2, theirCostMs(2));
+        c.our26 = std::min(c.our26, ourCostMs(26));
+        c.al26 = std::min(c.al26, theirCostMs(26));
+    }
+    return c;
+}
+
+int costOnly(int rounds)
+{
+    const Costs c = renderCosts(rounds);
+    std::printf("| measure | ours | OpenAL Soft | ours / theirs |\n|---|---|---|---|\n");
+    row("CPU per second of output, 2 voices", c.our2, c.al2, "ms", 2);
+    row("CPU per second of output, 26 voices", c.our26, c.al26, "ms", 2);
+    return 0;
+}
+
 }  // namespace
 
 int main(int argc, char **argv)
 {
+    if (argc > 1 && std::string(argv[1]) == "--cost") return costOnly(argc > 2 ? std::max(1, std::atoi(argv[2])) : 3);
     const int bursts = argc > 1 ? std::max(2, std::atoi(argv[1])) : 200;
     const char *dirEnv = std::getenv("VELMORA_SOUND_DIR");
     if (!dirEnv) {
@@ -500,14 +527,7 @@ int main(int argc, char **argv)
     alcCloseDevice(dev);
 
     std::fprintf(stderr, "render cost...\n");
-    // Alternating rounds, the least of each: other work on the machine only ever adds.
-    double our2 = INFINITY, our26 = INFINITY, al2 = INFINITY, al26 = INFINITY;
-    for (int round = 0; round < 3; ++round) {
-        our2 = std::min(our2, ourCostMs(2));
-        al2 = std::min(al2, theirCostMs(2));
-        our26 = std::min(our26, ourCostMs(26));
-        al26 = std::min(al26, theirCostMs(26));
-    }
+    const auto [our2, our26, al2, al26] = renderCosts(3);
 
     std::printf("OpenAL Soft: PulseAudio backend, device %d Hz, %d updates/s, resampler \"%s\"; our engine: %llu late commands\n",
                 devRate, refresh, resamplerName.c_str(),

@@ -14,26 +14,61 @@
 
 namespace velmora::audio {
 
-std::unique_ptr<Sample> makeSample(const float *interleaved, std::int64_t frames, int channels, int rate)
+SampleBuilder::SampleBuilder(int channels, int rate, std::int64_t expectedFrames)
+    : s_(std::make_unique<Sample>()), channels_(channels)
 {
-    auto s = std::make_unique<Sample>();
-    s->fileChannels = channels;
-    s->channels = std::min(channels, 2);
-    s->rate = rate;
-    s->frames = frames;
-    for (int c = 0; c < s->channels; ++c) {
-        auto &v = s->data[c];
-        v.assign(static_cast<std::size_t>(frames + 2 * kPad), 0.0f);
+    s_->fileChannels = channels;
+    s_->rate = rate;
+    const int planes = std::min(channels, 2);
+    for (int c = 0; c < planes; ++c) {
+        s_->data[c].reserve(static_cast<std::size_t>(std::max<std::int64_t>(expectedFrames, 0) + 2 * kPad));
+        s_->data[c].assign(kPad, 0.0f);
+    }
+}
+
+void SampleBuilder::append(const float *interleaved, std::int64_t frames)
+{
+    const int planes = std::min(channels_, 2);
+    for (int c = 0; c < planes; ++c) {
+        auto &v = s_->data[c];
         for (std::int64_t i = 0; i < frames; ++i) {
-            float x = interleaved[i * channels + c];
+            float x = interleaved[i * channels_ + c];
             if (!std::isfinite(x)) x = 0.0f;
             x = std::clamp(x, -kMaxSampleMagnitude, kMaxSampleMagnitude);
-            v[static_cast<std::size_t>(i + kPad)] = x;
-            if (x != 0.0f) s->silent[c] = false;
-            s->peak = std::max(s->peak, std::abs(x));
+            v.push_back(x);
+            if (x != 0.0f) s_->silent[c] = false;
+            s_->peak = std::max(s_->peak, std::abs(x));
         }
     }
-    return s;
+    frames_ += frames;
+}
+
+std::unique_ptr<Sample> SampleBuilder::finish()
+{
+    Sample &s = *s_;
+    s.frames = frames_;
+    if (channels_ == 1) {
+        s.layout = Layout::Both;
+    } else if (!s.silent[0] && !s.silent[1]) {
+        s.layout = Layout::Stereo;
+    } else {
+        // Keep the channel that sounds (the left when neither does).
+        s.layout = s.silent[0] && !s.silent[1] ? Layout::Right : Layout::Left;
+        if (s.layout == Layout::Right) s.data[0].swap(s.data[1]);
+        std::vector<float>().swap(s.data[1]);
+    }
+    for (int c = 0; c < s.planes(); ++c) {
+        s.data[c].resize(static_cast<std::size_t>(frames_ + 2 * kPad), 0.0f);
+        s.data[c].shrink_to_fit();  // a header may have promised more frames than came
+    }
+    return std::move(s_);
+}
+
+std::unique_ptr<Sample> makeSample(const float *interleaved, std::int64_t frames, int channels, int rate)
+{
+    SampleBuilder b(channels, rate, frames);
+    b.append(interleaved, frames);
+    return b.finish();
 }
 
 namespace {
@@ -48,27 +83,18 @@ std::unique_ptr<Sample> decodeOpened(SNDFILE *f, const SF_INFO &info)
         // chunks until the data ends, up to one frame past the longest file taken (that
         // frame says the file is too long) or the hard cap, whichever comes first.
         sf_command(f, SFC_SET_NORM_FLOAT, nullptr, SF_TRUE);
-        std::vector<float> frames;
         const std::int64_t ch = info.channels;
         const std::int64_t longest = std::int64_t{info.samplerate} * kMaxDecodedSeconds;
         const std::int64_t most = std::min(longest + 1, kMaxDecodedSamples / ch);
-        // What the header declares in one read, the rest in chunks: at start-up 26 files
-        // are read before the window shows. Within reason: 16 MB at most, whatever a
-        // header claims (a tone file holds 2 MB).
-        const std::int64_t declared =
-            std::clamp<std::int64_t>(info.frames, 0, std::min((std::int64_t{1} << 22) / ch, most));
-        frames.resize(static_cast<std::size_t>(declared * ch));
-        const sf_count_t first = declared > 0 ? sf_readf_float(f, frames.data(), declared) : 0;
-        frames.resize(static_cast<std::size_t>(std::max<sf_count_t>(first, 0) * ch));
+        SampleBuilder builder(info.channels, info.samplerate, std::clamp<std::int64_t>(info.frames, 0, most));
         std::vector<float> chunk(static_cast<std::size_t>(4096 * ch));
-        for (std::int64_t have = static_cast<std::int64_t>(frames.size()) / ch; have < most;) {
-            const sf_count_t got = sf_readf_float(f, chunk.data(), std::min<std::int64_t>(4096, most - have));
+        while (builder.frames() < most) {
+            const sf_count_t got = sf_readf_float(f, chunk.data(), std::min<std::int64_t>(4096, most - builder.frames()));
             if (got <= 0) break;
-            frames.insert(frames.end(), chunk.begin(), chunk.begin() + got * ch);
-            have += got;
+            builder.append(chunk.data(), got);
         }
-        const std::int64_t n = static_cast<std::int64_t>(frames.size()) / ch;
-        if (n > 0 && n <= longest) result = makeSample(frames.data(), n, info.channels, info.samplerate);
+        const std::int64_t n = builder.frames();
+        if (n > 0 && n <= longest) result = builder.finish();
     }
     sf_close(f);
     return result;

@@ -20,16 +20,43 @@ inline constexpr std::int64_t kMaxDecodedSeconds = 10;
 // kernel tap, and samples near the float's limit would overflow to infinity on the way.
 inline constexpr float kMaxSampleMagnitude = 0x1p64f;
 
+// What is kept of a file's first two channels. A channel that is exactly zero is not kept
+// when the other is not: it is played as the exact zero it was, and the tone files (the
+// tone in one channel) take half the memory.
+enum class Layout : std::uint8_t {
+    Left,    // one plane, to the left output; the right is zero
+    Right,   // one plane, to the right output; the left is zero
+    Both,    // one plane to both outputs: a mono file
+    Stereo,  // two planes
+};
+
 struct Sample {
     int fileChannels = 0;
-    int channels = 0;  // 1 or 2 kept; a mono file feeds both outputs
     int rate = 0;
     std::int64_t frames = 0;
-    std::vector<float> data[2];  // planar, kPad zeros on both sides
-    bool silent[2] = {true, true};
+    Layout layout = Layout::Left;
+    std::vector<float> data[2];  // planar, kPad zeros on both sides; data[1] only in Stereo
+    bool silent[2] = {true, true};  // the file's first two channels (a mono file: the first)
     float peak = 0.0f;
 
-    const float *at(int c) const { return data[c].data() + kPad; }
+    int planes() const { return layout == Layout::Stereo ? 2 : 1; }
+    const float *at(int plane) const { return data[plane].data() + kPad; }
+};
+
+// Builds a Sample from interleaved frames given in pieces, so that a file is never held
+// interleaved and planar at once. Samples that are not finite become 0, larger ones are
+// held at ±kMaxSampleMagnitude.
+class SampleBuilder {
+public:
+    SampleBuilder(int channels, int rate, std::int64_t expectedFrames);
+    void append(const float *interleaved, std::int64_t frames);
+    std::int64_t frames() const { return frames_; }
+    std::unique_ptr<Sample> finish();
+
+private:
+    std::unique_ptr<Sample> s_;
+    int channels_;
+    std::int64_t frames_ = 0;
 };
 
 // From interleaved frames; samples that are not finite become 0, larger ones are held at

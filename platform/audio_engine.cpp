@@ -210,7 +210,7 @@ struct Engine::Impl final : Mixer::Owner {
         s.peak.store(s.sample->peak, std::memory_order_relaxed);
         s.rate.store(s.sample->rate, std::memory_order_relaxed);
         s.silentMask.store((s.sample->silent[0] ? 1u : 0u) |
-                               (s.sample->channels == 2 && s.sample->silent[1] ? 2u : 0u),
+                               (s.sample->fileChannels >= 2 && s.sample->silent[1] ? 2u : 0u),
                            std::memory_order_relaxed);
         s.handle.store(h, std::memory_order_release);
         live.fetch_add(1, std::memory_order_relaxed);

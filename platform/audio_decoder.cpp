@@ -21,8 +21,8 @@ SampleBuilder::SampleBuilder(int channels, int rate, std::int64_t expectedFrames
     s_->rate = rate;
     const int planes = std::min(channels, 2);
     for (int c = 0; c < planes; ++c) {
-        s_->data[c].reserve(static_cast<std::size_t>(std::max<std::int64_t>(expectedFrames, 0) + 2 * kPad));
-        s_->data[c].assign(kPad, 0.0f);
+        planes_[c].reserve(static_cast<std::size_t>(std::max<std::int64_t>(expectedFrames, 0) + 2 * kPad));
+        planes_[c].assign(kPad, 0.0f);
     }
 }
 
@@ -30,7 +30,7 @@ void SampleBuilder::append(const float *interleaved, std::int64_t frames)
 {
     const int planes = std::min(channels_, 2);
     for (int c = 0; c < planes; ++c) {
-        auto &v = s_->data[c];
+        auto &v = planes_[c];
         for (std::int64_t i = 0; i < frames; ++i) {
             float x = interleaved[i * channels_ + c];
             if (!std::isfinite(x)) x = 0.0f;
@@ -54,14 +54,32 @@ std::unique_ptr<Sample> SampleBuilder::finish()
     } else {
         // Keep the channel that sounds (the left when neither does).
         s.layout = s.silent[0] && !s.silent[1] ? Layout::Right : Layout::Left;
-        if (s.layout == Layout::Right) s.data[0].swap(s.data[1]);
-        std::vector<float>().swap(s.data[1]);
+        if (s.layout == Layout::Right) planes_[0].swap(planes_[1]);
+        std::vector<float>().swap(planes_[1]);
     }
     for (int c = 0; c < s.planes(); ++c) {
-        s.data[c].resize(static_cast<std::size_t>(frames_ + 2 * kPad), 0.0f);
-        s.data[c].shrink_to_fit();  // a header may have promised more frames than came
+        auto &v = planes_[c];
+        v.resize(static_cast<std::size_t>(frames_ + 2 * kPad), 0.0f);
+        v.shrink_to_fit();  // a header may have promised more frames than came
+        std::uint64_t h = 0xcbf29ce484222325u;  // FNV-1a over the samples' bits
+        for (const float x : v) {
+            std::uint32_t bits;
+            std::memcpy(&bits, &x, sizeof bits);
+            h = (h ^ bits) * 0x100000001b3u;
+        }
+        s.hash[c] = h;
+        s.data[c] = std::make_shared<const std::vector<float>>(std::move(v));
     }
     return std::move(s_);
+}
+
+void shareIdenticalPlanes(Sample &s, const Sample &other)
+{
+    for (int c = 0; c < s.planes(); ++c)
+        for (int o = 0; o < other.planes(); ++o)
+            if (s.data[c] != other.data[o] && s.hash[c] == other.hash[o] && s.data[c]->size() == other.data[o]->size() &&
+                std::memcmp(s.data[c]->data(), other.data[o]->data(), s.data[c]->size() * sizeof(float)) == 0)
+                s.data[c] = other.data[o];
 }
 
 std::unique_ptr<Sample> makeSample(const float *interleaved, std::int64_t frames, int channels, int rate)

@@ -35,13 +35,21 @@ struct Sample {
     int rate = 0;
     std::int64_t frames = 0;
     Layout layout = Layout::Left;
-    std::vector<float> data[2];  // planar, kPad zeros on both sides; data[1] only in Stereo
-    bool silent[2] = {true, true};  // the file's first two channels (a mono file: the first)
+    // Planar, kPad zeros on both sides; data[1] only in Stereo. Never written once built,
+    // so streams whose planes hold the same samples share one (shareIdenticalPlanes).
+    std::shared_ptr<const std::vector<float>> data[2];
+    std::uint64_t hash[2] = {0, 0};  // of each plane's samples
+    bool silent[2] = {true, true};   // the file's first two channels (a mono file: the first)
     float peak = 0.0f;
 
     int planes() const { return layout == Layout::Stereo ? 2 : 1; }
-    const float *at(int plane) const { return data[plane].data() + kPad; }
+    const float *at(int plane) const { return data[plane]->data() + kPad; }
 };
+
+// Points each plane of `s` that holds exactly the samples of a plane of `other` at that
+// plane, and frees its own: a left-ear and a right-ear tone file of one frequency hold the
+// same tone. Neither sample may be in use by the audio thread's reads of `s`.
+void shareIdenticalPlanes(Sample &s, const Sample &other);
 
 // Builds a Sample from interleaved frames given in pieces, so that a file is never held
 // interleaved and planar at once. Samples that are not finite become 0, larger ones are
@@ -55,6 +63,7 @@ public:
 
 private:
     std::unique_ptr<Sample> s_;
+    std::vector<float> planes_[2];
     int channels_;
     std::int64_t frames_ = 0;
 };

@@ -185,6 +185,8 @@ struct Engine::Impl final : Mixer::Owner {
         std::lock_guard lock(ctrlMutex);
         reclaim();
         if (freeSlots.empty()) return 0;
+        for (int i = 0; i < cfg.capacity; ++i)
+            if (ctrl[i].used) shareIdenticalPlanes(*sample, *ctrl[i].sample);
         const int i = freeSlots.back();
         CtrlSlot &s = ctrl[i];
         s.generation = (s.generation + 1) & ((1u << (32 - kIndexBits)) - 1);

@@ -47,6 +47,29 @@ TEST(EngineHandles, FreedHandleStaysInvalidAfterItsSlotIsReused)
     EXPECT_TRUE(rig.engine.play(second, false, rig.now));
 }
 
+// A left-ear and a right-ear file of one tone hold the same samples, kept once. Each
+// stream must still outlive the other: free one, fill its memory again, play the other.
+TEST(EngineHandles, StreamsOfTheSameToneOutliveEachOther)
+{
+    Rig rig(512);
+    const AudioHandle left = rig.load(sineFrames(1000.0, 0.5, kRate, 0, 0.5));
+    const AudioHandle right = rig.load(sineFrames(1000.0, 0.5, kRate, 1, 0.5));
+    ASSERT_NE(left, 0u);
+    ASSERT_NE(right, 0u);
+    EXPECT_TRUE(rig.engine.free(left, rig.now));
+    rig.renderTo(rig.frameOf(0.0) + 1);
+    for (int i = 0; i < 4; ++i) ASSERT_NE(rig.load(constantFrames(0.25f, kRate / 2)), 0u);
+    rig.at(0.01);
+    rig.engine.setRate(right, 120999.0f, rig.now);
+    rig.engine.play(right, false, rig.now);
+    rig.renderTo(rig.frameOf(0.01) + kRate / 4);
+    const auto fit = fitTone(rig.channel(1, rig.frameOf(0.02), rig.rendered()), kRate);
+    EXPECT_NEAR(fit.frequency, 1000.0 * 120999.0 / kRate, 1e-3);
+    EXPECT_NEAR(fit.amplitude, 0.5, 0.0005);
+    EXPECT_LE(fit.thdnDb, -120.0);
+    EXPECT_TRUE(measureLevel(rig.channel(0)).zero);
+}
+
 TEST(EngineHandles, ZeroAndMadeUpHandlesAndBadValuesDoNothing)
 {
     Rig rig;

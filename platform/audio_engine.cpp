@@ -4,6 +4,7 @@
 #include "platform/audio_decoder.h"
 #include "platform/audio_frame_clock.h"
 #include "platform/audio_mixer.h"
+#include "platform/audio_resampler.h"
 
 #include <algorithm>
 #include <array>
@@ -180,7 +181,8 @@ struct Engine::Impl final : Mixer::Owner {
     AudioHandle attach(std::unique_ptr<Sample> sample)
     {
         // A file at another rate is resampled from its first frame: its kernels must exist.
-        if (sample && sample->rate != cfg.outputRate) (void)sincTables();
+        if (sample && sample->rate != cfg.outputRate)
+            (void)sincTables(static_cast<double>(sample->rate) / cfg.outputRate);
         if (!sample) return 0;
         std::lock_guard lock(ctrlMutex);
         reclaim();
@@ -444,7 +446,9 @@ bool Engine::setVolume(AudioHandle h, float volume, SysStamp at)
 bool Engine::setRate(AudioHandle h, float hz, SysStamp at)
 {
     if (!std::isfinite(hz) || hz < 0.0f || !impl_->live_slot(h)) return false;
-    (void)sincTables();  // a shifted rate is resampled: the kernels must exist first
+    // A shifted rate is resampled: its kernel must exist first (the mixer's step, as it
+    // holds it; 0 goes back to the file's own rate, whose kernel the stream's making built).
+    if (hz > 0.0f) (void)sincTables(std::clamp(static_cast<double>(hz) / impl_->cfg.outputRate, 1e-4, kMaxStep));
     return impl_->send({.op = Op::Rate, .handle = h, .value = hz}, at);
 }
 

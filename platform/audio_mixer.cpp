@@ -300,7 +300,9 @@ void Mixer::mix(float *out, int n)
     const SincTables &sinc = sinc_ != nullptr ? *sinc_ : emptySincTables();
     // Without the tables only heads that read their samples straight can sound; the
     // engine waits for them before it lets any other kind of head exist.
-    const auto ready = [&](const Voice &v, const Head &h) { return sinc_ != nullptr || v.straight(h); };
+    const auto ready = [&](const Voice &v, const Head &h) {
+        return v.straight(h) || (sinc_ != nullptr && bankFor(*sinc_, v.step).taps > 0);
+    };
     float *const read[2] = {read_[0].data(), read_[1].data()};
     float *const mix[2] = {mix_[0].data(), mix_[1].data()};
     for (std::size_t vi = 0; vi < voices_.size(); ++vi) {

@@ -46,22 +46,27 @@ struct SincTables {
     explicit SincTables(Empty) {}  // no kernels: for heads that read their samples straight
 };
 
-// The tables take a few milliseconds to build: the first engine starts building them on a
-// thread of their own, so that the program's window need not wait. sincTables() waits
-// until they are ready (a control thread, before it sends a command that needs them);
-// sincTablesIfReady() never waits (the audio thread) and gives null until then.
+// The tone band's bank takes a few milliseconds to build: the first engine starts building
+// it on a thread of its own, so that the program's window need not wait. sincTables(step)
+// waits until it is ready and builds the bank for `step` if it is a wide one not yet made
+// (a control thread, before it sends a command that needs it); sincTables() does so for
+// every bank. sincTablesIfReady() never waits (the audio thread) and gives null until the
+// tone band's bank is ready; a wide bank not yet made has no taps.
 void startSincTables();
+const SincTables &sincTables(double step);
 const SincTables &sincTables();
 const SincTables *sincTablesIfReady();
 const SincTables &emptySincTables();
 
-// The narrowest bank that does not alias at `step` input frames per output frame.
-inline const SincBank &bankFor(const SincTables &tables, double step)
+inline int bankIndex(double step)
 {
     int bank = 0;
     while (bank < kBanks - 1 && step > kBankStep[bank]) ++bank;
-    return tables.bank[bank];
+    return bank;
 }
+
+// The narrowest bank that does not alias at `step` input frames per output frame.
+inline const SincBank &bankFor(const SincTables &tables, double step) { return tables.bank[bankIndex(step)]; }
 
 // A read position's fraction of a frame, in 64 bits: its top kPhaseBits pick the row (the
 // offset of its first tap in coef and delta), the next 24 weigh the step to the next row.

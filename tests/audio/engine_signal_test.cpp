@@ -3,6 +3,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cmath>
 #include <numbers>
 #include <string>
@@ -106,7 +107,7 @@ TEST_P(Pitch, ShiftedToneIsCleanAndExact)
 {
     const PitchRow row = GetParam();
     Rig rig(4096);
-    const AudioHandle h = rig.load(sineFrames(row.hz, 1.5));
+    const AudioHandle h = rig.load(sineFrames(row.hz, 1.5 * std::max(1.0, row.ratio)));  // sounding for 1 s
     rig.engine.setRate(h, static_cast<float>(kRate * row.ratio), rig.now);
     rig.engine.play(h, false, rig.now);
     rig.renderTo(rig.frameOf(0.0) + kRate);
@@ -124,7 +125,8 @@ TEST_P(Pitch, ShiftedToneIsCleanAndExact)
 INSTANTIATE_TEST_SUITE_P(Engine, Pitch,
                          ::testing::Values(PitchRow{125.0, 0.74}, PitchRow{125.0, 1.26}, PitchRow{12000.0, 0.74},
                                            PitchRow{12000.0, 1.26}, PitchRow{1000.0, 1.0003},
-                                           PitchRow{4000.0, 120999.0 / 96000.0}));
+                                           PitchRow{4000.0, 120999.0 / 96000.0}, PitchRow{3000.0, 2.0},
+                                           PitchRow{1000.0, 4.0}));
 
 // What a file's channels hold decides what is kept of them; each output must still carry
 // its own channel, cleanly, and a channel that was exactly zero must stay exactly zero.

@@ -29,17 +29,24 @@ SampleBuilder::SampleBuilder(int channels, int rate, std::int64_t expectedFrames
 void SampleBuilder::append(const float *interleaved, std::int64_t frames)
 {
     const int planes = std::min(channels_, 2);
+    float peak = s_->peak;
     for (int c = 0; c < planes; ++c) {
         auto &v = planes_[c];
+        const std::size_t at = v.size();
+        v.resize(at + static_cast<std::size_t>(frames));
+        float *dst = v.data() + at;
+        const float *src = interleaved + c;
+        bool sounds = false;
         for (std::int64_t i = 0; i < frames; ++i) {
-            float x = interleaved[i * channels_ + c];
-            if (!std::isfinite(x)) x = 0.0f;
-            x = std::clamp(x, -kMaxSampleMagnitude, kMaxSampleMagnitude);
-            v.push_back(x);
-            if (x != 0.0f) s_->silent[c] = false;
-            s_->peak = std::max(s_->peak, std::abs(x));
+            float x = src[i * channels_];
+            x = std::isfinite(x) ? std::clamp(x, -kMaxSampleMagnitude, kMaxSampleMagnitude) : 0.0f;
+            dst[i] = x;
+            sounds |= x != 0.0f;
+            peak = std::max(peak, std::abs(x));
         }
+        if (sounds) s_->silent[c] = false;
     }
+    s_->peak = peak;
     frames_ += frames;
 }
 
@@ -61,13 +68,6 @@ std::unique_ptr<Sample> SampleBuilder::finish()
         auto &v = planes_[c];
         v.resize(static_cast<std::size_t>(frames_ + 2 * kPad), 0.0f);
         v.shrink_to_fit();  // a header may have promised more frames than came
-        std::uint64_t h = 0xcbf29ce484222325u;  // FNV-1a over the samples' bits
-        for (const float x : v) {
-            std::uint32_t bits;
-            std::memcpy(&bits, &x, sizeof bits);
-            h = (h ^ bits) * 0x100000001b3u;
-        }
-        s.hash[c] = h;
         s.data[c] = std::make_shared<const std::vector<float>>(std::move(v));
     }
     return std::move(s_);
@@ -77,7 +77,9 @@ void shareIdenticalPlanes(Sample &s, const Sample &other)
 {
     for (int c = 0; c < s.planes(); ++c)
         for (int o = 0; o < other.planes(); ++o)
-            if (s.data[c] != other.data[o] && s.hash[c] == other.hash[o] && s.data[c]->size() == other.data[o]->size() &&
+            // Planes of other tones differ within their first samples: the full compare is
+            // paid for the same tone only.
+            if (s.data[c] != other.data[o] && s.peak == other.peak && s.data[c]->size() == other.data[o]->size() &&
                 std::memcmp(s.data[c]->data(), other.data[o]->data(), s.data[c]->size() * sizeof(float)) == 0)
                 s.data[c] = other.data[o];
 }

@@ -38,8 +38,7 @@ struct Sample {
     // Planar, kPad zeros on both sides; data[1] only in Stereo. Never written once built,
     // so streams whose planes hold the same samples share one (shareIdenticalPlanes).
     std::shared_ptr<const std::vector<float>> data[2];
-    std::uint64_t hash[2] = {0, 0};  // of each plane's samples
-    bool silent[2] = {true, true};   // the file's first two channels (a mono file: the first)
+    bool silent[2] = {true, true};  // the file's first two channels (a mono file: the first)
     float peak = 0.0f;
 
     int planes() const { return layout == Layout::Stereo ? 2 : 1; }

@@ -50,20 +50,36 @@ struct Sample {
 // same tone. Neither sample may be in use by the audio thread's reads of `s`.
 void shareIdenticalPlanes(Sample &s, const Sample &other);
 
+using Plane = std::shared_ptr<const std::vector<float>>;
+
 // Builds a Sample from interleaved frames given in pieces, so that a file is never held
 // interleaved and planar at once. Samples that are not finite become 0, larger ones are
-// held at ±kMaxSampleMagnitude.
+// held at ±kMaxSampleMagnitude. A channel takes no memory while it has held only zeros,
+// nor while it has held the same samples as one of `existing` (another stream's plane):
+// the tone files are one tone in one channel, and each tone twice, once for each ear.
 class SampleBuilder {
 public:
-    SampleBuilder(int channels, int rate, std::int64_t expectedFrames);
+    SampleBuilder(int channels, int rate, std::int64_t expectedFrames, std::vector<Plane> existing = {});
     void append(const float *interleaved, std::int64_t frames);
     std::int64_t frames() const { return frames_; }
     std::unique_ptr<Sample> finish();
 
 private:
+    struct Channel {
+        enum State { Zero, Same, Own } state = Zero;  // Zero: every sample so far is +0
+        Plane same;                                   // Same: equal to this plane so far
+        std::vector<float> own;                       // Own: kPad zeros, then every sample
+    };
+    void put(Channel &ch, std::int64_t at, float x);
+    void feed(Channel &ch, std::int64_t at, const float *x, std::int64_t n);
+    Plane plane(Channel &ch);
+
     std::unique_ptr<Sample> s_;
-    std::vector<float> planes_[2];
+    std::vector<Plane> existing_;
+    Channel ch_[2];
+    std::vector<float> scratch_;  // one channel of a piece, as it will be kept
     int channels_;
+    std::int64_t expected_;
     std::int64_t frames_ = 0;
 };
 
@@ -71,8 +87,8 @@ private:
 // ±kMaxSampleMagnitude.
 std::unique_ptr<Sample> makeSample(const float *interleaved, std::int64_t frames, int channels, int rate);
 // Null when the file is not a regular file, cannot be read, holds no frames, or runs longer
-// than kMaxDecodedSeconds at its own rate.
-std::unique_ptr<Sample> decodeFile(const char *path);
+// than kMaxDecodedSeconds at its own rate. `existing`: planes it may share (SampleBuilder).
+std::unique_ptr<Sample> decodeFile(const char *path, std::vector<Plane> existing = {});
 // The same from a whole file's bytes in memory (libsndfile's virtual I/O); not kept.
 std::unique_ptr<Sample> decodeMemory(const void *data, std::size_t size);
 

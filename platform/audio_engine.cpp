@@ -390,7 +390,14 @@ Engine::~Engine() = default;
 AudioHandle Engine::createFromFile(const char *path)
 {
     if (!path) return 0;
-    return impl_->attach(decodeFile(path));
+    std::vector<Plane> existing;
+    {
+        std::lock_guard lock(impl_->ctrlMutex);
+        for (int i = 0; i < impl_->cfg.capacity; ++i)
+            if (impl_->ctrl[i].used)
+                for (int p = 0; p < impl_->ctrl[i].sample->planes(); ++p) existing.push_back(impl_->ctrl[i].sample->data[p]);
+    }
+    return impl_->attach(decodeFile(path, std::move(existing)));
 }
 
 AudioHandle Engine::createFromMemory(const void *data, std::size_t size)

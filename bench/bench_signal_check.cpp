@@ -8,7 +8,10 @@
 //    bites from step 14 on;
 //  - the stimulation's band edges: rates 96000 - 50000 and 96000 + 49999 (the widest band
 //    the panel allows), 96000 + 50000 (the panel's extreme), 71000 and 120999 (the default
-//    band) and the file's own rate 96000;
+//    band) and the file's own rate 96000, and the whole band in steps of 2500 Hz;
+//  - the same tones at a 48 kHz output (the SDL2 fallback's), rates 46000 to 120999. Above
+//    124800 Hz the step passes 2.6 and the widest kernel's cutoff (9.2 kHz of the file)
+//    takes the 10 and 12 kHz tones away there: not checked;
 //  - a start and a stop in the middle of the file, for the engine's own ramps.
 // Prints the table. --check runs fewer levels and rates (a CTest test runs it), and exits 1
 // when a target is missed.
@@ -34,7 +37,9 @@ constexpr int kHz[13] = {125, 250, 500, 750, 1000, 1500, 2000, 3000, 4000, 6000,
 
 // Our targets.
 constexpr double kFreqErrPct = 0.01;
-constexpr double kThdnDb = -100.0;
+constexpr double kThdnDb = -120.0;
+// The SDL2 output runs at 48 kHz where the sound server does not: steps of 1 to 3.
+constexpr int kFallbackRate = 48000;
 constexpr double kIdealDb = -140.0;
 constexpr double kStepTolDb = 0.001;
 constexpr double kStepDb = 3.0103;
@@ -46,17 +51,22 @@ struct Render {
     AudioHandle h = 0;
     SysStamp now{};
 
-    static EngineConfig config()
+    int outRate;
+
+    static EngineConfig config(int outRate)
     {
         EngineConfig c;
         c.offline = true;
-        c.outputRate = kRate;
+        c.outputRate = outRate;
         return c;
     }
-    Render(const std::string &path) : engine(config()) { h = engine.createFromFile(path.c_str()); }
+    explicit Render(const std::string &path, int outputRate = kRate) : engine(config(outputRate)), outRate(outputRate)
+    {
+        h = engine.createFromFile(path.c_str());
+    }
     std::int64_t frames() const { return static_cast<std::int64_t>(out.size() / 2); }
     void at(double s) { now.ns = std::llround(s * 1e9); }
-    std::int64_t frameOf(double s) const { return std::llround(s * kRate) + engine.latencyFrames(); }
+    std::int64_t frameOf(double s) const { return std::llround(s * outRate) + engine.latencyFrames(); }
     void renderTo(std::int64_t frame)
     {
         while (frames() < frame) {
@@ -79,6 +89,8 @@ struct Worst {
     double freqErrPct = 0.0;
     double thdnDb = -400.0;        // at the band's rates
     double ownRateThdnDb = -400.0; // at the file's own rate, against a fitted sine
+    double fallbackThdnDb = -400.0; // at a 48 kHz output
+    std::string fallbackAt;
     double idealDb = -400.0;       // at the file's own rate, against the file times the gain
     double stepErrDb = 0.0;        // below the cap
     int stepsChecked = 0;
@@ -168,17 +180,22 @@ void levels(const std::string &path, int hz, int ear, float master, const std::v
 }
 
 // One play at `rate`, volume 1 under the stimulation's master 0.5, fitted 0.1 to 0.5 s in.
-void pitch(const std::string &path, int hz, int ear, float rate, Worst &w)
+an::ToneFit playAt(Render &r, int ear, float rate)
 {
-    Render r(path);
     r.engine.setMaster(0.5f, r.now);
     r.at(0.0);
     r.engine.setVolume(r.h, 1.0f, r.now);
     r.engine.setRate(r.h, rate, r.now);
     r.engine.play(r.h, false, r.now);
     const std::int64_t start = r.frameOf(0.0);
-    r.renderTo(start + kRate * 6 / 10);
-    const auto fit = an::fitTone(r.channel(ear, start + kRate / 10, start + kRate / 2), kRate);
+    r.renderTo(start + r.outRate * 6 / 10);
+    return an::fitTone(r.channel(ear, start + r.outRate / 10, start + r.outRate / 2), r.outRate);
+}
+
+void pitch(const std::string &path, int hz, int ear, float rate, Worst &w)
+{
+    Render r(path);
+    const an::ToneFit fit = playAt(r, ear, rate);
     const double want = hz * static_cast<double>(rate) / kRate;
     const double errPct = std::abs(fit.frequency / want - 1.0) * 100.0;
     char label[32];
@@ -194,6 +211,19 @@ void pitch(const std::string &path, int hz, int ear, float rate, Worst &w)
         w.thdnAt = where(hz, "LR"[ear], label);
     }
     finish(r, ear, w);
+}
+
+// The same at a 48 kHz output: the shifted tone, whatever the step, clean.
+void pitchFallback(const std::string &path, int hz, int ear, float rate, Worst &w)
+{
+    Render r(path, kFallbackRate);
+    const an::ToneFit fit = playAt(r, ear, rate);
+    if (fit.thdnDb > w.fallbackThdnDb) {
+        char label[32];
+        std::snprintf(label, sizeof label, "rate %.0f", static_cast<double>(rate));
+        w.fallbackThdnDb = fit.thdnDb;
+        w.fallbackAt = where(hz, "LR"[ear], label);
+    }
 }
 
 // Play from the middle of the file and stop 0.3 s later: the gain the engine applied is
@@ -254,15 +284,19 @@ int main(int argc, char **argv)
             dir = argv[i];
     }
     std::vector<int> steps, capSteps;
-    std::vector<float> rates;
+    std::vector<float> rates, fallbackRates;
     if (check) {
         steps = {0, 1, 12, 13, 23, 24};
         capSteps = {12, 13, 14, 24};
-        rates = {46000.0f, 96000.0f, 145999.0f, 146000.0f};
+        rates = {46000.0f, 71000.0f, 96000.0f, 120999.0f, 145999.0f, 146000.0f};
+        fallbackRates = {46000.0f, 96000.0f, 120999.0f};
     } else {
         for (int s = 0; s < 25; ++s) steps.push_back(s);
         capSteps = steps;
-        rates = {46000.0f, 71000.0f, 96000.0f, 120999.0f, 145999.0f, 146000.0f};
+        // The band in steps of 2500 Hz, its edges and the default band's.
+        for (int rate = 46000; rate <= 146000; rate += 2500) rates.push_back(static_cast<float>(rate));
+        rates.insert(rates.end(), {120999.0f, 145999.0f});
+        fallbackRates = {46000.0f, 71000.0f, 96000.0f, 120999.0f};
     }
 
     Worst w;
@@ -282,6 +316,7 @@ int main(int argc, char **argv)
             levels(path, hz, ear, 0.01f, steps, w);
             levels(path, hz, ear, 1.0f, capSteps, w);
             for (float rate : rates) pitch(path, hz, ear, rate, w);
+            for (float rate : fallbackRates) pitchFallback(path, hz, ear, rate, w);
             ramps(path, ear, w);
         }
     }
@@ -290,6 +325,7 @@ int main(int argc, char **argv)
 
     const bool freqOk = w.freqErrPct <= kFreqErrPct;
     const bool thdnOk = w.thdnDb <= kThdnDb && w.ownRateThdnDb <= kThdnDb;
+    const bool fallbackOk = w.fallbackThdnDb <= kThdnDb;
     const bool idealOk = w.idealDb <= kIdealDb;
     const bool stepsOk = w.stepErrDb <= kStepTolDb && w.stepsChecked > 0;
     const bool earOk = w.otherEarNotZero == 0;
@@ -302,8 +338,12 @@ int main(int argc, char **argv)
     std::printf("\n\n| Measure | IEC 60645-1 type 1 | Our target | Measured (worst) | |\n|---|---|---|---|---|\n");
     std::printf("| Frequency | within +-1 %% | error <= 0.01 %% | %.1e %% (%s) | %s |\n", w.freqErrPct, w.freqAt.c_str(),
                 verdict(freqOk));
-    std::printf("| THD | <= 2.5 %% | THD+N <= -100 dB at any rate in the band | %.1f dB = %.5f %% (%s); own rate %.1f dB | %s |\n",
-                w.thdnDb, 100.0 * std::pow(10.0, w.thdnDb / 20.0), w.thdnAt.c_str(), w.ownRateThdnDb, verdict(thdnOk));
+    std::printf("| THD | <= 2.5 %% | THD+N <= %.0f dB at any rate in the band | %.1f dB = %.5f %% (%s); own rate %.1f dB | %s |\n",
+                kThdnDb, w.thdnDb, 100.0 * std::pow(10.0, w.thdnDb / 20.0), w.thdnAt.c_str(), w.ownRateThdnDb,
+                verdict(thdnOk));
+    std::printf("| | | the same at a 48 kHz output, rates %.0f to %.0f | %.1f dB (%s) | %s |\n",
+                static_cast<double>(fallbackRates.front()), static_cast<double>(fallbackRates.back()), w.fallbackThdnDb,
+                w.fallbackAt.c_str(), verdict(fallbackOk));
     if (w.idealDb <= -400.0)
         std::printf("| | | <= -140 dB against the ideal at the file's own rate | bit-exact at every level | %s |\n",
                     verdict(idealOk));
@@ -320,6 +360,6 @@ int main(int argc, char **argv)
     std::printf("| Output | | no sample beyond full scale at any setting | peak %.6f; at master 1 capped from step %d on, "
                 "held at peak %.6f | %s |\n",
                 w.peak, w.firstCappedStep, w.capPeak, verdict(peakOk));
-    const bool ok = freqOk && thdnOk && idealOk && stepsOk && earOk && peakOk && rampsOk;
+    const bool ok = freqOk && thdnOk && fallbackOk && idealOk && stepsOk && earOk && peakOk && rampsOk;
     return check && !ok ? 1 : 0;
 }

@@ -1,4 +1,5 @@
 // bench_vs_openal [BURSTS]
+// bench_vs_openal --cost [ROUNDS]   only the render cost (offline, no sound server needed)
 //
 // Our engine and OpenAL Soft side by side: the same sleep-based schedules (slept through
 // Sys_Sleep, as the program sleeps, for both), the same tone
@@ -15,9 +16,10 @@
 //  - audiometry: the 25 rising steps of one frequency ("stop, rewind, set volume, set rate
 //    96000, play, sleep 1400") on the build's 1 kHz right-ear tone file, master 0.02, so the
 //    loudest step (40.96) peaks at 0.82 and no cap or limiter is in play.
-// Then the render cost of 2 and 26 voices at shifted rates, offline for both: our Engine
-// in offline mode, OpenAL Soft through its loopback device (ALC_SOFT_loopback), one second
-// in 2048-frame blocks, thread CPU time.
+// Before them, the render cost of 2 and 26 voices at shifted rates, offline for both: our
+// Engine in offline mode, OpenAL Soft through its loopback device (ALC_SOFT_loopback), one
+// second in 2048-frame blocks, thread CPU time, the least of 3 rounds of 5 s. bench_render's
+// shifted rows ("min") measure the same of ours.
 //
 // OpenAL Soft gets the same stereo 32-bit float frames (AL_EXT_float32,
 // AL_FORMAT_STEREO_FLOAT32) on a source with AL_DIRECT_CHANNELS_SOFT, so each file channel
@@ -441,10 +443,36 @@ void spreadRows(const char *what, const std::vector<double> &ours, const std::ve
     row(label, o.max, t.max, "ms", 3);
 }
 
+// Alternating rounds, the least of each: other work on the machine only ever adds.
+struct Costs {
+    double our2 = INFINITY, our26 = INFINITY, al2 = INFINITY, al26 = INFINITY;
+};
+Costs renderCosts(int rounds)
+{
+    Costs c;
+    for (int round = 0; round < rounds; ++round) {
+        c.our2 = std::min(c.our2, ourCostMs(2));
+        c.al2 = std::min(c.al2, theirCostMs(2));
+        c.our26 = std::min(c.our26, ourCostMs(26));
+        c.al26 = std::min(c.al26, theirCostMs(26));
+    }
+    return c;
+}
+
+int costOnly(int rounds)
+{
+    const Costs c = renderCosts(rounds);
+    std::printf("| measure | ours | OpenAL Soft | ours / theirs |\n|---|---|---|---|\n");
+    row("CPU per second of output, 2 voices", c.our2, c.al2, "ms", 2);
+    row("CPU per second of output, 26 voices", c.our26, c.al26, "ms", 2);
+    return 0;
+}
+
 }  // namespace
 
 int main(int argc, char **argv)
 {
+    if (argc > 1 && std::string(argv[1]) == "--cost") return costOnly(argc > 2 ? std::max(1, std::atoi(argv[2])) : 3);
     const int bursts = argc > 1 ? std::max(2, std::atoi(argv[1])) : 200;
     const char *dirEnv = std::getenv("VELMORA_SOUND_DIR");
     if (!dirEnv) {
@@ -460,6 +488,12 @@ int main(int argc, char **argv)
         std::fprintf(stderr, "bench_vs_openal: cannot read %s or write %s\n", filePath.c_str(), flatPath.c_str());
         return 1;
     }
+
+    // First, while nothing of ours or theirs plays: an output thread rendering beside it
+    // (ours is never closed) and the sound server serving it doubled the thread CPU time
+    // of both engines on the 2-core machine.
+    std::fprintf(stderr, "render cost...\n");
+    const auto [our2, our26, al2, al26] = renderCosts(3);
 
     // Ours, through the Audio_* calls that the program makes, on libpulse.
     if (Audio_Init(-1, kRate, 0, nullptr, nullptr) != 1) return 1;
@@ -499,15 +533,6 @@ int main(int argc, char **argv)
     alcDestroyContext(ctx);
     alcCloseDevice(dev);
 
-    std::fprintf(stderr, "render cost...\n");
-    // Alternating rounds, the least of each: other work on the machine only ever adds.
-    double our2 = INFINITY, our26 = INFINITY, al2 = INFINITY, al26 = INFINITY;
-    for (int round = 0; round < 3; ++round) {
-        our2 = std::min(our2, ourCostMs(2));
-        al2 = std::min(al2, theirCostMs(2));
-        our26 = std::min(our26, ourCostMs(26));
-        al26 = std::min(al26, theirCostMs(26));
-    }
 
     std::printf("OpenAL Soft: PulseAudio backend, device %d Hz, %d updates/s, resampler \"%s\"; our engine: %llu late commands\n",
                 devRate, refresh, resamplerName.c_str(),

@@ -14,32 +14,157 @@
 
 namespace velmora::audio {
 
+SampleBuilder::SampleBuilder(int channels, int rate, std::int64_t expectedFrames, std::vector<Plane> existing)
+    : s_(std::make_unique<Sample>()), existing_(std::move(existing)), channels_(channels),
+      expected_(std::max<std::int64_t>(expectedFrames, 0))
+{
+    s_->fileChannels = channels;
+    s_->rate = rate;
+}
+
+namespace {
+
+bool sameBits(float a, float b) { return std::memcmp(&a, &b, sizeof a) == 0; }
+
+}  // namespace
+
+// Sample `x` at frame `at` of a channel.
+void SampleBuilder::put(Channel &ch, std::int64_t at, float x)
+{
+    const auto i = static_cast<std::size_t>(at + kPad);
+    switch (ch.state) {
+    case Channel::Zero: {
+        if (sameBits(x, 0.0f)) return;
+        for (const Plane &p : existing_) {
+            if (p->size() > i + kPad && sameBits((*p)[i], x) &&
+                std::all_of(p->begin() + kPad, p->begin() + static_cast<std::ptrdiff_t>(i),
+                            [](float y) { return sameBits(y, 0.0f); })) {
+                ch.state = Channel::Same;
+                ch.same = p;
+                return;
+            }
+        }
+        ch.state = Channel::Own;
+        ch.own.reserve(static_cast<std::size_t>(std::max(expected_, at + 1) + 2 * kPad));
+        ch.own.assign(i, 0.0f);
+        ch.own.push_back(x);
+        return;
+    }
+    case Channel::Same:
+        if (ch.same->size() > i + kPad && sameBits((*ch.same)[i], x)) return;
+        ch.state = Channel::Own;
+        ch.own.reserve(static_cast<std::size_t>(std::max(expected_, at + 1) + 2 * kPad));
+        ch.own.assign(ch.same->begin(), ch.same->begin() + static_cast<std::ptrdiff_t>(i));
+        ch.own.push_back(x);
+        ch.same.reset();
+        return;
+    case Channel::Own:
+        ch.own.push_back(x);
+        return;
+    }
+}
+
+// Samples x[0 .. n) from frame `at` of a channel: the runs that change nothing (zeros in
+// Zero, equal samples in Same) are skipped in bulk, the rest go sample by sample to put().
+void SampleBuilder::feed(Channel &ch, std::int64_t at, const float *x, std::int64_t n)
+{
+    std::int64_t k = 0;
+    while (k < n) {
+        std::int64_t j = k;
+        if (ch.state == Channel::Zero) {
+            while (j < n && sameBits(x[j], 0.0f)) ++j;
+        } else if (ch.state == Channel::Same) {
+            const std::int64_t theirs = static_cast<std::int64_t>(ch.same->size()) - 2 * kPad;
+            const std::int64_t m = std::clamp<std::int64_t>(theirs - (at + k), 0, n - k);
+            const float *y = ch.same->data() + kPad + at + k;
+            if (std::memcmp(x + k, y, static_cast<std::size_t>(m) * sizeof(float)) == 0)
+                j = k + m;
+            else
+                while (sameBits(x[j], y[j - k])) ++j;
+        } else {
+            ch.own.insert(ch.own.end(), x + k, x + n);
+            return;
+        }
+        if (j == n) return;
+        put(ch, at + j, x[j]);
+        k = j + 1;
+    }
+}
+
+void SampleBuilder::append(const float *interleaved, std::int64_t frames)
+{
+    const int planes = std::min(channels_, 2);
+    float peak = s_->peak;
+    scratch_.resize(static_cast<std::size_t>(frames));
+    for (int c = 0; c < planes; ++c) {
+        const float *src = interleaved + c;
+        float *x = scratch_.data();
+        bool sounds = false;
+        for (std::int64_t i = 0; i < frames; ++i) {
+            float v = src[i * channels_];
+            v = std::isfinite(v) ? std::clamp(v, -kMaxSampleMagnitude, kMaxSampleMagnitude) : 0.0f;
+            x[i] = v;
+            sounds |= v != 0.0f;
+            peak = std::max(peak, std::abs(v));
+        }
+        if (sounds) s_->silent[c] = false;
+        feed(ch_[c], frames_, x, frames);
+    }
+    s_->peak = peak;
+    frames_ += frames;
+}
+
+// The channel's plane as it ends: kPad zeros, the frames, kPad zeros.
+Plane SampleBuilder::plane(Channel &ch)
+{
+    const auto size = static_cast<std::size_t>(frames_ + 2 * kPad);
+    if (ch.state == Channel::Same && ch.same->size() == size) return ch.same;
+    if (ch.state == Channel::Same)  // the other was longer: its beginning is ours
+        ch.own.assign(ch.same->begin(), ch.same->begin() + static_cast<std::ptrdiff_t>(frames_ + kPad));
+    ch.own.resize(size, 0.0f);
+    ch.own.shrink_to_fit();  // a header may have promised more frames than came
+    return std::make_shared<const std::vector<float>>(std::move(ch.own));
+}
+
+std::unique_ptr<Sample> SampleBuilder::finish()
+{
+    Sample &s = *s_;
+    s.frames = frames_;
+    if (channels_ == 1) {
+        s.layout = Layout::Both;
+    } else if (!s.silent[0] && !s.silent[1]) {
+        s.layout = Layout::Stereo;
+    } else {
+        // Keep the channel that sounds (the left when neither does).
+        s.layout = s.silent[0] && !s.silent[1] ? Layout::Right : Layout::Left;
+    }
+    const int first = s.layout == Layout::Right ? 1 : 0;
+    for (int c = 0; c < s.planes(); ++c) s.data[c] = plane(ch_[first + c]);
+    return std::move(s_);
+}
+
 std::unique_ptr<Sample> makeSample(const float *interleaved, std::int64_t frames, int channels, int rate)
 {
-    auto s = std::make_unique<Sample>();
-    s->fileChannels = channels;
-    s->channels = std::min(channels, 2);
-    s->rate = rate;
-    s->frames = frames;
-    for (int c = 0; c < s->channels; ++c) {
-        auto &v = s->data[c];
-        v.assign(static_cast<std::size_t>(frames + 2 * kPad), 0.0f);
-        for (std::int64_t i = 0; i < frames; ++i) {
-            float x = interleaved[i * channels + c];
-            if (!std::isfinite(x)) x = 0.0f;
-            x = std::clamp(x, -kMaxSampleMagnitude, kMaxSampleMagnitude);
-            v[static_cast<std::size_t>(i + kPad)] = x;
-            if (x != 0.0f) s->silent[c] = false;
-            s->peak = std::max(s->peak, std::abs(x));
-        }
-    }
-    return s;
+    SampleBuilder b(channels, rate, frames);
+    b.append(interleaved, frames);
+    return b.finish();
+}
+
+void shareIdenticalPlanes(Sample &s, const Sample &other)
+{
+    for (int c = 0; c < s.planes(); ++c)
+        for (int o = 0; o < other.planes(); ++o)
+            // Planes of other tones differ within their first samples: the full compare is
+            // paid for the same tone only.
+            if (s.data[c] != other.data[o] && s.peak == other.peak && s.data[c]->size() == other.data[o]->size() &&
+                std::memcmp(s.data[c]->data(), other.data[o]->data(), s.data[c]->size() * sizeof(float)) == 0)
+                s.data[c] = other.data[o];
 }
 
 namespace {
 
 // Reads every frame of an open file and closes it.
-std::unique_ptr<Sample> decodeOpened(SNDFILE *f, const SF_INFO &info)
+std::unique_ptr<Sample> decodeOpened(SNDFILE *f, const SF_INFO &info, std::vector<Plane> existing = {})
 {
     if (!f) return nullptr;
     std::unique_ptr<Sample> result;
@@ -48,27 +173,19 @@ std::unique_ptr<Sample> decodeOpened(SNDFILE *f, const SF_INFO &info)
         // chunks until the data ends, up to one frame past the longest file taken (that
         // frame says the file is too long) or the hard cap, whichever comes first.
         sf_command(f, SFC_SET_NORM_FLOAT, nullptr, SF_TRUE);
-        std::vector<float> frames;
         const std::int64_t ch = info.channels;
         const std::int64_t longest = std::int64_t{info.samplerate} * kMaxDecodedSeconds;
         const std::int64_t most = std::min(longest + 1, kMaxDecodedSamples / ch);
-        // What the header declares in one read, the rest in chunks: at start-up 26 files
-        // are read before the window shows. Within reason: 16 MB at most, whatever a
-        // header claims (a tone file holds 2 MB).
-        const std::int64_t declared =
-            std::clamp<std::int64_t>(info.frames, 0, std::min((std::int64_t{1} << 22) / ch, most));
-        frames.resize(static_cast<std::size_t>(declared * ch));
-        const sf_count_t first = declared > 0 ? sf_readf_float(f, frames.data(), declared) : 0;
-        frames.resize(static_cast<std::size_t>(std::max<sf_count_t>(first, 0) * ch));
-        std::vector<float> chunk(static_cast<std::size_t>(4096 * ch));
-        for (std::int64_t have = static_cast<std::int64_t>(frames.size()) / ch; have < most;) {
-            const sf_count_t got = sf_readf_float(f, chunk.data(), std::min<std::int64_t>(4096, most - have));
+        SampleBuilder builder(info.channels, info.samplerate, std::clamp<std::int64_t>(info.frames, 0, most), std::move(existing));
+        constexpr std::int64_t kChunkFrames = 1 << 16;
+        std::vector<float> chunk(static_cast<std::size_t>(kChunkFrames * ch));
+        while (builder.frames() < most) {
+            const sf_count_t got = sf_readf_float(f, chunk.data(), std::min<std::int64_t>(kChunkFrames, most - builder.frames()));
             if (got <= 0) break;
-            frames.insert(frames.end(), chunk.begin(), chunk.begin() + got * ch);
-            have += got;
+            builder.append(chunk.data(), got);
         }
-        const std::int64_t n = static_cast<std::int64_t>(frames.size()) / ch;
-        if (n > 0 && n <= longest) result = makeSample(frames.data(), n, info.channels, info.samplerate);
+        const std::int64_t n = builder.frames();
+        if (n > 0 && n <= longest) result = builder.finish();
     }
     sf_close(f);
     return result;
@@ -111,7 +228,7 @@ sf_count_t memTell(void *user) { return static_cast<MemoryFile *>(user)->pos; }
 
 }  // namespace
 
-std::unique_ptr<Sample> decodeFile(const char *path)
+std::unique_ptr<Sample> decodeFile(const char *path, std::vector<Plane> existing)
 {
     // Only a regular file: opening a FIFO would wait for a writer for ever, and a device
     // could give frames without end. O_NONBLOCK keeps the open itself from waiting.
@@ -124,7 +241,7 @@ std::unique_ptr<Sample> decodeFile(const char *path)
     }
     // libsndfile owns the descriptor from here, and closes it also when the open fails.
     SF_INFO info{};
-    return decodeOpened(sf_open_fd(fd, SFM_READ, &info, SF_TRUE), info);
+    return decodeOpened(sf_open_fd(fd, SFM_READ, &info, SF_TRUE), info, std::move(existing));
 }
 
 std::unique_ptr<Sample> decodeMemory(const void *data, std::size_t size)

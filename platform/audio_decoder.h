@@ -20,24 +20,75 @@ inline constexpr std::int64_t kMaxDecodedSeconds = 10;
 // kernel tap, and samples near the float's limit would overflow to infinity on the way.
 inline constexpr float kMaxSampleMagnitude = 0x1p64f;
 
+// What is kept of a file's first two channels. A channel that is exactly zero is not kept
+// when the other is not: it is played as the exact zero it was, and the tone files (the
+// tone in one channel) take half the memory.
+enum class Layout : std::uint8_t {
+    Left,    // one plane, to the left output; the right is zero
+    Right,   // one plane, to the right output; the left is zero
+    Both,    // one plane to both outputs: a mono file
+    Stereo,  // two planes
+};
+
 struct Sample {
     int fileChannels = 0;
-    int channels = 0;  // 1 or 2 kept; a mono file feeds both outputs
     int rate = 0;
     std::int64_t frames = 0;
-    std::vector<float> data[2];  // planar, kPad zeros on both sides
-    bool silent[2] = {true, true};
+    Layout layout = Layout::Left;
+    // Planar, kPad zeros on both sides; data[1] only in Stereo. Never written once built,
+    // so streams whose planes hold the same samples share one (shareIdenticalPlanes).
+    std::shared_ptr<const std::vector<float>> data[2];
+    bool silent[2] = {true, true};  // the file's first two channels (a mono file: the first)
     float peak = 0.0f;
 
-    const float *at(int c) const { return data[c].data() + kPad; }
+    int planes() const { return layout == Layout::Stereo ? 2 : 1; }
+    const float *at(int plane) const { return data[plane]->data() + kPad; }
+};
+
+// Points each plane of `s` that holds exactly the samples of a plane of `other` at that
+// plane, and frees its own: a left-ear and a right-ear tone file of one frequency hold the
+// same tone. Neither sample may be in use by the audio thread's reads of `s`.
+void shareIdenticalPlanes(Sample &s, const Sample &other);
+
+using Plane = std::shared_ptr<const std::vector<float>>;
+
+// Builds a Sample from interleaved frames given in pieces, so that a file is never held
+// interleaved and planar at once. Samples that are not finite become 0, larger ones are
+// held at ±kMaxSampleMagnitude. A channel takes no memory while it has held only zeros,
+// nor while it has held the same samples as one of `existing` (another stream's plane):
+// the tone files are one tone in one channel, and each tone twice, once for each ear.
+class SampleBuilder {
+public:
+    SampleBuilder(int channels, int rate, std::int64_t expectedFrames, std::vector<Plane> existing = {});
+    void append(const float *interleaved, std::int64_t frames);
+    std::int64_t frames() const { return frames_; }
+    std::unique_ptr<Sample> finish();
+
+private:
+    struct Channel {
+        enum State { Zero, Same, Own } state = Zero;  // Zero: every sample so far is +0
+        Plane same;                                   // Same: equal to this plane so far
+        std::vector<float> own;                       // Own: kPad zeros, then every sample
+    };
+    void put(Channel &ch, std::int64_t at, float x);
+    void feed(Channel &ch, std::int64_t at, const float *x, std::int64_t n);
+    Plane plane(Channel &ch);
+
+    std::unique_ptr<Sample> s_;
+    std::vector<Plane> existing_;
+    Channel ch_[2];
+    std::vector<float> scratch_;  // one channel of a piece, as it will be kept
+    int channels_;
+    std::int64_t expected_;
+    std::int64_t frames_ = 0;
 };
 
 // From interleaved frames; samples that are not finite become 0, larger ones are held at
 // ±kMaxSampleMagnitude.
 std::unique_ptr<Sample> makeSample(const float *interleaved, std::int64_t frames, int channels, int rate);
 // Null when the file is not a regular file, cannot be read, holds no frames, or runs longer
-// than kMaxDecodedSeconds at its own rate.
-std::unique_ptr<Sample> decodeFile(const char *path);
+// than kMaxDecodedSeconds at its own rate. `existing`: planes it may share (SampleBuilder).
+std::unique_ptr<Sample> decodeFile(const char *path, std::vector<Plane> existing = {});
 // The same from a whole file's bytes in memory (libsndfile's virtual I/O); not kept.
 std::unique_ptr<Sample> decodeMemory(const void *data, std::size_t size);
 

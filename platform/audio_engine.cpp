@@ -4,6 +4,7 @@
 #include "platform/audio_decoder.h"
 #include "platform/audio_frame_clock.h"
 #include "platform/audio_mixer.h"
+#include "platform/audio_resampler.h"
 
 #include <algorithm>
 #include <array>
@@ -180,11 +181,14 @@ struct Engine::Impl final : Mixer::Owner {
     AudioHandle attach(std::unique_ptr<Sample> sample)
     {
         // A file at another rate is resampled from its first frame: its kernels must exist.
-        if (sample && sample->rate != cfg.outputRate) (void)sincTables();
+        if (sample && sample->rate != cfg.outputRate)
+            (void)sincTables(static_cast<double>(sample->rate) / cfg.outputRate);
         if (!sample) return 0;
         std::lock_guard lock(ctrlMutex);
         reclaim();
         if (freeSlots.empty()) return 0;
+        for (int i = 0; i < cfg.capacity; ++i)
+            if (ctrl[i].used) shareIdenticalPlanes(*sample, *ctrl[i].sample);
         const int i = freeSlots.back();
         CtrlSlot &s = ctrl[i];
         s.generation = (s.generation + 1) & ((1u << (32 - kIndexBits)) - 1);
@@ -210,7 +214,7 @@ struct Engine::Impl final : Mixer::Owner {
         s.peak.store(s.sample->peak, std::memory_order_relaxed);
         s.rate.store(s.sample->rate, std::memory_order_relaxed);
         s.silentMask.store((s.sample->silent[0] ? 1u : 0u) |
-                               (s.sample->channels == 2 && s.sample->silent[1] ? 2u : 0u),
+                               (s.sample->fileChannels >= 2 && s.sample->silent[1] ? 2u : 0u),
                            std::memory_order_relaxed);
         s.handle.store(h, std::memory_order_release);
         live.fetch_add(1, std::memory_order_relaxed);
@@ -386,7 +390,14 @@ Engine::~Engine() = default;
 AudioHandle Engine::createFromFile(const char *path)
 {
     if (!path) return 0;
-    return impl_->attach(decodeFile(path));
+    std::vector<Plane> existing;
+    {
+        std::lock_guard lock(impl_->ctrlMutex);
+        for (int i = 0; i < impl_->cfg.capacity; ++i)
+            if (impl_->ctrl[i].used)
+                for (int p = 0; p < impl_->ctrl[i].sample->planes(); ++p) existing.push_back(impl_->ctrl[i].sample->data[p]);
+    }
+    return impl_->attach(decodeFile(path, std::move(existing)));
 }
 
 AudioHandle Engine::createFromMemory(const void *data, std::size_t size)
@@ -442,7 +453,9 @@ bool Engine::setVolume(AudioHandle h, float volume, SysStamp at)
 bool Engine::setRate(AudioHandle h, float hz, SysStamp at)
 {
     if (!std::isfinite(hz) || hz < 0.0f || !impl_->live_slot(h)) return false;
-    (void)sincTables();  // a shifted rate is resampled: the kernels must exist first
+    // A shifted rate is resampled: its kernel must exist first (the mixer's step, as it
+    // holds it; 0 goes back to the file's own rate, whose kernel the stream's making built).
+    if (hz > 0.0f) (void)sincTables(std::clamp(static_cast<double>(hz) / impl_->cfg.outputRate, 1e-4, kMaxStep));
     return impl_->send({.op = Op::Rate, .handle = h, .value = hz}, at);
 }
 

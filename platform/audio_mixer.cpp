@@ -14,52 +14,115 @@ namespace {
 // a 0 dBFS file at volume 1 and its own rate still passes bit for bit.
 constexpr float kCeiling = 0.999f;
 
-// One read head of a voice added into the mix, n frames under the voice's gains `g`.
-void renderHead(Voice &v, Head &h, int n, bool isMain, const SincTables &sinc, const float *tbl, const float *g,
-                float *mixL, float *mixR)
+// Up to n frames of a resampled head's own samples, before any gain, into y0 (and y1);
+// stops at the file's end and says how many it made. Taps: the bank's, 0 when known only
+// at run time.
+template <int Planes, int Taps>
+int readResampled(const Voice &v, Head &h, const SincBank &bk, int n, float *y0, float *y1)
 {
     const Sample &s = *v.sample;
-    const bool useL = !s.silent[0];
-    const bool useR = s.channels == 2 ? !s.silent[1] : useL;
-    const float *dL = s.at(0);
-    const float *dR = s.at(s.channels == 2 ? 1 : 0);
-    const double step = v.step;
-    const SincBank &bk = bankFor(sinc, step);
-    float coefs[kMaxTaps];
-
-    for (int i = 0; i < n; ++i) {
-        if (h.ipos >= s.frames) {
-            h.active = false;
-            if (isMain) v.playing = false;  // played to its end
-            return;
-        }
-        const float e = h.env.next(tbl) * g[i];
-        float l = 0.0f, r = 0.0f;
-        if (step == 1.0 && h.frac == 0.0) {
-            l = dL[h.ipos];
-            r = dR[h.ipos];
-            ++h.ipos;
+    const float *x0 = s.at(0) - bk.half + 1;
+    const float *x1 = Planes == 2 ? s.at(1) - bk.half + 1 : nullptr;
+    const float *coef = bk.coef.data();
+    const float *delta = bk.delta.data();
+    const int taps = Taps != 0 ? Taps : bk.taps;
+    const std::int64_t end = s.frames, whole = v.stepWhole;
+    const std::uint64_t stepFrac = v.stepFrac;
+    std::int64_t ipos = h.ipos;
+    std::uint64_t frac = h.frac;
+    int i = 0;
+    for (; i < n && ipos < end; ++i) {
+        float w;
+        const std::size_t row = rowAt(bk, frac, w);
+        if constexpr (Planes == 1) {
+            if constexpr (Taps != 0)
+                y0[i] = interpDot<Taps>(coef + row, delta + row, w, x0 + ipos);
+            else
+                y0[i] = interpDot(coef + row, delta + row, w, x0 + ipos, taps);
         } else {
-            kernelAt(bk, h.frac, coefs);
-            const std::int64_t first = h.ipos - bk.half + 1;
-            if (useL) l = dot(coefs, dL + first, bk.taps);
-            if (useR) r = dot(coefs, dR + first, bk.taps);
-            h.frac += step;
-            const double whole = std::floor(h.frac);
-            h.ipos += static_cast<std::int64_t>(whole);
-            h.frac -= whole;
+            float c[kMaxTaps];
+            kernelAt(coef + row, delta + row, w, c, taps);
+            y0[i] = dot(c, x0 + ipos, taps);
+            y1[i] = dot(c, x1 + ipos, taps);
         }
-        mixL[i] += l * e;
-        mixR[i] += r * e;
-        if (!h.env.moving() && h.env.value == 0.0f) {
-            // Faded out: a stopped main head keeps its position, a tail is done.
-            h.active = false;
-            return;
+        const std::uint64_t next = frac + stepFrac;
+        ipos += whole + (next < frac ? 1 : 0);
+        frac = next;
+    }
+    h.ipos = ipos;
+    h.frac = frac;
+    return i;
+}
+
+// One read head of a voice added into the mix, n frames under the voice's gains `g`.
+void renderHead(Voice &v, Head &h, int n, bool isMain, const SincTables &sinc, const float *tbl, const float *g,
+                float *env, float *const read[2], float *const mix[2])
+{
+    const Sample &s = *v.sample;
+    // A fade to zero ends the head: no frame past it is read, so that a stopped main head
+    // keeps the position where it fell silent.
+    int m = n;
+    if (h.env.moving() && h.env.to == 0.0f)
+        m = std::min(n, h.env.len - h.env.pos);
+    else if (!h.env.moving() && h.env.value == 0.0f)
+        m = std::min(n, 1);
+
+    const float *y0 = read[0], *y1 = read[1];
+    int k = 0;
+    if (v.straight(h)) {
+        k = static_cast<int>(std::clamp<std::int64_t>(s.frames - h.ipos, 0, m));
+        y0 = s.at(0) + h.ipos;
+        if (s.planes() == 2) y1 = s.at(1) + h.ipos;
+        h.ipos += k;
+    } else {
+        const SincBank &bk = bankFor(sinc, v.step);
+        if (s.planes() == 2)
+            k = readResampled<2, 0>(v, h, bk, m, read[0], read[1]);
+        else if (bk.taps == kToneTaps)
+            k = readResampled<1, kToneTaps>(v, h, bk, m, read[0], nullptr);
+        else
+            k = readResampled<1, 0>(v, h, bk, m, read[0], nullptr);
+    }
+    for (int i = 0; i < k; ++i) env[i] = h.env.next(tbl) * g[i];
+
+    switch (s.layout) {
+    case Layout::Left:
+    case Layout::Right: {
+        float *out = mix[s.layout == Layout::Right ? 1 : 0];
+        for (int i = 0; i < k; ++i) out[i] += y0[i] * env[i];
+        break;
+    }
+    case Layout::Both:
+        for (int i = 0; i < k; ++i) {
+            mix[0][i] += y0[i] * env[i];
+            mix[1][i] += y0[i] * env[i];
         }
+        break;
+    case Layout::Stereo:
+        for (int i = 0; i < k; ++i) {
+            mix[0][i] += y0[i] * env[i];
+            mix[1][i] += y1[i] * env[i];
+        }
+        break;
+    }
+
+    if (k < m) {
+        h.active = false;
+        if (isMain) v.playing = false;  // played to its end
+    } else if (!h.env.moving() && h.env.value == 0.0f) {
+        h.active = false;  // faded out: a stopped main head keeps its position, a tail is done
     }
 }
 
 }  // namespace
+
+void Voice::setStep(double s)
+{
+    step = s;
+    const double w = std::floor(s);
+    stepWhole = static_cast<std::int64_t>(w);
+    stepFrac = static_cast<std::uint64_t>(std::ldexp(s - w, 64));
+}
 
 Mixer::Mixer(int voices, int outputRate, int rampFrames, Owner &owner)
     : owner_(owner), sinc_(sincTablesIfReady()), outputRate_(outputRate), rampFrames_(rampFrames)
@@ -69,9 +132,7 @@ Mixer::Mixer(int voices, int outputRate, int rampFrames, Owner &owner)
         rampTable_[static_cast<std::size_t>(k)] =
             static_cast<float>(0.5 - 0.5 * std::cos(std::numbers::pi * (k + 1) / rampFrames_));
     voices_.resize(static_cast<std::size_t>(voices));
-    mixL_.resize(kChunk);
-    mixR_.resize(kChunk);
-    gainBuf_.resize(kChunk);
+    for (auto *buf : {&mix_[0], &mix_[1], &gainBuf_, &envBuf_, &read_[0], &read_[1]}) buf->resize(kChunk);
     limiterRelease_ = static_cast<float>(1.0 - std::exp(-1.0 / (0.05 * outputRate_)));
 }
 
@@ -133,7 +194,7 @@ void Mixer::seek(Voice &v, std::int64_t frame)
         v.main.active = false;
     }
     v.main.ipos = frame;
-    v.main.frac = 0.0;
+    v.main.frac = 0;
     if (v.playing && frame < v.sample->frames) {
         v.main.active = true;
         v.main.env.start(1.0f, rampFrames_);
@@ -149,7 +210,7 @@ void Mixer::attach(Voice &v, const Command &c)
     v.sample = c.sample;
     v.alive = true;
     v.rateHz = c.sample->rate;
-    v.step = v.rateHz / outputRate_;
+    v.setStep(v.rateHz / outputRate_);
     v.volume = 1.0f;
     retargetGain(v);
 }
@@ -197,7 +258,7 @@ void Mixer::apply(int index, const Command &c)
         break;
     case Op::Rate:
         v.rateHz = c.value > 0.0 ? c.value : v.sample->rate;
-        v.step = std::clamp(v.rateHz / outputRate_, 1e-4, kMaxStep);
+        v.setStep(std::clamp(v.rateHz / outputRate_, 1e-4, kMaxStep));
         break;
     default:
         break;
@@ -209,8 +270,8 @@ void Mixer::apply(int index, const Command &c)
 inline void Mixer::limit(float *out, int n)
 {
     for (int i = 0; i < n; ++i) {
-        float l = mixL_[static_cast<std::size_t>(i)];
-        float r = mixR_[static_cast<std::size_t>(i)];
+        float l = mix_[0][static_cast<std::size_t>(i)];
+        float r = mix_[1][static_cast<std::size_t>(i)];
         // The guard below zeroes what is not a number: count it here, where a test can
         // still see that the mix itself went wrong.
         if (!std::isfinite(l) || !std::isfinite(r)) nonFinite_.fetch_add(1, std::memory_order_relaxed);
@@ -232,22 +293,26 @@ inline void Mixer::limit(float *out, int n)
 
 void Mixer::mix(float *out, int n)
 {
-    std::fill_n(mixL_.begin(), n, 0.0f);
-    std::fill_n(mixR_.begin(), n, 0.0f);
+    std::fill_n(mix_[0].begin(), n, 0.0f);
+    std::fill_n(mix_[1].begin(), n, 0.0f);
     const float *tbl = rampTable_.data();
     if (sinc_ == nullptr) sinc_ = sincTablesIfReady();
     const SincTables &sinc = sinc_ != nullptr ? *sinc_ : emptySincTables();
     // Without the tables only heads that read their samples straight can sound; the
     // engine waits for them before it lets any other kind of head exist.
-    const auto ready = [&](const Voice &v, const Head &h) { return sinc_ != nullptr || (v.step == 1.0 && h.frac == 0.0); };
+    const auto ready = [&](const Voice &v, const Head &h) {
+        return v.straight(h) || (sinc_ != nullptr && bankFor(*sinc_, v.step).taps > 0);
+    };
+    float *const read[2] = {read_[0].data(), read_[1].data()};
+    float *const mix[2] = {mix_[0].data(), mix_[1].data()};
     for (std::size_t vi = 0; vi < voices_.size(); ++vi) {
         Voice &v = voices_[vi];
         if (!v.alive || !v.sounding()) continue;
         for (int i = 0; i < n; ++i) gainBuf_[static_cast<std::size_t>(i)] = v.gain.next(tbl);
         if (v.main.active && ready(v, v.main))
-            renderHead(v, v.main, n, true, sinc, tbl, gainBuf_.data(), mixL_.data(), mixR_.data());
+            renderHead(v, v.main, n, true, sinc, tbl, gainBuf_.data(), envBuf_.data(), read, mix);
         for (Head &t : v.tails)
-            if (t.active && ready(v, t)) renderHead(v, t, n, false, sinc, tbl, gainBuf_.data(), mixL_.data(), mixR_.data());
+            if (t.active && ready(v, t)) renderHead(v, t, n, false, sinc, tbl, gainBuf_.data(), envBuf_.data(), read, mix);
         releaseIfSilent(v, static_cast<int>(vi));
     }
     limit(out, n);

@@ -49,7 +49,7 @@ struct Ramp {
 struct Head {
     bool active = false;
     std::int64_t ipos = 0;
-    double frac = 0.0;
+    std::uint64_t frac = 0;  // of a frame, in units of 2^-64
     Ramp env;
 };
 
@@ -61,12 +61,17 @@ struct Voice {
     bool releasing = false;
     double rateHz = 0.0;
     double step = 1.0;
+    std::int64_t stepWhole = 1;  // step in fixed point: the frame advances exactly
+    std::uint64_t stepFrac = 0;  // as a double step would, with no rounding that adds up
     float volume = 1.0f;
     Ramp gain;
     Head main;
     Head tails[2];
 
     bool sounding() const { return main.active || tails[0].active || tails[1].active; }
+    // At the file's own rate on a whole frame, a head copies its samples: bit for bit.
+    bool straight(const Head &h) const { return stepWhole == 1 && stepFrac == 0 && h.frac == 0; }
+    void setStep(double s);
 };
 
 class Mixer {
@@ -112,7 +117,7 @@ private:
     float master_ = 1.0f;
     float limiterGain_ = 1.0f;
     float limiterRelease_;
-    std::vector<float> mixL_, mixR_, gainBuf_;
+    std::vector<float> mix_[2], gainBuf_, envBuf_, read_[2];
     std::atomic<std::uint64_t> capped_{0}, limited_{0}, nonFinite_{0};
 };
 

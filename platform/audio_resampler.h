@@ -1,27 +1,39 @@
 #pragma once
-// Band-limited interpolation for playback at any rate: Kaiser-windowed sinc, 16 zero
-// crossings each side at unit step, beta 12 (about 118 dB sidelobes): images of a 12 kHz
-// tone land deep in the stop band, and the table interpolation error stays near -120 dB.
-// Four banks by step: the wider ones lower the cutoff (and widen the kernel) so that
-// faster playback does not alias. The tables are built once and only read after that.
+// Band-limited interpolation for playback at any rate: Kaiser-windowed sinc kernels in
+// polyphase tables, a row of taps per phase, the kernel between two rows interpolated
+// linearly. Three banks by step (input frames per output frame):
+//  - up to 1.6, the tone band: the tones reach 12 kHz (0.125 of the input rate), and what
+//    a step up to 1.6 folds back onto 0 to 12 kHz starts at 0.5 of the input rate. So the
+//    kernel passes 0 to 0.125 (within 0.0004 dB), stops from 0.5 on (143 dB down) and
+//    leaves the images of the tones (from 0.875 on) 150 dB down: 24 taps, cutoff 0.3,
+//    beta 15. The images of the phase interpolation fall with (f / kPhases)^2: for
+//    0.125 and 512 phases, 144 dB down. Content between 0.125 and 0.5 is not guarded:
+//    above 12 kHz at the file's rate a file is not resampled as honestly.
+//  - up to 2.6 and up to 5.2 (a 48 kHz output, or rates past 153.6 kHz at 96 kHz): the
+//    cutoff at the output's Nyquist frequency, 16 zero crossings each side at that
+//    cutoff, beta 12 (about 118 dB sidelobes): 84 and 168 taps.
+// The tables are built once and only read after that.
 
-#include <algorithm>
 #include <cstddef>
+#include <cstdint>
 #include <vector>
 
 namespace velmora::audio {
 
-inline constexpr int kPhases = 2048;  // linear interpolation between 2048 phases per input sample
-inline constexpr double kBankStep[] = {1.0, 1.3, 2.6, 5.2};
-inline constexpr int kBanks = 4;
+inline constexpr int kPhaseBits = 9;
+inline constexpr int kPhases = 1 << kPhaseBits;
+inline constexpr double kBankStep[] = {1.6, 2.6, 5.2};
+inline constexpr int kBanks = 3;
+inline constexpr int kToneTaps = 24;
+inline constexpr int kLanes = 8;               // every row is a whole number of these (zeros after the kernel)
 inline constexpr int kMaxHalf = 84;            // ceil(16 * 5.2)
 inline constexpr int kMaxTaps = 2 * kMaxHalf;  // widest kernel
-inline constexpr int kPad = kMaxHalf + 8;      // zeros around every decoded channel: no bounds checks
+inline constexpr int kPad = kMaxHalf + kLanes; // zeros around every decoded channel: no bounds checks
 inline constexpr double kMaxStep = 5.2;
 
 struct SincBank {
     int half = 0;
-    int taps = 0;
+    int taps = 0;              // a multiple of kLanes
     std::vector<float> coef;   // kPhases rows of taps
     std::vector<float> delta;  // next row minus this row
 };
@@ -34,49 +46,78 @@ struct SincTables {
     explicit SincTables(Empty) {}  // no kernels: for heads that read their samples straight
 };
 
-// The tables take a fifth of a second to build: the first engine starts building them on
-// a thread of their own, so that the program's window need not wait. sincTables() waits
-// until they are ready (a control thread, before it sends a command that needs them);
-// sincTablesIfReady() never waits (the audio thread) and gives null until then.
+// The tone band's bank takes a few milliseconds to build: the first engine starts building
+// it on a thread of its own, so that the program's window need not wait. sincTables(step)
+// waits until it is ready and builds the bank for `step` if it is a wide one not yet made
+// (a control thread, before it sends a command that needs it); sincTables() does so for
+// every bank. sincTablesIfReady() never waits (the audio thread) and gives null until the
+// tone band's bank is ready; a wide bank not yet made has no taps.
 void startSincTables();
+const SincTables &sincTables(double step);
 const SincTables &sincTables();
 const SincTables *sincTablesIfReady();
 const SincTables &emptySincTables();
 
-// The narrowest bank that does not alias at `step` input frames per output frame.
-inline const SincBank &bankFor(const SincTables &tables, double step)
+inline int bankIndex(double step)
 {
     int bank = 0;
     while (bank < kBanks - 1 && step > kBankStep[bank]) ++bank;
-    return tables.bank[bank];
+    return bank;
 }
 
-// The kernel at fractional position `frac` (0 to 1) between two input frames, `bank.taps`
-// long, into `coefs`; it applies to the input from frame (position - bank.half + 1) on.
-inline void kernelAt(const SincBank &bank, double frac, float *coefs)
+// The narrowest bank that does not alias at `step` input frames per output frame.
+inline const SincBank &bankFor(const SincTables &tables, double step) { return tables.bank[bankIndex(step)]; }
+
+// A read position's fraction of a frame, in 64 bits: its top kPhaseBits pick the row (the
+// offset of its first tap in coef and delta), the next 24 weigh the step to the next row.
+inline std::size_t rowAt(const SincBank &bank, std::uint64_t frac, float &weight)
 {
-    const double phase = frac * kPhases;
-    const int j = std::min(static_cast<int>(phase), kPhases - 1);
-    const float w = static_cast<float>(phase - j);
-    const float *a = &bank.coef[static_cast<std::size_t>(j) * bank.taps];
-    const float *d = &bank.delta[static_cast<std::size_t>(j) * bank.taps];
-    for (int k = 0; k < bank.taps; ++k) coefs[k] = a[k] + w * d[k];
+    const auto j = static_cast<std::size_t>(frac >> (64 - kPhaseBits));
+    weight = static_cast<float>((frac >> (40 - kPhaseBits)) & 0xFFFFFF) * 0x1p-24f;
+    return j * static_cast<std::size_t>(bank.taps);
 }
 
-// Four partial sums: the compiler may not reorder float additions by itself, and one
-// running sum makes every tap wait for the previous one. Tap counts are even.
+// The kernel between a row `a` and the next (a + delta) applied to x[0 .. Taps): kLanes
+// running sums side by side, added in a fixed order at the end. Lane by lane, the sums
+// need no reordering of float additions, so the compiler makes vector code of them
+// without -ffast-math (and the result does not depend on the instruction set).
+template <int Taps>
+inline float interpDot(const float *a, const float *d, float w, const float *x)
+{
+    static_assert(Taps % kLanes == 0);
+    float acc[kLanes];
+    for (int l = 0; l < kLanes; ++l) acc[l] = (a[l] + w * d[l]) * x[l];
+    for (int k = kLanes; k < Taps; k += kLanes)
+        for (int l = 0; l < kLanes; ++l) acc[l] += (a[k + l] + w * d[k + l]) * x[k + l];
+    for (int l = 0; l < kLanes / 2; ++l) acc[l] += acc[l + kLanes / 2];
+    return (acc[0] + acc[2]) + (acc[1] + acc[3]);
+}
+
+// The same for a tap count known only at run time (the wide banks).
+inline float interpDot(const float *a, const float *d, float w, const float *x, int taps)
+{
+    float acc[kLanes];
+    for (int l = 0; l < kLanes; ++l) acc[l] = (a[l] + w * d[l]) * x[l];
+    for (int k = kLanes; k < taps; k += kLanes)
+        for (int l = 0; l < kLanes; ++l) acc[l] += (a[k + l] + w * d[k + l]) * x[k + l];
+    for (int l = 0; l < kLanes / 2; ++l) acc[l] += acc[l + kLanes / 2];
+    return (acc[0] + acc[2]) + (acc[1] + acc[3]);
+}
+
+// The interpolated kernel itself, for two channels that share it.
+inline void kernelAt(const float *a, const float *d, float w, float *coefs, int taps)
+{
+    for (int k = 0; k < taps; ++k) coefs[k] = a[k] + w * d[k];
+}
+
 inline float dot(const float *c, const float *x, int taps)
 {
-    float a0 = 0.0f, a1 = 0.0f, a2 = 0.0f, a3 = 0.0f;
-    int k = 0;
-    for (; k + 4 <= taps; k += 4) {
-        a0 += c[k] * x[k];
-        a1 += c[k + 1] * x[k + 1];
-        a2 += c[k + 2] * x[k + 2];
-        a3 += c[k + 3] * x[k + 3];
-    }
-    for (; k < taps; ++k) a0 += c[k] * x[k];
-    return (a0 + a1) + (a2 + a3);
+    float acc[kLanes];
+    for (int l = 0; l < kLanes; ++l) acc[l] = c[l] * x[l];
+    for (int k = kLanes; k < taps; k += kLanes)
+        for (int l = 0; l < kLanes; ++l) acc[l] += c[k + l] * x[k + l];
+    for (int l = 0; l < kLanes / 2; ++l) acc[l] += acc[l + kLanes / 2];
+    return (acc[0] + acc[2]) + (acc[1] + acc[3]);
 }
 
 }  // namespace velmora::audio

@@ -47,6 +47,29 @@ TEST(EngineHandles, FreedHandleStaysInvalidAfterItsSlotIsReused)
     EXPECT_TRUE(rig.engine.play(second, false, rig.now));
 }
 
+// A left-ear and a right-ear file of one tone hold the same samples, kept once. Each
+// stream must still outlive the other: free one, fill its memory again, play the other.
+TEST(EngineHandles, StreamsOfTheSameToneOutliveEachOther)
+{
+    Rig rig(512);
+    const AudioHandle left = rig.load(sineFrames(1000.0, 0.5, kRate, 0, 0.5));
+    const AudioHandle right = rig.load(sineFrames(1000.0, 0.5, kRate, 1, 0.5));
+    ASSERT_NE(left, 0u);
+    ASSERT_NE(right, 0u);
+    EXPECT_TRUE(rig.engine.free(left, rig.now));
+    rig.renderTo(rig.frameOf(0.0) + 1);
+    for (int i = 0; i < 4; ++i) ASSERT_NE(rig.load(constantFrames(0.25f, kRate / 2)), 0u);
+    rig.at(0.01);
+    rig.engine.setRate(right, 120999.0f, rig.now);
+    rig.engine.play(right, false, rig.now);
+    rig.renderTo(rig.frameOf(0.01) + kRate / 4);
+    const auto fit = fitTone(rig.channel(1, rig.frameOf(0.02), rig.rendered()), kRate);
+    EXPECT_NEAR(fit.frequency, 1000.0 * 120999.0 / kRate, 1e-3);
+    EXPECT_NEAR(fit.amplitude, 0.5, 0.0005);
+    EXPECT_LE(fit.thdnDb, -120.0);
+    EXPECT_TRUE(measureLevel(rig.channel(0)).zero);
+}
+
 TEST(EngineHandles, ZeroAndMadeUpHandlesAndBadValuesDoNothing)
 {
     Rig rig;
@@ -123,6 +146,56 @@ protected:
         return p;
     }
 };
+
+// A file decoded while a stream with the same tone lives keeps only what differs from it;
+// whatever the files hold, each stream plays its own samples exactly (the mix adds them to
+// +0, so a -0 comes out as +0 whatever was kept).
+TEST_F(FileCases, FilesThatBeginAsAnotherPlayTheirOwnSamples)
+{
+    const auto tone = [](std::size_t i) { return static_cast<float>(0.5 * std::sin(0.01 * static_cast<double>(i))); };
+    const auto write = [&](const char *name, std::size_t frames, int channel, auto value) {
+        const fs::path p = dir / name;
+        SF_INFO info{};
+        info.channels = 2;
+        info.samplerate = kRate;
+        info.format = SF_FORMAT_WAV | SF_FORMAT_FLOAT;
+        SNDFILE *f = sf_open(p.c_str(), SFM_WRITE, &info);
+        EXPECT_NE(f, nullptr);
+        std::vector<float> x(frames * 2, 0.0f);
+        for (std::size_t i = 0; i < frames; ++i) x[2 * i + static_cast<std::size_t>(channel)] = value(i);
+        sf_writef_float(f, x.data(), static_cast<sf_count_t>(frames));
+        sf_close(f);
+        return std::make_pair(p, x);
+    };
+    const std::size_t n = 20000;
+    const auto files = {
+        write("first.wav", n, 0, tone),
+        write("other-ear.wav", n, 1, tone),
+        write("shorter.wav", n / 2, 0, tone),
+        write("longer.wav", n + 3000, 1, tone),
+        write("parts-ways.wav", n, 0, [&](std::size_t i) { return i < n / 3 ? tone(i) : -tone(i); }),
+        write("late-start.wav", n, 1, [&](std::size_t i) { return i < 700 ? 0.0f : tone(i); }),
+        write("negative-zeros.wav", n, 0, [&](std::size_t i) { return i % 2 ? -0.0f : tone(i); }),
+    };
+    Rig rig(700);
+    std::vector<AudioHandle> handles;
+    for (const auto &[path, frames] : files) {
+        handles.push_back(rig.engine.createFromFile(path.c_str()));
+        ASSERT_NE(handles.back(), 0u) << path;
+    }
+    for (std::size_t f = 0; f < handles.size(); ++f) {
+        const auto &frames = std::data(files)[f].second;
+        const std::int64_t start = rig.rendered() + rig.engine.latencyFrames() + 100;
+        rig.at(static_cast<double>(start - rig.engine.latencyFrames()) / kRate);
+        rig.engine.play(handles[f], false, rig.now);
+        rig.renderTo(start + static_cast<std::int64_t>(frames.size() / 2) + 10);
+        for (std::size_t i = 0; i < frames.size(); ++i) {
+            const float got = rig.out[static_cast<std::size_t>(2 * start) + i];
+            if (i / 2 < static_cast<std::size_t>(rig.engine.rampFrames())) continue;  // the fade-in
+            ASSERT_EQ(got, frames[i]) << std::data(files)[f].first << " frame " << i / 2 << " channel " << i % 2 << ": " << got << " for " << frames[i];
+        }
+    }
+}
 
 TEST_F(FileCases, BrokenFilesNeverCrash)
 {

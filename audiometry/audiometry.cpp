@@ -266,10 +266,9 @@ void Warn_About_Pass(const PassReport &report)
 
 int First_Capped_Step(float masterVolume, float peak)
 {
-    // The engine's own arithmetic: a float channel volume times the master, against 1 / peak.
     double level = AUDIOMETRY_FIRST_LEVEL;
     for (int step = 0; step < AUDIOMETRY_STEP_LIMIT; ++step) {
-        if (static_cast<float>(level) * masterVolume * peak > 1.0f) {
+        if (!Audio_GainFits(static_cast<float>(level), masterVolume, peak)) {
             return step;
         }
         level = level * AUDIOMETRY_STEP_FACTOR;

@@ -36,6 +36,11 @@ int Audio_ChannelPlay(AudioHandle handle, int restart);
 // Scales everything the engine outputs; applied in the mix, never on the system mixer.
 int Audio_SetVolume(float volume);
 
+// Whether a channel volume under a master volume sounds as asked, for a file whose largest
+// sample is `peak`: the engine holds louder requests just under full scale. The engine's
+// own test, in its own float arithmetic, so that a caller knows exactly where the cap bites.
+inline bool Audio_GainFits(float volume, float master, float peak) { return volume * master * peak <= 1.0f; }
+
 // A stream's file as decoded: its own sample rate, its channel count, which channels hold
 // nothing but zeros (bit c for channel c, of the first two), and its largest sample
 // magnitude. A channel volume v under master volume m sounds as asked only while

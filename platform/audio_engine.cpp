@@ -72,6 +72,18 @@ struct PlayRecord {
     std::atomic<std::int64_t> ns{0};
 };
 constexpr std::int64_t kNeverNs = INT64_MIN;
+constexpr std::int64_t kNsPerSecond = 1'000'000'000;
+
+// The nearest frame of a time span, and the time of a frame count, at `rate`; split at
+// whole seconds so that hours of nanoseconds times the rate cannot overflow.
+std::int64_t framesIn(std::int64_t ns, std::int64_t rate)
+{
+    return (ns / kNsPerSecond) * rate + ((ns % kNsPerSecond) * rate + kNsPerSecond / 2) / kNsPerSecond;
+}
+std::int64_t nsOf(std::int64_t frames, std::int64_t rate)
+{
+    return (frames / rate) * kNsPerSecond + (frames % rate) * kNsPerSecond / rate;
+}
 
 }  // namespace
 
@@ -267,7 +279,7 @@ struct Engine::Impl final : Mixer::Owner {
         std::int64_t f;
         if (cfg.offline) {
             const std::int64_t r = cfg.outputRate;
-            f = (c.stamp / 1'000'000'000) * r + ((c.stamp % 1'000'000'000) * r + 500'000'000) / 1'000'000'000;
+            f = framesIn(c.stamp, r);
             f += latencyFrames;
         } else if (clock.ready()) {
             f = std::llround(clock.frameAt(c.stamp)) + latencyFrames;
@@ -295,7 +307,7 @@ struct Engine::Impl final : Mixer::Owner {
         }
         const std::int64_t r = cfg.outputRate;
         const std::int64_t d = c.stamp - a->stamp;
-        std::int64_t f = a->frame + (d / 1'000'000'000) * r + ((d % 1'000'000'000) * r + 500'000'000) / 1'000'000'000;
+        std::int64_t f = a->frame + framesIn(d, r);
         const auto drift = static_cast<double>(f - fitted);
         if (a->line != c.line || a->epoch != c.epoch || d < 0 || drift < -kAnchorEarlySeconds * static_cast<double>(r) ||
             drift > kAnchorLateSeconds * static_cast<double>(r)) {
@@ -327,7 +339,7 @@ struct Engine::Impl final : Mixer::Owner {
         std::int64_t heardNs = kNeverNs;
         if (playoutNs != kPlayoutNowhere) {
             if (cfg.offline)
-                heardNs = (blockStart / rate) * 1'000'000'000 + (blockStart % rate) * 1'000'000'000 / rate;
+                heardNs = nsOf(blockStart, rate);
             else if (playoutNs >= 0)
                 heardNs = playoutNs;
             else
@@ -364,7 +376,7 @@ struct Engine::Impl final : Mixer::Owner {
         while (pos < frames) {
             const std::int64_t here = blockStart + pos;
             while (pendCount > 0 && pending[pendHead].stamp <= here) {
-                apply(pending[pendHead], heardNs == kNeverNs ? kNeverNs : heardNs + static_cast<std::int64_t>(pos) * 1'000'000'000 / rate);
+                apply(pending[pendHead], heardNs == kNeverNs ? kNeverNs : heardNs + nsOf(pos, rate));
                 pendHead = (pendHead + 1) % pending.size();
                 --pendCount;
             }

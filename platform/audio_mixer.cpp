@@ -162,7 +162,7 @@ void Mixer::releaseIfSilent(Voice &v, int index)
 void Mixer::retargetGain(Voice &v)
 {
     float g = v.volume * master_;
-    if (g * v.sample->peak > 1.0f) {
+    if (!Audio_GainFits(v.volume, master_, v.sample->peak)) {
         g = kCeiling / v.sample->peak;
         capped_.fetch_add(1, std::memory_order_relaxed);
     }

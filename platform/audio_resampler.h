@@ -81,19 +81,6 @@ inline std::size_t rowAt(const SincBank &bank, std::uint64_t frac, float &weight
 // running sums side by side, added in a fixed order at the end. Lane by lane, the sums
 // need no reordering of float additions, so the compiler makes vector code of them
 // without -ffast-math (and the result does not depend on the instruction set).
-template <int Taps>
-inline float interpDot(const float *a, const float *d, float w, const float *x)
-{
-    static_assert(Taps % kLanes == 0);
-    float acc[kLanes];
-    for (int l = 0; l < kLanes; ++l) acc[l] = (a[l] + w * d[l]) * x[l];
-    for (int k = kLanes; k < Taps; k += kLanes)
-        for (int l = 0; l < kLanes; ++l) acc[l] += (a[k + l] + w * d[k + l]) * x[k + l];
-    for (int l = 0; l < kLanes / 2; ++l) acc[l] += acc[l + kLanes / 2];
-    return (acc[0] + acc[2]) + (acc[1] + acc[3]);
-}
-
-// The same for a tap count known only at run time (the wide banks).
 inline float interpDot(const float *a, const float *d, float w, const float *x, int taps)
 {
     float acc[kLanes];
@@ -102,6 +89,14 @@ inline float interpDot(const float *a, const float *d, float w, const float *x, 
         for (int l = 0; l < kLanes; ++l) acc[l] += (a[k + l] + w * d[k + l]) * x[k + l];
     for (int l = 0; l < kLanes / 2; ++l) acc[l] += acc[l + kLanes / 2];
     return (acc[0] + acc[2]) + (acc[1] + acc[3]);
+}
+
+// The tone-band kernel's: its tap count known when compiled, so the loop is unrolled.
+template <int Taps>
+inline float interpDot(const float *a, const float *d, float w, const float *x)
+{
+    static_assert(Taps % kLanes == 0);
+    return interpDot(a, d, w, x, Taps);
 }
 
 // The interpolated kernel itself, for two channels that share it.

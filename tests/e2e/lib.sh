@@ -218,3 +218,16 @@ wait_sound() {
   done
   fail "no sound within $limit s"
 }
+
+# Presses STOP during a hearing test, then Ctrl+Q until the program ends (refused while the
+# pass still runs its tone's window); fails unless it ends with status 0.
+stop_pass_and_quit() {
+  click_panel "$wid" 405 431  # STOP, honoured at the end of this tone's window
+  for _ in $(seq 1 20); do  # refused until the pass has ended
+    sleep 0.5
+    xdotool getwindowname "$wid" >/dev/null 2>&1 || break
+    send_keys "$wid" ctrl+q
+  done
+  wait_exit 5
+  [ "$EXIT_STATUS" -eq 0 ] || fail "Ctrl+Q ended the program with status $EXIT_STATUS"
+}

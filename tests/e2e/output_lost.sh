@@ -28,12 +28,5 @@ click_panel "$wid" 640 431  # a new pass
 heard=$(wait_sound 8)
 echo "measured: the new pass's first tone heard ${heard} s after its start (its pause is 0.5 to 2.5 s)"
 
-click_panel "$wid" 405 431  # STOP, honoured at the end of this tone's window
-for _ in $(seq 1 20); do  # refused until the pass has ended
-  sleep 0.5
-  xdotool getwindowname "$wid" >/dev/null 2>&1 || break
-  send_keys "$wid" ctrl+q
-done
-wait_exit 5
-[ "$EXIT_STATUS" -eq 0 ] || fail "Ctrl+Q ended the program with status $EXIT_STATUS"
+stop_pass_and_quit
 echo "PASS output_lost"

@@ -13,14 +13,7 @@ click_panel "$wid" 640 431  # START_AUDIOMETRIE_R
 heard=$(wait_sound 8)
 t=$(capture_seconds)
 sleep 0.6
-click_panel "$wid" 405 431  # STOP, honoured at the end of this tone's window
-for _ in $(seq 1 20); do  # refused until the pass has ended
-  sleep 0.5
-  xdotool getwindowname "$wid" >/dev/null 2>&1 || break
-  send_keys "$wid" ctrl+q
-done
-wait_exit 5
-[ "$EXIT_STATUS" -eq 0 ] || fail "Ctrl+Q ended the program with status $EXIT_STATUS"
+stop_pass_and_quit
 stop_capture
 
 # The tone is found once a 50 ms stretch holds it; the 0.3 s after that lie inside it.

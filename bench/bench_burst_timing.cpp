@@ -12,7 +12,7 @@
 // The tone has no fade of its own, so the burst's edges are the engine's ramps alone.
 
 #include "platform/audio.h"
-#include "platform/audio_engine.h"
+#include "platform/audio/engine.h"
 #include "platform/sys.h"
 #include "tools/analysis.h"
 

@@ -4,7 +4,7 @@
 // The shifted rows are what bench_vs_openal's render-cost rows measure (same voices, same
 // rates, thread CPU time), reported the same way: the least of several rounds ("min"),
 // since other work on the machine only ever adds.
-#include "platform/audio_engine.h"
+#include "platform/audio/engine.h"
 
 #include <benchmark/benchmark.h>
 

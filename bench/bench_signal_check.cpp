@@ -16,7 +16,7 @@
 // Prints the table. --check runs fewer levels and rates (a CTest test runs it), and exits 1
 // when a target is missed.
 
-#include "platform/audio_engine.h"
+#include "platform/audio/engine.h"
 #include "tools/analysis.h"
 
 #include <algorithm>

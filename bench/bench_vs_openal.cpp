@@ -31,7 +31,7 @@
 
 #include "platform/audio.h"
 #include "platform/sys.h"
-#include "platform/audio_engine.h"
+#include "platform/audio/engine.h"
 #include "tools/analysis.h"
 
 #include <AL/al.h>

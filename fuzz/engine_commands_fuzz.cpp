@@ -12,8 +12,8 @@
 #include <vector>
 
 #include "fuzz/fuzz_input.h"
-#include "platform/audio_engine.h"
-#include "platform/audio_resampler.h"
+#include "platform/audio/engine.h"
+#include "platform/audio/resampler.h"
 
 namespace {
 

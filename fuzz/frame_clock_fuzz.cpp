@@ -15,7 +15,7 @@
 #include <cstdlib>
 
 #include "fuzz/fuzz_input.h"
-#include "platform/audio_frame_clock.h"
+#include "platform/audio/frame_clock.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t *data, std::size_t size)
 {

@@ -9,7 +9,7 @@
 #include <cstdlib>
 #include <vector>
 
-#include "platform/audio_engine.h"
+#include "platform/audio/engine.h"
 
 namespace {
 

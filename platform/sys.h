@@ -5,7 +5,7 @@
 #include <cstdint>
 
 // Holds the calling thread for ms milliseconds after the end of its previous sleep (see
-// platform/timeline.h); no other thread is held.
+// platform/sys/timeline.h); no other thread is held.
 void Sys_Sleep(unsigned ms);
 
 // The one clock, in nanoseconds (steady; virtual time under a test's clock). Presses, sound
@@ -13,7 +13,7 @@ void Sys_Sleep(unsigned ms);
 std::int64_t Sys_NowNs();
 
 // The time a sound command issued now by the calling thread belongs to: its timeline's time
-// when it sleeps through Sys_Sleep, else the present (see platform/timeline.h). `line` names
+// when it sleeps through Sys_Sleep, else the present (see platform/sys/timeline.h). `line` names
 // the timeline (0 none) and `epoch` its restarts: within one epoch the stamps are exactly the
 // schedule.
 struct SysStamp {

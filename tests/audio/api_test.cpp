@@ -2,7 +2,7 @@
 // does not exist, so Audio_Init cannot open a device: the calls must stay harmless and
 // files must still become streams. The tests run in order and share the one engine.
 #include "platform/audio.h"
-#include "platform/audio_engine.h"
+#include "platform/audio/engine.h"
 
 #include <gtest/gtest.h>
 

@@ -2,7 +2,7 @@
 // Offline rig for the engine: a virtual clock, a render loop with a chosen block size, and
 // signals to load as streams. Everything is rendered into memory and then measured.
 
-#include "platform/audio_engine.h"
+#include "platform/audio/engine.h"
 #include "tools/analysis.h"
 
 #include <cmath>

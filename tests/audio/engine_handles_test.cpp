@@ -1,7 +1,7 @@
 // Handles and files: lifecycle, bad and freed handles, many streams, broken files, and
 // control calls from several threads while the mixer runs.
 #include "audio_test_helpers.h"
-#include "platform/steady_clock.h"
+#include "platform/sys/steady_clock.h"
 
 #include <gtest/gtest.h>
 #include <sndfile.h>

@@ -4,7 +4,7 @@
 // sanitizer (a read after free, a race with a destructor); the test body only makes sure
 // the tone is really sounding at a shifted rate when main returns.
 #include "platform/audio.h"
-#include "platform/audio_engine.h"
+#include "platform/audio/engine.h"
 
 #include <gtest/gtest.h>
 

@@ -1,5 +1,5 @@
 // The wall-time to frame mapping follows a drifting device clock through jittery callbacks.
-#include "platform/audio_frame_clock.h"
+#include "platform/audio/frame_clock.h"
 
 #include <gtest/gtest.h>
 

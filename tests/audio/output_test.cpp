@@ -1,7 +1,7 @@
 // The output's watchdog against a device that stops rendering, or fails, and a server that
 // comes back: the loss is noticed, the engine goes on without a device, and a new device
 // takes over. The watchdog and the device are stepped by hand on a clock of the test's own.
-#include "platform/audio_output.h"
+#include "platform/audio/output.h"
 #include "audio/audio_test_helpers.h"
 
 #include <gtest/gtest.h>

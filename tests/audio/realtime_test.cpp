@@ -2,7 +2,7 @@
 // monitor, and find each tone at its frequency, level, length and ear. ctest starts this
 // under `scripts/sound-server.sh run`, which provides the server and removes it afterwards.
 #include "platform/audio.h"
-#include "platform/audio_engine.h"
+#include "platform/audio/engine.h"
 #include "platform/sys.h"
 #include "tools/analysis.h"
 

@@ -1,7 +1,7 @@
 // Sleeps and command stamps on a thread's timeline: the schedule, not the wake-up,
 // decides when sound changes.
-#include "platform/timeline.h"
-#include "platform/steady_clock.h"
+#include "platform/sys/timeline.h"
+#include "platform/sys/steady_clock.h"
 #include "platform/sys.h"
 #include "audio/audio_test_helpers.h"
 

@@ -12,7 +12,7 @@
 #include "audiometry/audiometry.h"
 #include "stimulation/stimulation.h"
 #include "chart/chart.h"
-#include "platform/audio_engine.h"
+#include "platform/audio/engine.h"
 #include "app/globals.h"
 #include "app/panel.h"
 #include "fake/fake_platform.h"

@@ -14,7 +14,7 @@
 #include <vector>
 
 #include "platform/ui.h"
-#include "platform/ui_core.h"
+#include "platform/ui/core.h"
 
 using namespace uicore;
 

@@ -20,7 +20,7 @@
 #include <unistd.h>
 
 #include "app/panel.h"
-#include "platform/ui_core.h"
+#include "platform/ui/core.h"
 #include "ui/ui_qt_fixture.h"
 
 using namespace uicore;

@@ -21,7 +21,7 @@
 #include <string>
 #include <vector>
 
-#include "platform/ui_core.h"
+#include "platform/ui/core.h"
 #include "ui/ui_qt_fixture.h"
 #include "ui/ui_test_support.h"
 

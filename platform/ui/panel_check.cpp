@@ -17,8 +17,8 @@
 #include <set>
 #include <string>
 
-#include "platform/ui_core.h"
-#include "platform/ui_panel.h"
+#include "platform/ui/core.h"
+#include "platform/ui/panel.h"
 
 namespace uicore {
 

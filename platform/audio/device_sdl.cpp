@@ -1,5 +1,5 @@
-#include "platform/audio_device.h"
-#include "platform/steady_clock.h"
+#include "platform/audio/device.h"
+#include "platform/sys/steady_clock.h"
 
 #include <SDL.h>
 

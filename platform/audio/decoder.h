@@ -2,7 +2,7 @@
 // Sound files decoded whole into memory (libsndfile), laid out for the resampler: planar,
 // with zeros around each channel so that no kernel position needs a bounds check.
 
-#include "platform/audio_resampler.h"
+#include "platform/audio/resampler.h"
 
 #include <cstddef>
 #include <cstdint>

@@ -5,7 +5,7 @@
 #include <cmath>
 #include <mutex>
 
-#include "platform/ui_core.h"
+#include "platform/ui/core.h"
 
 namespace uicore {
 

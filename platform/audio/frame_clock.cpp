@@ -1,4 +1,4 @@
-#include "platform/audio_frame_clock.h"
+#include "platform/audio/frame_clock.h"
 
 #include <algorithm>
 #include <cmath>

@@ -3,9 +3,9 @@
 // envelopes and gain, mixed into stereo through the resampler and a final guard. Audio
 // thread only: no lock, no allocation, no I/O after construction.
 
-#include "platform/audio_command_queue.h"
-#include "platform/audio_decoder.h"
-#include "platform/audio_resampler.h"
+#include "platform/audio/command_queue.h"
+#include "platform/audio/decoder.h"
+#include "platform/audio/resampler.h"
 
 #include <atomic>
 #include <cstdint>

@@ -5,7 +5,7 @@
 #include <QImage>
 #include <QPainter>
 
-#include "platform/ui_panel.h"
+#include "platform/ui/panel.h"
 
 namespace uicore {
 

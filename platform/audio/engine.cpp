@@ -1,10 +1,10 @@
-#include "platform/audio_engine.h"
+#include "platform/audio/engine.h"
 
-#include "platform/audio_command_queue.h"
-#include "platform/audio_decoder.h"
-#include "platform/audio_frame_clock.h"
-#include "platform/audio_mixer.h"
-#include "platform/audio_resampler.h"
+#include "platform/audio/command_queue.h"
+#include "platform/audio/decoder.h"
+#include "platform/audio/frame_clock.h"
+#include "platform/audio/mixer.h"
+#include "platform/audio/resampler.h"
 
 #include <algorithm>
 #include <array>

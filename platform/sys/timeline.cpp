@@ -1,6 +1,6 @@
-#include "platform/timeline.h"
+#include "platform/sys/timeline.h"
 
-#include "platform/steady_clock.h"
+#include "platform/sys/steady_clock.h"
 
 #include <atomic>
 #include <chrono>

@@ -1,6 +1,6 @@
-#include "platform/audio_output.h"
+#include "platform/audio/output.h"
 
-#include "platform/steady_clock.h"
+#include "platform/sys/steady_clock.h"
 
 #include <algorithm>
 #include <chrono>

@@ -1,4 +1,4 @@
-#include "platform/audio_resampler.h"
+#include "platform/audio/resampler.h"
 
 #include <atomic>
 #include <future>

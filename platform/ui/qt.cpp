@@ -23,8 +23,8 @@
 
 #include "platform/sys.h"
 #include "platform/ui.h"
-#include "platform/ui_core.h"
-#include "platform/ui_panel.h"
+#include "platform/ui/core.h"
+#include "platform/ui/panel.h"
 
 using namespace uicore;
 

@@ -9,8 +9,8 @@
 // The watchdog is stepped with the time (tick). In the program a thread of the output's own
 // does that every 10 ms on the steady clock; a test steps it by hand.
 
-#include "platform/audio_device.h"
-#include "platform/audio_engine.h"
+#include "platform/audio/device.h"
+#include "platform/audio/engine.h"
 
 #include <atomic>
 #include <cstdint>

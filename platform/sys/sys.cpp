@@ -1,7 +1,7 @@
 #include "platform/sys.h"
 
-#include "platform/steady_clock.h"
-#include "platform/timeline.h"
+#include "platform/sys/steady_clock.h"
+#include "platform/sys/timeline.h"
 
 #include <ctime>
 #include <mutex>

@@ -4,7 +4,7 @@
 #include <algorithm>
 #include <cstdlib>
 
-#include "platform/ui_core.h"
+#include "platform/ui/core.h"
 
 namespace uicore {
 

@@ -6,7 +6,7 @@
 #include <vector>
 #include <utility>
 
-#include "platform/ui_core.h"
+#include "platform/ui/core.h"
 
 namespace uicore {
 

@@ -10,12 +10,12 @@
 // closed at exit, so no render can run while the process tears down.
 
 #include "platform/audio.h"
-#include "platform/audio_device.h"
-#include "platform/audio_engine.h"
-#include "platform/audio_output.h"
-#include "platform/steady_clock.h"
+#include "platform/audio/device.h"
+#include "platform/audio/engine.h"
+#include "platform/audio/output.h"
+#include "platform/sys/steady_clock.h"
 #include "platform/sys.h"
-#include "platform/timeline.h"
+#include "platform/sys/timeline.h"
 
 #include <algorithm>
 #include <atomic>
@@ -132,7 +132,7 @@ int Audio_Init(int device, std::uint32_t freq, std::uint32_t /*flags*/, void * /
         // The device that may come later is most likely the PulseAudio one: plan its latency.
         cfg.latencySeconds = std::max(cfg.latencySeconds, velmora::audio::kPulseCommandLatencySeconds);
     }
-    // Commands may be stamped up to a timeline's budget in the past (platform/timeline.h).
+    // Commands may be stamped up to a timeline's budget in the past (platform/sys/timeline.h).
     cfg.latencySeconds += static_cast<double>(velmora::timeline::kBudgetNs) * 1e-9;
     const bool opened = dev != nullptr;
     auto *e = new Engine(cfg);

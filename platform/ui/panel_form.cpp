@@ -20,8 +20,8 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
-#include "platform/ui_core.h"
-#include "platform/ui_panel.h"
+#include "platform/ui/core.h"
+#include "platform/ui/panel.h"
 
 namespace uicore {
 

@@ -4,7 +4,7 @@
 #include <mutex>
 
 #include "platform/sys.h"
-#include "platform/ui_core.h"
+#include "platform/ui/core.h"
 
 using namespace uicore;
 

@@ -3,12 +3,7 @@
 //
 // Each is one whole word. Most only carry a value, read and written with relaxed atomics
 // (Get and Set below): a reader relies only on seeing the last value written, never on
-// ordering against other memory. The stimulation's three words are the exception: its
-// button and its procedure write and read iStimulationRunning, iStimulationActive and
-// iStimulationStarts with sequentially consistent atomics, a handshake that keeps at most
-// one procedure running (see stimulation.cpp); a hearing test waiting for a stimulation's
-// end reads iStimulationActive the same way. Readers outside the handshake (the quit
-// rule, the button's own test of the run flag) read iStimulationRunning relaxed, as a value.
+// ordering against other memory. The stimulation's state word below is the exception.
 //   ucQuitFlag          main loop runs while non-zero; written 0 by the quit callbacks (main thread only)
 //   iAudiometrieRunning 1 while a hearing test runs; set by its start press, cleared by the test itself last
 //   iStimulationRunning 1 while a stimulation is wanted; written only by the stimulation button
@@ -44,17 +39,26 @@ inline void Set(std::atomic<T> &word, V value)
     word.store(static_cast<T>(value), std::memory_order_relaxed);
 }
 
-// 1 from the moment a stimulation procedure is scheduled until it has returned, which
-// can be up to one cycle after its run flag was cleared. Lets a new start press reuse
-// the finishing procedure instead of starting a second one, and lets a hearing test
-// wait for that last cycle before it plays. Sequentially consistent: it pairs with
-// iStimulationRunning in a handshake (see stimulation.cpp).
-extern std::atomic<int> iStimulationActive;
+// The stimulation's lockout, one word that only compare-and-exchange changes: the phase
+// of its procedure in the low two bits, the count of start presses above them.
+//   idle      no procedure; a start press schedules one
+//   running   a run is wanted and its procedure is scheduled or playing
+//   stopping  stopped, but the procedure is still in its last cycle (up to about 5.6 s);
+//             a start press now lets that procedure carry on, and the count it sees
+//             change makes it begin a fresh run; a hearing test waits for idle
+// So at most one procedure plays. The button mirrors the phase into iStimulationRunning
+// (1 in running), which is what the quit rule reads.
+inline constexpr std::uint32_t STIMULATION_IDLE = 0;
+inline constexpr std::uint32_t STIMULATION_RUNNING = 1;
+inline constexpr std::uint32_t STIMULATION_STOPPING = 2;
+inline constexpr std::uint32_t STIMULATION_PHASE = 3;
+inline constexpr std::uint32_t STIMULATION_START = 4;
+extern std::atomic<std::uint32_t> uStimulationState;
 
-// Counts the stimulation's start presses. A procedure that carries on for a start pressed
-// during its last cycle sees the count change and begins that run afresh. Sequentially
-// consistent, in the same handshake.
-extern std::atomic<int> iStimulationStarts;
+inline std::uint32_t Stimulation_Phase()
+{
+    return uStimulationState.load(std::memory_order_acquire) & STIMULATION_PHASE;
+}
 
 // The hearing test's presses, in order: each answer (1) or stop (-1) with the time its
 // button went down (Sys_NowNs). Only the audiometry buttons write it, on the main thread:

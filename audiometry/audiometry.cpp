@@ -85,7 +85,7 @@ void Start_Pass(int ear)
 bool Wait_For_Stimulation_End()
 {
     bool waited = false;
-    while (iStimulationActive.load() != 0) {
+    while (Stimulation_Phase() != STIMULATION_IDLE) {
         Sys_Sleep(10);
         waited = true;
     }

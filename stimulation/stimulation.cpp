@@ -7,13 +7,6 @@
 #include "platform/ui.h"
 #include "samples/samples.h"
 
-// At most one procedure: a start pressed while a stopped run is still in its last cycle
-// must not schedule a second one beside it. The button sets the run flag and then claims
-// iStimulationActive; the procedure, on finding the flag 0, releases iStimulationActive
-// and then looks at the flag once more. Both sides use sequentially consistent order,
-// so at least one of them sees the other's write: either the button schedules a new
-// procedure, or the finishing one carries on for it, never both and never neither.
-
 namespace {
 
 void Run_Cycle(int &tonesLeft)
@@ -66,6 +59,39 @@ void Run_Cycle(int &tonesLeft)
 
 }  // namespace
 
+namespace {
+
+// Moves the lockout from any phase in `from` (a mask of phases) to `to`, adding `starts`
+// to the count; returns the phase it left, or -1 when the phase was in none of `from`.
+int Move_Stimulation(unsigned from, std::uint32_t to, std::uint32_t starts)
+{
+    std::uint32_t state = uStimulationState.load(std::memory_order_acquire);
+    for (;;) {
+        const std::uint32_t phase = state & STIMULATION_PHASE;
+        if ((from & (1u << phase)) == 0) {
+            return -1;
+        }
+        const std::uint32_t next = (state & ~STIMULATION_PHASE) + starts * STIMULATION_START + to;
+        if (uStimulationState.compare_exchange_weak(state, next, std::memory_order_acq_rel)) {
+            return static_cast<int>(phase);
+        }
+    }
+}
+
+constexpr unsigned kIdle = 1u << STIMULATION_IDLE;
+constexpr unsigned kRunning = 1u << STIMULATION_RUNNING;
+constexpr unsigned kStopping = 1u << STIMULATION_STOPPING;
+
+void Show_Stimulation(int panel, bool on)
+{
+    Set(iStimulationRunning, on ? 1 : 0);
+    Ui_SetCtrlAttribute(panel, START_STIMULATION, ATTR_LABEL_TEXT, on ? "STOP STIMULATION" : "START STIMULATION");
+    Ui_SetCtrlAttribute(panel, START_AUDIOMETRIE_L, ATTR_DIMMED, on ? 1 : 0);
+    Ui_SetCtrlAttribute(panel, START_AUDIOMETRIE_R, ATTR_DIMMED, on ? 1 : 0);
+}
+
+}  // namespace
+
 int Stimulation_Button(int, int control, int event, void *, int, int)
 {
     if (event != EVENT_COMMIT || control != START_STIMULATION) {
@@ -73,31 +99,22 @@ int Stimulation_Button(int, int control, int event, void *, int, int)
     }
     const int panel = Get(iPanelHandle);
 
-    if (Get(iStimulationRunning) == 0) {
-        iStimulationStarts.fetch_add(1);
-        iStimulationRunning.store(1);
-        Ui_SetCtrlAttribute(panel, START_STIMULATION, ATTR_LABEL_TEXT, "STOP STIMULATION");
-        Ui_SetCtrlAttribute(panel, START_AUDIOMETRIE_L, ATTR_DIMMED, 1);
-        Ui_SetCtrlAttribute(panel, START_AUDIOMETRIE_R, ATTR_DIMMED, 1);
-        if (iStimulationActive.exchange(1) == 0) {
-            const int scheduled =
-                Ui_ScheduleThreadPoolFunction(UI_DEFAULT_THREAD_POOL, Stimulation, nullptr, 0, nullptr,
-                                              UI_EVENT_MASK_FUNCTION_EXECUTION_END, nullptr,
-                                              UI_CALLBACK_THREAD_OWN, nullptr);
-            if (scheduled < 0) {
-                // Nothing will run: show the idle state instead of a stop button that stops nothing.
-                iStimulationActive.store(0);
-                iStimulationRunning.store(0);
-                Ui_SetCtrlAttribute(panel, START_STIMULATION, ATTR_LABEL_TEXT, "START STIMULATION");
-                Ui_SetCtrlAttribute(panel, START_AUDIOMETRIE_L, ATTR_DIMMED, 0);
-                Ui_SetCtrlAttribute(panel, START_AUDIOMETRIE_R, ATTR_DIMMED, 0);
-            }
+    if (Get(iStimulationRunning) != 0) {
+        Move_Stimulation(kRunning, STIMULATION_STOPPING, 0);
+        Show_Stimulation(panel, false);
+        return 0;
+    }
+    Show_Stimulation(panel, true);
+    // From stopping, the procedure still in its last cycle carries on for this press.
+    if (Move_Stimulation(kIdle | kStopping, STIMULATION_RUNNING, 1) == static_cast<int>(STIMULATION_IDLE)) {
+        const int scheduled = Ui_ScheduleThreadPoolFunction(UI_DEFAULT_THREAD_POOL, Stimulation, nullptr, 0, nullptr,
+                                                            UI_EVENT_MASK_FUNCTION_EXECUTION_END, nullptr,
+                                                            UI_CALLBACK_THREAD_OWN, nullptr);
+        if (scheduled < 0) {
+            // Nothing will run: show the idle state instead of a stop button that stops nothing.
+            Move_Stimulation(kRunning, STIMULATION_IDLE, 0);
+            Show_Stimulation(panel, false);
         }
-    } else {
-        iStimulationRunning.store(0);
-        Ui_SetCtrlAttribute(panel, START_STIMULATION, ATTR_LABEL_TEXT, "START STIMULATION");
-        Ui_SetCtrlAttribute(panel, START_AUDIOMETRIE_L, ATTR_DIMMED, 0);
-        Ui_SetCtrlAttribute(panel, START_AUDIOMETRIE_R, ATTR_DIMMED, 0);
     }
     return 0;
 }
@@ -105,13 +122,13 @@ int Stimulation_Button(int, int control, int event, void *, int, int)
 int Stimulation(void *)
 {
     int tonesLeft = 0;
-    int run = 0;
+    std::uint32_t run = 0;
     int losses = Audio_OutputLosses();
     // Every start press asks for a new run, which opens with a first block of 10 at master
     // 0.5: also a start that this procedure carries on for, pressed during the last cycle
     // of a stopped run (left as it was, a counter at 0 would open with a block break).
-    const auto beginRun = [&] {
-        run = iStimulationStarts.load();
+    const auto beginRun = [&](std::uint32_t state) {
+        run = state / STIMULATION_START;
         tonesLeft = STIMULATION_FIRST_BLOCK;
         Audio_SetVolume(STIMULATION_MASTER_VOLUME);
         if (Audio_OutputWorking() == 0) {
@@ -119,27 +136,28 @@ int Stimulation(void *)
             Ui_ShowWarning("Velmora", kNoOutputStimulationText);
         }
     };
-    beginRun();
+    beginRun(uStimulationState.load(std::memory_order_acquire));
     for (;;) {
-        while (iStimulationRunning.load() != 0) {
-            if (iStimulationStarts.load() != run) {
-                beginRun();
+        const std::uint32_t state = uStimulationState.load(std::memory_order_acquire);
+        if ((state & STIMULATION_PHASE) != STIMULATION_RUNNING) {
+            // Fails only when a start pressed since that look made it running again: then
+            // this procedure carries on for it.
+            if (Move_Stimulation(kStopping | kIdle, STIMULATION_IDLE, 0) >= 0) {
+                return 0;
             }
-            // The run goes on (the output is tried again every 2 s), but the user learns
-            // once per loss that the tones since may not have been heard.
-            if (Audio_OutputLosses() != losses) {
-                losses = Audio_OutputLosses();
-                Ui_ShowWarning("Velmora",
-                               "The sound output was lost during the stimulation. The stimulation goes on; "
-                               "its tones are heard again once the output works again.\n");
-            }
-            Run_Cycle(tonesLeft);
+            continue;
         }
-        iStimulationActive.store(0);
-        // A start pressed since the look above found this procedure still active and
-        // scheduled nothing: carry on for it, unless another procedure has already claimed the run.
-        if (iStimulationRunning.load() == 0 || iStimulationActive.exchange(1) != 0) {
-            return 0;
+        if (state / STIMULATION_START != run) {
+            beginRun(state);
         }
+        // The run goes on (the output is tried again every 2 s), but the user learns
+        // once per loss that the tones since may not have been heard.
+        if (Audio_OutputLosses() != losses) {
+            losses = Audio_OutputLosses();
+            Ui_ShowWarning("Velmora",
+                           "The sound output was lost during the stimulation. The stimulation goes on; "
+                           "its tones are heard again once the output works again.\n");
+        }
+        Run_Cycle(tonesLeft);
     }
 }

@@ -5,7 +5,7 @@
 int Stimulation_Button(int panel, int control, int event, void *callbackData, int eventData1, int eventData2);
 
 // Plays tone bursts until iStimulationRunning is 0 at a cycle head. Pool thread; only
-// sleeps. At most one runs at a time (iStimulationActive).
+// sleeps. At most one runs at a time (uStimulationState).
 int Stimulation(void *functionData);
 
 inline constexpr int STIMULATION_FIRST_BLOCK = 10;

@@ -52,7 +52,9 @@ protected:
     void TearDown() override
     {
         // Leave nothing running for the next test.
-        Set(iStimulationRunning, 0);
+        if (Get(iStimulationRunning) != 0) {
+            Press(START_STIMULATION);
+        }
         PumpUntil([] { return Get(iAudiometrieRunning) == 0; },
                   [] { Audiometrie_Button(Get(iPanelHandle), STOP_AUDIOMETRIE, EVENT_COMMIT, nullptr, 0, 0); });
         Ui_WaitForThreadPoolFunctions();
@@ -215,7 +217,7 @@ TEST_F(Controls, StimulationButtonStartsAndStopsAndGuardsTheQuit)
 
     // What the shell does next: wait for the last cycle, then the streams may go.
     Ui_WaitForThreadPoolFunctions();
-    EXPECT_EQ(iStimulationActive.load(), 0);
+    EXPECT_EQ(Stimulation_Phase(), STIMULATION_IDLE);
     const auto calls = fake::AudioCalls();
     ASSERT_FALSE(calls.empty());
     EXPECT_EQ(calls.back().op, fake::AudioOp::SetPosition) << "the last cycle ended with its rewind";

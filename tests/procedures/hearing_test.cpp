@@ -76,7 +76,7 @@ void ResetProgramState()
     fake::ResetClock();
     Set(iAudiometrieRunning, 0);
     Set(iStimulationRunning, 0);
-    Set(iStimulationActive, 0);
+    Set(uStimulationState, STIMULATION_IDLE);
     Set(iKey, 0);
     Set(iPanelHandle, MAIN_PANEL);
     fake::SetCtrl(NUMBER_MASTER_VOLUME, 0.01);

@@ -110,7 +110,7 @@ protected:
             EXPECT_EQ(fake::Dimmed(NUMBER_MASTER_VOLUME), 1);
             EXPECT_EQ(fake::Dimmed(START_STIMULATION), 1);
             EXPECT_EQ(fake::Label(START_STIMULATION), "START STIMULATION");
-            if (Get(iStimulationActive) == 0) {
+            if (Stimulation_Phase() == STIMULATION_IDLE) {
                 EXPECT_EQ(Get(iLeftRight), left ? 0 : 1);
             }
         } else {

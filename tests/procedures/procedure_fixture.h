@@ -13,6 +13,7 @@
 #include "audiometry/audiometry.h"
 #include "fake/fake_platform.h"
 #include "samples/samples.h"
+#include "stimulation/stimulation.h"
 
 // Every piece of the fake cleared, the shared words as at program start with the panel
 // loaded, and no tone stream open.
@@ -22,7 +23,7 @@ inline void ResetProgramState()
     Set(ucQuitFlag, 1);
     Set(iAudiometrieRunning, 0);
     Set(iStimulationRunning, 0);
-    Set(iStimulationActive, 0);
+    Set(uStimulationState, STIMULATION_IDLE);
     Set(iKey, 0);
     Set(iLeftRight, 0);
     Set(iPanelHandle, MAIN_PANEL);
@@ -56,7 +57,9 @@ protected:
     void TearDown() override
     {
         for (int i = 0; i < 100 && fake::LiveThreads() != 0; ++i) {
-            Set(iStimulationRunning, 0);
+            if (Get(iStimulationRunning) != 0) {
+                Stimulation_Button(MAIN_PANEL, START_STIMULATION, EVENT_COMMIT, nullptr, 0, 0);
+            }
             Audiometrie_Button(MAIN_PANEL, STOP_AUDIOMETRIE, EVENT_COMMIT, nullptr, 0, 0);
             fake::RunUntilThreadsEnded(fake::Now() + 1000);
         }

@@ -11,12 +11,11 @@
 // Runs under a private sound server:  scripts/sound-server.sh run bench_burst_timing
 // The tone has no fade of its own, so the burst's edges are the engine's ramps alone.
 
+#include "bench/tone_frames.h"
 #include "platform/audio.h"
 #include "platform/audio/engine.h"
 #include "platform/sys.h"
 #include "tools/analysis.h"
-
-#include <sndfile.h>
 
 #include <algorithm>
 #include <chrono>
@@ -32,30 +31,7 @@ namespace {
 
 using Clock = std::chrono::steady_clock;
 using namespace std::chrono_literals;
-
-bool writeTone(const std::string &path)
-{
-    SF_INFO info{};
-    info.samplerate = 96000;
-    info.channels = 2;
-    info.format = SF_FORMAT_WAV | SF_FORMAT_FLOAT;
-    SNDFILE *f = sf_open(path.c_str(), SFM_WRITE, &info);
-    if (!f) return false;
-    std::vector<float> x(2 * 96000);
-    for (int i = 0; i < 96000; ++i)
-        x[static_cast<std::size_t>(2 * i + 1)] = static_cast<float>(0.5 * std::sin(2 * std::numbers::pi * 1000.0 * i / 96000));
-    sf_writef_float(f, x.data(), 96000);
-    sf_close(f);
-    return true;
-}
-
-double percentile(std::vector<double> v, double p)
-{
-    std::sort(v.begin(), v.end());
-    const double pos = p * static_cast<double>(v.size() - 1);
-    const auto i = static_cast<std::size_t>(pos);
-    return i + 1 < v.size() ? v[i] + (pos - static_cast<double>(i)) * (v[i + 1] - v[i]) : v[i];
-}
+namespace an = velmora::analysis;
 
 void report(const char *name, const std::vector<double> &errorsMs)
 {
@@ -66,7 +42,7 @@ void report(const char *name, const std::vector<double> &errorsMs)
         mean += e;
     }
     std::printf("%s_mean_ms %.4f\n%s_p50_ms %.4f\n%s_p99_ms %.4f\n%s_max_ms %.4f\n", name, mean / errorsMs.size(), name,
-                percentile(mag, 0.5), name, percentile(mag, 0.99), name, *std::max_element(mag.begin(), mag.end()));
+                an::percentile(mag, 0.5), name, an::percentile(mag, 0.99), name, *std::max_element(mag.begin(), mag.end()));
 }
 
 }  // namespace
@@ -82,7 +58,7 @@ int main(int argc, char **argv)
     const std::string dir = dirEnv;
     const std::string tone = dir + "/flat-1000Hz.wav", capture = dir + "/bursts.wav";
     const std::string helper = VELMORA_SOUND_SERVER;
-    if (!writeTone(tone)) return 1;
+    if (!velmora::bench::writeFrames(tone, velmora::bench::flatTone(1.0))) return 1;
     if (Audio_Init(-1, 96000, 0, nullptr, nullptr) != 1) return 1;
     const AudioHandle h = Audio_StreamCreateFile(0, tone.c_str(), 0, 0, AUDIO_ASYNCFILE);
     if (h == 0 || std::system((helper + " record " + dir + " " + capture).c_str()) != 0) return 1;

@@ -4,6 +4,7 @@
 // The shifted rows are what bench_vs_openal's render-cost rows measure (same voices, same
 // rates, thread CPU time), reported the same way: the least of several rounds ("min"),
 // since other work on the machine only ever adds.
+#include "bench/render_cost.h"
 #include "platform/audio/engine.h"
 
 #include <benchmark/benchmark.h>
@@ -18,7 +19,7 @@ namespace {
 using velmora::audio::Engine;
 using velmora::audio::EngineConfig;
 
-constexpr int kRate = 96000;
+using velmora::bench::kRate;
 constexpr int kPeriod = 2048;
 
 void renderSecond(benchmark::State &state)
@@ -31,15 +32,10 @@ void renderSecond(benchmark::State &state)
     Engine engine(cfg);
     std::vector<AudioHandle> handles;
     for (int v = 0; v < voices; ++v) {
-        // The tone files' shape: 2 s, the tone in one channel, the other exactly zero.
-        const double hz = 125.0 * std::pow(2.0, v % 13 * 0.5);
-        std::vector<float> frames(2 * 2 * kRate, 0.0f);
-        for (int i = 0; i < 2 * kRate; ++i)
-            frames[static_cast<std::size_t>(2 * i + v % 2)] =
-                static_cast<float>(std::sin(2.0 * std::numbers::pi * hz * i / kRate));
+        const std::vector<float> frames = velmora::bench::voiceFrames(v);
         handles.push_back(engine.createFromFrames(frames.data(), 2 * kRate, 2, kRate));
         engine.setVolume(handles.back(), 1.0f / voices, SysStamp{});
-        engine.setRate(handles.back(), shifted ? 120999.0f - 1000.0f * v : 96000.0f, SysStamp{});
+        engine.setRate(handles.back(), shifted ? velmora::bench::voiceRate(v) : 96000.0f, SysStamp{});
     }
     std::vector<float> out(2 * kPeriod);
     std::int64_t frames = 0;

@@ -33,6 +33,7 @@
 #include "platform/sys.h"
 #include "platform/audio/engine.h"
 #include "tools/analysis.h"
+#include "bench/render_cost.h"
 
 #include <AL/al.h>
 #include <AL/alc.h>
@@ -58,7 +59,12 @@ using Clock = std::chrono::steady_clock;
 using namespace std::chrono_literals;
 namespace an = velmora::analysis;
 
-constexpr int kRate = 96000;
+using velmora::bench::kRate;
+using velmora::bench::flatTone;
+using velmora::bench::readFrames;
+using velmora::bench::writeFrames;
+using velmora::bench::alSourceFor;
+using velmora::bench::bestResampler;
 std::string gHelper = VELMORA_SOUND_SERVER;
 std::string gDir;
 
@@ -95,51 +101,6 @@ struct AlVoice final : Voice {
     void master(float v) override { alListenerf(AL_GAIN, v); }
 };
 
-std::vector<float> readFrames(const std::string &path)
-{
-    SF_INFO info{};
-    SNDFILE *f = sf_open(path.c_str(), SFM_READ, &info);
-    if (!f || info.channels != 2 || info.samplerate != kRate) {
-        if (f) sf_close(f);
-        return {};
-    }
-    std::vector<float> x(static_cast<std::size_t>(info.frames) * 2);
-    sf_readf_float(f, x.data(), info.frames);
-    sf_close(f);
-    return x;
-}
-
-bool writeFrames(const std::string &path, const std::vector<float> &x)
-{
-    SF_INFO info{};
-    info.samplerate = kRate;
-    info.channels = 2;
-    info.format = SF_FORMAT_WAV | SF_FORMAT_FLOAT;
-    SNDFILE *f = sf_open(path.c_str(), SFM_WRITE, &info);
-    if (!f) return false;
-    sf_writef_float(f, x.data(), static_cast<sf_count_t>(x.size() / 2));
-    sf_close(f);
-    return true;
-}
-
-// 1 kHz, peak 0.5, right channel, starting at phase 0 with no fade.
-std::vector<float> flatTone(double seconds)
-{
-    std::vector<float> x(static_cast<std::size_t>(seconds * kRate) * 2, 0.0f);
-    for (std::size_t i = 0; i < x.size() / 2; ++i)
-        x[2 * i + 1] = static_cast<float>(0.5 * std::sin(2 * std::numbers::pi * 1000.0 * static_cast<double>(i) / kRate));
-    return x;
-}
-
-double percentile(std::vector<double> v, double p)
-{
-    if (v.empty()) return NAN;
-    std::sort(v.begin(), v.end());
-    const double pos = p * static_cast<double>(v.size() - 1);
-    const auto i = static_cast<std::size_t>(pos);
-    return i + 1 < v.size() ? v[i] + (pos - static_cast<double>(i)) * (v[i + 1] - v[i]) : v[i];
-}
-
 struct Spread {
     double p50 = NAN, p99 = NAN, max = NAN;
 };
@@ -148,7 +109,7 @@ Spread spreadOfMagnitude(const std::vector<double> &v)
     std::vector<double> m;
     for (double e : v) m.push_back(std::abs(e));
     if (m.empty()) return {};
-    return {percentile(m, 0.5), percentile(m, 0.99), *std::max_element(m.begin(), m.end())};
+    return {an::percentile(m, 0.5), an::percentile(m, 0.99), *std::max_element(m.begin(), m.end())};
 }
 
 // Records the sink's monitor around `body` and returns the capture.
@@ -296,124 +257,6 @@ AudioResult audiometry(Voice &v, const char *name)
     return r;
 }
 
-// ---- render cost ----
-
-double threadCpuSeconds()
-{
-    timespec ts{};
-    clock_gettime(CLOCK_THREAD_CPUTIME_ID, &ts);
-    return static_cast<double>(ts.tv_sec) + 1e-9 * static_cast<double>(ts.tv_nsec);
-}
-
-// The tone files' shape, as bench_render makes them: 2 s, the tone in one channel.
-std::vector<float> voiceFrames(int v)
-{
-    const double hz = 125.0 * std::pow(2.0, v % 13 * 0.5);
-    std::vector<float> frames(2 * 2 * kRate, 0.0f);
-    for (int i = 0; i < 2 * kRate; ++i)
-        frames[static_cast<std::size_t>(2 * i + v % 2)] = static_cast<float>(std::sin(2.0 * std::numbers::pi * hz * i / kRate));
-    return frames;
-}
-float voiceRate(int v) { return 120999.0f - 1000.0f * static_cast<float>(v); }
-constexpr int kBlock = 2048;
-constexpr int kCostSeconds = 5;
-
-double ourCostMs(int voices)
-{
-    velmora::audio::EngineConfig cfg;
-    cfg.offline = true;
-    cfg.latencySeconds = 0.0;
-    velmora::audio::Engine engine(cfg);
-    std::vector<AudioHandle> hs;
-    for (int v = 0; v < voices; ++v) {
-        const auto f = voiceFrames(v);
-        hs.push_back(engine.createFromFrames(f.data(), 2 * kRate, 2, kRate));
-        engine.setVolume(hs.back(), 1.0f / static_cast<float>(voices), SysStamp{});
-        engine.setRate(hs.back(), voiceRate(v), SysStamp{});
-    }
-    std::vector<float> out(2 * kBlock);
-    std::int64_t frames = 0;
-    const double t0 = threadCpuSeconds();
-    for (int s = 0; s < kCostSeconds; ++s) {
-        for (AudioHandle h : hs) engine.play(h, true, SysStamp{frames * 1'000'000'000 / kRate});  // files are 2 s: start each second afresh
-        for (int done = 0; done < kRate; done += kBlock) {
-            const int n = std::min(kBlock, kRate - done);
-            engine.render(out.data(), n, 0, velmora::audio::kPlayoutUnknown);
-            frames += n;
-        }
-    }
-    return (threadCpuSeconds() - t0) * 1e3 / kCostSeconds;
-}
-
-using GetStringi = const ALchar *(AL_APIENTRY *)(ALenum, ALsizei);
-
-// The best resampler the library lists (the last), and its name.
-ALint bestResampler(std::string &name)
-{
-    if (!alIsExtensionPresent("AL_SOFT_source_resampler")) return -1;
-    const ALint n = alGetInteger(AL_NUM_RESAMPLERS_SOFT);
-    auto getStringi = reinterpret_cast<GetStringi>(alGetProcAddress("alGetStringiSOFT"));
-    if (n <= 0 || !getStringi) return -1;
-    name = getStringi(AL_RESAMPLER_NAME_SOFT, n - 1);
-    return n - 1;
-}
-
-ALuint alSourceFor(const std::vector<float> &frames, ALint resampler)
-{
-    ALuint buf = 0, src = 0;
-    alGenBuffers(1, &buf);
-    alBufferData(buf, AL_FORMAT_STEREO_FLOAT32, frames.data(), static_cast<ALsizei>(frames.size() * sizeof(float)), kRate);
-    alGenSources(1, &src);
-    alSourcei(src, AL_BUFFER, static_cast<ALint>(buf));
-    alSourcei(src, AL_DIRECT_CHANNELS_SOFT, AL_TRUE);
-    alSourcef(src, AL_MAX_GAIN, 1000.0f);
-    if (resampler >= 0) alSourcei(src, AL_SOURCE_RESAMPLER_SOFT, resampler);
-    return src;
-}
-
-double theirCostMs(int voices)
-{
-    auto openLoopback = reinterpret_cast<LPALCLOOPBACKOPENDEVICESOFT>(alcGetProcAddress(nullptr, "alcLoopbackOpenDeviceSOFT"));
-    auto renderSamples = reinterpret_cast<LPALCRENDERSAMPLESSOFT>(alcGetProcAddress(nullptr, "alcRenderSamplesSOFT"));
-    if (!openLoopback || !renderSamples) return NAN;
-    ALCdevice *dev = openLoopback(nullptr);
-    const ALCint attrs[] = {ALC_FORMAT_CHANNELS_SOFT, ALC_STEREO_SOFT, ALC_FORMAT_TYPE_SOFT, ALC_FLOAT_SOFT,
-                            ALC_FREQUENCY, kRate, ALC_OUTPUT_LIMITER_SOFT, ALC_FALSE, 0};
-    ALCcontext *ctx = dev ? alcCreateContext(dev, attrs) : nullptr;
-    if (!ctx) return NAN;
-    ALCcontext *was = alcGetCurrentContext();
-    alcMakeContextCurrent(ctx);
-    std::string resamplerName;
-    const ALint resampler = bestResampler(resamplerName);
-    std::vector<ALuint> srcs;
-    for (int v = 0; v < voices; ++v) {
-        srcs.push_back(alSourceFor(voiceFrames(v), resampler));
-        alSourcef(srcs.back(), AL_GAIN, 1.0f / static_cast<float>(voices));
-        alSourcef(srcs.back(), AL_PITCH, voiceRate(v) / static_cast<float>(kRate));
-    }
-    std::vector<float> out(2 * kBlock);
-    const double t0 = threadCpuSeconds();
-    for (int s = 0; s < kCostSeconds; ++s) {
-        for (ALuint src : srcs) {
-            alSourceRewind(src);
-            alSourcePlay(src);
-        }
-        for (int done = 0; done < kRate; done += kBlock) renderSamples(dev, out.data(), std::min(kBlock, kRate - done));
-    }
-    const double ms = (threadCpuSeconds() - t0) * 1e3 / kCostSeconds;
-    for (ALuint src : srcs) {
-        ALint buf = 0;
-        alGetSourcei(src, AL_BUFFER, &buf);
-        alDeleteSources(1, &src);
-        const auto b = static_cast<ALuint>(buf);
-        alDeleteBuffers(1, &b);
-    }
-    alcMakeContextCurrent(was);
-    alcDestroyContext(ctx);
-    alcCloseDevice(dev);
-    return ms;
-}
-
 // ---- the table ----
 
 // THD+N rows compare by difference in dB, the rest by ratio.
@@ -443,25 +286,9 @@ void spreadRows(const char *what, const std::vector<double> &ours, const std::ve
     row(label, o.max, t.max, "ms", 3);
 }
 
-// Alternating rounds, the least of each: other work on the machine only ever adds.
-struct Costs {
-    double our2 = INFINITY, our26 = INFINITY, al2 = INFINITY, al26 = INFINITY;
-};
-Costs renderCosts(int rounds)
-{
-    Costs c;
-    for (int round = 0; round < rounds; ++round) {
-        c.our2 = std::min(c.our2, ourCostMs(2));
-        c.al2 = std::min(c.al2, theirCostMs(2));
-        c.our26 = std::min(c.our26, ourCostMs(26));
-        c.al26 = std::min(c.al26, theirCostMs(26));
-    }
-    return c;
-}
-
 int costOnly(int rounds)
 {
-    const Costs c = renderCosts(rounds);
+    const velmora::bench::RenderCosts c = velmora::bench::renderCosts(rounds);
     std::printf("| measure | ours | OpenAL Soft | ours / theirs |\n|---|---|---|---|\n");
     row("CPU per second of output, 2 voices", c.our2, c.al2, "ms", 2);
     row("CPU per second of output, 26 voices", c.our26, c.al26, "ms", 2);
@@ -493,7 +320,7 @@ int main(int argc, char **argv)
     // (ours is never closed) and the sound server serving it doubled the thread CPU time
     // of both engines on the 2-core machine.
     std::fprintf(stderr, "render cost...\n");
-    const auto [our2, our26, al2, al26] = renderCosts(3);
+    const auto [our2, our26, al2, al26] = velmora::bench::renderCosts(3);
 
     // Ours, through the Audio_* calls that the program makes, on libpulse.
     if (Audio_Init(-1, kRate, 0, nullptr, nullptr) != 1) return 1;
@@ -568,7 +395,7 @@ int main(int argc, char **argv)
         std::vector<double> o = ourSlow.thdn, t = alSlow.thdn;
         o.insert(o.end(), ourFast.thdn.begin(), ourFast.thdn.end());
         t.insert(t.end(), alFast.thdn.begin(), alFast.thdn.end());
-        row("THD+N of the bursts (shifted rates), median", percentile(o, 0.5), percentile(t, 0.5), "dB", 1, true);
+        row("THD+N of the bursts (shifted rates), median", an::percentile(o, 0.5), an::percentile(t, 0.5), "dB", 1, true);
         row("THD+N of the bursts, worst", worst(o), worst(t), "dB", 1, true);
         row("THD+N of the loudest audiometry step (own rate)", ourSteps.loudThdn, alSteps.loudThdn, "dB", 1, true);
     }

@@ -409,4 +409,13 @@ std::vector<Burst> detectBursts(std::span<const float> x, double rate, const Bur
     return bursts;
 }
 
+double percentile(std::vector<double> v, double p)
+{
+    if (v.empty()) return NAN;
+    std::sort(v.begin(), v.end());
+    const double pos = p * static_cast<double>(v.size() - 1);
+    const auto i = static_cast<std::size_t>(pos);
+    return i + 1 < v.size() ? v[i] + (pos - static_cast<double>(i)) * (v[i + 1] - v[i]) : v[i];
+}
+
 }  // namespace velmora::analysis

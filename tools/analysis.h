@@ -94,4 +94,7 @@ std::vector<Click> findClicks(std::span<const float> x, double rate, const Click
 
 double toDb(double amplitude);
 
+// The p-quantile (0..1) of v, linear between ranks; NAN for none.
+double percentile(std::vector<double> v, double p);
+
 }  // namespace velmora::analysis

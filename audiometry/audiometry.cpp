@@ -98,11 +98,25 @@ std::atomic<AudioHandle> lastTone{0};
 
 constexpr std::int64_t kToneWindowNs = static_cast<std::int64_t>(AUDIOMETRY_TONE_INTERVAL_MS) * 1'000'000;
 
+// The presses a pass may read, from the count it remembers: the log keeps only the last
+// PRESS_LOG_SIZE, and the acquire load makes every entry below `end` whole.
+struct Presses {
+    int begin;
+    int end;
+    static Presses Since(int from)
+    {
+        const int count = iPressCount.load(std::memory_order_acquire);
+        return {std::max(from, count - PRESS_LOG_SIZE), count};
+    }
+    static int Kind(int n) { return iAryPressKind[n % PRESS_LOG_SIZE].load(std::memory_order_relaxed); }
+    static std::int64_t Time(int n) { return llAryPressTime[n % PRESS_LOG_SIZE].load(std::memory_order_relaxed); }
+};
+
 bool Stop_Pressed_Since(int from)
 {
-    const int count = iPressCount.load(std::memory_order_acquire);
-    for (int n = std::max(from, count - PRESS_LOG_SIZE); n < count; ++n) {
-        if (iAryPressKind[n % PRESS_LOG_SIZE].load(std::memory_order_relaxed) == -1) {
+    const Presses p = Presses::Since(from);
+    for (int n = p.begin; n < p.end; ++n) {
+        if (Presses::Kind(n) == -1) {
             return true;
         }
     }
@@ -130,8 +144,7 @@ Verdict Judge(const std::uint64_t plays[], int played, int pressesFrom, bool las
         ++known;
     }
     Verdict v;
-    const int count = iPressCount.load(std::memory_order_acquire);
-    const int first = std::max(pressesFrom, count - PRESS_LOG_SIZE);
+    const Presses p = Presses::Since(pressesFrom);
     for (int s = 0; s < known && v.step < 0 && !v.stop; ++s) {
         const std::int64_t from = heard[s];
         const std::int64_t until = s + 1 < known ? heard[s + 1]
@@ -139,19 +152,18 @@ Verdict Judge(const std::uint64_t plays[], int played, int pressesFrom, bool las
                                        ? heard[s] + kToneWindowNs
                                        : INT64_MAX;
         std::int64_t decidedAt = 0;
-        for (int n = first; n < count; ++n) {
-            const std::int64_t t = llAryPressTime[n % PRESS_LOG_SIZE].load(std::memory_order_relaxed);
+        for (int n = p.begin; n < p.end; ++n) {
+            const std::int64_t t = Presses::Time(n);
             if (t >= from && t < until) {
-                const int kind = iAryPressKind[n % PRESS_LOG_SIZE].load(std::memory_order_relaxed);
+                const int kind = Presses::Kind(n);
                 v.step = kind == 1 ? s : -1;
                 v.stop = kind == -1;
                 v.window = s;
                 decidedAt = t;
             }
         }
-        for (int n = first; n < count && v.step >= 0; ++n) {
-            v.stopAfter = v.stopAfter || (iAryPressKind[n % PRESS_LOG_SIZE].load(std::memory_order_relaxed) == -1 &&
-                                          llAryPressTime[n % PRESS_LOG_SIZE].load(std::memory_order_relaxed) > decidedAt);
+        for (int n = p.begin; n < p.end && v.step >= 0; ++n) {
+            v.stopAfter = v.stopAfter || (Presses::Kind(n) == -1 && Presses::Time(n) > decidedAt);
         }
     }
     return v;

@@ -499,7 +499,6 @@ std::uint64_t Engine::lastPlay(AudioHandle h) const
     return s ? s->lastPlay.load(std::memory_order_relaxed) : 0;
 }
 
-bool Engine::isLive(AudioHandle h) const { return impl_->live_slot(h) != nullptr; }
 
 float Engine::peak(AudioHandle h) const
 {

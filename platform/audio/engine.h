@@ -85,7 +85,6 @@ public:
     bool setRate(AudioHandle h, float hz, SysStamp at);  // 0 restores the file's own rate;
                                                           // held within 5.2 x the output rate
     bool setMaster(float volume, SysStamp at);            // 0 to 1
-    bool isLive(AudioHandle h) const;
 
     // When play number `play` began to sound, on the stamps' clock: kSounded and `ns` once
     // the audio thread has applied it, kNotYet before, kNeverSounded when it was applied

@@ -318,7 +318,11 @@ TEST(EngineThreads, ControlCallsFromManyThreadsWhileMixing)
                         (void)n;  // handles[] keeps the stale one: calls on it must stay harmless
                     }
                     break;
-                default: engine.isLive(h); break;
+                default: {
+                    AudioInfo info;
+                    engine.info(h, info);
+                    break;
+                }
                 }
             }
         });

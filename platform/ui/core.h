@@ -195,4 +195,12 @@ void DropAttributeChanges(int panel);
 // 0.30000000000000004, and compare equal to the literal a procedure may test against.
 double SlideValue(double minimum, double increment, int step);
 
+// When a button went down, on Sys_NowNs's clock, from the window system's stamp of the
+// press (milliseconds; on X only the low 32 bits) and the time the event reached us. X
+// and Wayland stamp input on the monotonic clock that Sys_NowNs reads, so on a busy
+// machine the press keeps the moment the listener made it, not the moment the event loop
+// got to it. A stamp that cannot be on that clock (ahead of now, or over 2 s behind)
+// is not trusted: then the press is timed at its arrival.
+std::int64_t PressTimeNs(std::uint64_t stampMs, std::int64_t arrivedNs);
+
 }  // namespace uicore

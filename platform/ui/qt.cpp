@@ -78,6 +78,22 @@ QWidget *VisiblePanelWindow()
     return nullptr;
 }
 
+// The window system's stamp of the last mouse press on the button it watches.
+class PressStamp final : public QObject {
+public:
+    using QObject::QObject;
+    std::uint64_t ms = 0;
+
+protected:
+    bool eventFilter(QObject *, QEvent *event) override
+    {
+        if (event->type() == QEvent::MouseButtonPress) {
+            ms = static_cast<QInputEvent *>(event)->timestamp();
+        }
+        return false;
+    }
+};
+
 // One box per kind of warning (its title and first line): a device that keeps failing
 // would otherwise stack a box per failure. A repeat while the box is open updates its text
 // with the count; once the user has closed it, the next repeat opens a new one.
@@ -203,7 +219,12 @@ void WireControl(const QtPanel &qp, const ControlLayout &c, int handle)
             const int id = c.decl->id;
             // The press is timed as it goes down; the commit comes when it is released.
             auto downNs = std::make_shared<std::int64_t>(-1);
-            QObject::connect(button, &QPushButton::pressed, button, [downNs] { *downNs = Sys_NowNs(); });
+            auto *stamp = new PressStamp(button);
+            button->installEventFilter(stamp);
+            QObject::connect(button, &QPushButton::pressed, button, [downNs, stamp] {
+                *downNs = PressTimeNs(stamp->ms, Sys_NowNs());
+                stamp->ms = 0;  // a press that comes without a mouse event is timed at its arrival
+            });
             QObject::connect(button, &QPushButton::clicked, button, [handle, id, callback, downNs] {
                 gEventPressNs = *downNs;
                 Dispatch([&] { callback(handle, id, EVENT_COMMIT, nullptr, 0, 0); });

@@ -14,6 +14,18 @@ double SlideValue(double minimum, double increment, int step)
     return static_cast<double>(std::llround((minimum + step * increment) * 1e6)) / 1e6;
 }
 
+std::int64_t PressTimeNs(std::uint64_t stampMs, std::int64_t arrivedNs)
+{
+    constexpr std::int64_t kTrustMs = 2000;
+    const std::int64_t arrivedMs = arrivedNs / 1'000'000;
+    const auto behindMs = static_cast<std::int64_t>(static_cast<std::uint32_t>(
+        static_cast<std::uint64_t>(arrivedMs) - stampMs));
+    if (stampMs == 0 || behindMs > kTrustMs) {
+        return arrivedNs;
+    }
+    return (arrivedMs - behindMs) * 1'000'000;
+}
+
 namespace {
 
 std::mutex gRegistryLock;

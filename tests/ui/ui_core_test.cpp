@@ -272,6 +272,34 @@ TEST(SlideValue, SnapsStepsToTheDecimalTheFileMeant)
 std::vector<AttributeChange> gApplied;
 std::atomic<int> gWakes{0};
 
+// Rows: the window system's stamp of a press (ms), when it reached us (ms), and the time
+// the press is given (ms): the stamp where it can be on our clock, else the arrival.
+TEST(PressTime, TakesTheWindowSystemsStampWhenItCanBeOnOurClock)
+{
+    constexpr std::int64_t kMs = 1'000'000;
+    const std::int64_t uptime = 9'000'000'000'123;  // ms past 2^32: X sends only the low bits
+    const auto low = [](std::int64_t ms) { return static_cast<std::uint64_t>(static_cast<std::uint32_t>(ms)); };
+    struct Row {
+        const char *what;
+        std::uint64_t stampMs;
+        std::int64_t arrivedMs;
+        std::int64_t givenMs;
+    } rows[] = {
+        {"a 64-bit stamp 180 ms before the loop saw it", 5'000'000 - 180, 5'000'000, 5'000'000 - 180},
+        {"the low 32 bits, 250 ms before", low(uptime - 250), uptime, uptime - 250},
+        {"the low 32 bits across their wrap", low(4'294'967'290), 4'294'967'296 + 4, 4'294'967'290},
+        {"2 s behind, still trusted", 7'000'000 - 2000, 7'000'000, 7'000'000 - 2000},
+        {"over 2 s behind: another clock", 7'000'000 - 2001, 7'000'000, 7'000'000},
+        {"ahead of now: another clock", 7'000'050, 7'000'000, 7'000'000},
+        {"a test's own counter", 1200, 7'000'000, 7'000'000},
+        {"no stamp", 0, 7'000'000, 7'000'000},
+    };
+    for (const Row &r : rows) {
+        EXPECT_EQ(uicore::PressTimeNs(r.stampMs, r.arrivedMs * kMs + 456), r.givenMs == r.arrivedMs ? r.arrivedMs * kMs + 456 : r.givenMs * kMs)
+            << r.what;
+    }
+}
+
 class UiCore : public testing::Test {
 protected:
     static void SetUpTestSuite()

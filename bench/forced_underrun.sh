@@ -15,17 +15,18 @@
 # Reports per run, from the counters the program prints at exit (VELMORA_REPORT_COUNTERS=1)
 # and from the sink's monitor (velmora-analyze stretches, exact to the sample):
 #   underruns, late_commands
-#   onset_error_ms_max: the largest distance of a burst's onset from the schedule's grid,
-#     anchored on the first burst: 360 ms from onset to onset within a block (200 hold,
-#     10 mute, 150 pause), BREAK_MS (3360: the 3000 ms break on top) across a block break. A piece of sound that starts within 300 ms of an onset is the rest of a
-#     burst broken by the underrun, not an onset.
+#   whole_bursts, pieces: stretches of sound at least a burst long (200 hold + 5 ms fade),
+#     and shorter ones: bursts cut, split by the server's hole, or started late
+#   onset_error_ms_max: the largest distance of a whole burst's onset from the schedule's
+#     grid, anchored on the first: onsets 360 ms apart (200 hold, 10 mute, 150 pause), and
+#     3000 ms more across a block break
 #   onset_error_ms_last: the last burst's, what the schedule kept of the stalls at the end
 #   block_break_ms: each mute-to-next-play across a block break (the schedule's: 3160)
-#   broken_bursts: bursts split by a hole or cut short (first sound shorter than 195 ms)
-#   step_ratio_max: the largest sample step inside a whole burst (195 ms of sound or more)
+#   step_ratio_max: the largest sample step inside a whole burst (180 ms above the threshold or more)
 #     over that burst's sine slope (2 pi f A / rate); a clean burst stays at 1 or below.
 #     The pieces of a burst broken by the server's hole are left out: the server cuts them
 #     where it runs dry, with a step that no client can ramp.
+# KEEP_DIR: keep each run's capture and analyses there.
 # Needs root, or the right to use SCHED_FIFO (chrt) and taskset on the program's threads.
 set -euo pipefail
 
@@ -33,7 +34,6 @@ SRC=$(cd "$(dirname "$0")/.." && pwd)
 BUILD=$(realpath "${1:-$SRC/build}")
 RUNS=${2:-1}
 STALL_MS=${STALL_MS:-250}
-BREAK_MS=${BREAK_MS:-3360}
 BUSY=${BUSY:-0}
 ANALYZE="$BUILD/tools/velmora-analyze"
 [ -x "$BUILD/run/velmora" ] && [ -x "$ANALYZE" ] || { echo "forced_underrun: build $BUILD first" >&2; exit 2; }
@@ -135,23 +135,24 @@ one_run() {
   echo "run $run (${VELMORA_SOUND_SERVER:-pulse}, $([ "$BUSY" = 1 ] && echo "other core busy" || echo "3 stalls of $STALL_MS ms"))"
   awk '$2 == "underruns" || $2 == "late_commands" || $2 == "clock_steps" { print "  " $2, $3 }
        $2 == "frames_lost" { printf "  lost_ms %.1f\n", $3 / 96 }' "$TMP/app.err"
-  awk -v brk="$BREAK_MS" '
+  awk '
     $1 ~ /^stretch_[0-9]+_start_s$/ { split($1, a, "_"); start[a[2]] = $2 * 1000; n = a[2] + 1 }
     $1 ~ /^stretch_[0-9]+_length_ms$/ { split($1, a, "_"); len[a[2]] = $2 }
     END {
-      worst = 0; k = 0; broken = 0
+      worst = 0; err = 0; k = 0; pieces = 0; lastEnd = 0
       for (i = 0; i < n; i++) {
-        end = start[i] + len[i]
-        if (k > 0 && start[i] - prev < 300) { lastEnd = end; continue }  # the rest of a broken burst
-        if (len[i] < 195 + 5) broken++
-        if (k == 0) want = start[i]
-        else want += (start[i] - prev > 1000) ? brk : 360
-        if (k > 0 && start[i] - prev > 1000) printf "  block_break_ms %.1f\n", start[i] - lastEnd + 5
-        err = start[i] - want
+        if (i > 0 && start[i] - lastEnd > 1000) printf "  block_break_ms %.1f\n", start[i] - lastEnd + 5
+        lastEnd = start[i] + len[i]
+        if (len[i] < 200) { pieces++; continue }  # a burst cut, split or started late
+        if (k > 0) {
+          d = start[i] - prev
+          if (d > 3000) d -= 3000  # a block break in between
+          err += d - 360 * int(d / 360 + 0.5)
+        }
         if (err * err > worst * worst) worst = err
-        prev = start[i]; lastEnd = end; k++
+        prev = start[i]; k++
       }
-      printf "  bursts %d\n  broken_bursts %d\n  onset_error_ms_max %.2f\n  onset_error_ms_last %.2f\n", k, broken, worst, err
+      printf "  whole_bursts %d\n  pieces %d\n  onset_error_ms_max %.2f\n  onset_error_ms_last %.2f\n", k, pieces, worst, err
     }' "$TMP/stretches.txt"
   # Sample steps inside each burst against its own sine's slope.
   "$ANALYZE" bursts "$TMP/capture.wav" --channel 0 >"$TMP/bursts.txt"
@@ -166,8 +167,14 @@ one_run() {
     $1 ~ /^burst_[0-9]+_length_ms$/ { split($1, a, "_"); len[a[2]] = $2 }
     $1 ~ /^burst_[0-9]+_frequency_hz$/ { split($1, a, "_"); hz[a[2]] = $2 }
     $1 ~ /^burst_[0-9]+_level_dbfs$/ { split($1, a, "_"); db[a[2]] = $2 }
-    END { for (i = 0; i < n; i++) if (len[i] >= 195) printf "%.6f %.6f %s %s\n", on[i] - 0.002, on[i] + len[i] / 1000 + 0.002, hz[i], db[i] }' "$TMP/bursts.txt")
+    END { for (i = 0; i < n; i++) if (len[i] >= 180) printf "%.6f %.6f %s %s\n", on[i] - 0.002, on[i] + len[i] / 1000 + 0.002, hz[i], db[i] }' "$TMP/bursts.txt")
   printf "  step_ratio_max %.2f\n" "$ratio"
+  if [ -n "${KEEP_DIR:-}" ]; then
+    mkdir -p "$KEEP_DIR"
+    cp "$TMP/capture.wav" "$KEEP_DIR/capture_$run.wav"
+    cp "$TMP/stretches.txt" "$KEEP_DIR/stretches_$run.txt"
+    cp "$TMP/bursts.txt" "$KEEP_DIR/bursts_$run.txt"
+  fi
   rm -f "$TMP/capture.wav"
 }
 

@@ -78,6 +78,8 @@ void reportCounters(const Output *o)
         {"gain_capped", c.gainCapped},
         {"limited_frames", c.limitedFrames},
         {"underruns", o ? o->underruns() : 0},
+        {"clock_steps", c.clockSteps},
+        {"frames_lost", c.framesLost},
         {"output_losses", static_cast<unsigned long long>(o ? o->losses() : 0)},
     };
     for (const auto &[name, value] : rows) std::fprintf(stderr, "velmora_counter %s %llu\n", name, value);

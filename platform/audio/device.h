@@ -14,8 +14,10 @@ public:
     // Called on the device's own thread for every period: fill `frames` interleaved
     // stereo float frames. `nowNs` is the call's time and `playoutNs` the time at which the
     // first of them will be heard, or -1 when the backend cannot tell, both on the steady
-    // clock. Must not block, allocate or log.
-    using Render = void (*)(void *user, float *out, int frames, std::int64_t nowNs, std::int64_t playoutNs);
+    // clock. `underran`: the server ran out of frames since the previous call (only where
+    // the backend is told). Must not block, allocate or log.
+    using Render = void (*)(void *user, float *out, int frames, std::int64_t nowNs, std::int64_t playoutNs,
+                            bool underran);
 
     virtual ~AudioDevice() = default;  // stops the callback and closes the device
 

@@ -31,6 +31,7 @@ public:
     std::atomic<void *> user{nullptr};
     std::atomic<bool> broken{false};
     std::atomic<std::uint64_t> underflows{0};
+    bool underflowUntold = false;  // mainloop thread only: the next render learns of it
 
     ~PulseDevice() override
     {
@@ -64,15 +65,20 @@ public:
                 return;
             }
             const int frames = static_cast<int>(n / (2 * sizeof(float)));
-            // The first frame written now plays after everything already queued.
+            // The first frame written now plays after everything already queued. A latency
+            // of 0 means libpulse's estimate of the play position has caught up with all
+            // that was written: the server ran dry, or is filling up again after it, and
+            // when these frames will play is not known yet.
             const std::int64_t now = SteadyNs();
             std::int64_t playout = -1;
             pa_usec_t latency = 0;
             int negative = 0;
-            if (pa_stream_get_latency(s, &latency, &negative) == 0 && !negative)
+            if (pa_stream_get_latency(s, &latency, &negative) == 0 && !negative && latency > 0)
                 playout = now + static_cast<std::int64_t>(latency) * 1000;
-            if (r)
-                r(u, static_cast<float *>(data), frames, now, playout);
+            if (r) {
+                r(u, static_cast<float *>(data), frames, now, playout, d->underflowUntold);
+                d->underflowUntold = false;
+            }
             else
                 std::memset(data, 0, n);
             if (pa_stream_write(s, data, n, nullptr, 0, PA_SEEK_RELATIVE) < 0) return;
@@ -82,7 +88,9 @@ public:
 
     static void onUnderflow(pa_stream *, void *self)
     {
-        static_cast<PulseDevice *>(self)->underflows.fetch_add(1, std::memory_order_relaxed);
+        auto *d = static_cast<PulseDevice *>(self);
+        d->underflows.fetch_add(1, std::memory_order_relaxed);
+        d->underflowUntold = true;
     }
 
     static void onState(pa_context *c, void *self)

@@ -32,7 +32,7 @@ public:
         auto *d = static_cast<SdlDevice *>(self);
         const int frames = bytes / static_cast<int>(2 * sizeof(float));
         if (d->render)
-            d->render(d->user, reinterpret_cast<float *>(stream), frames, SteadyNs(), -1);
+            d->render(d->user, reinterpret_cast<float *>(stream), frames, SteadyNs(), -1, false);
         else
             std::memset(stream, 0, static_cast<std::size_t>(bytes));
     }

@@ -108,6 +108,11 @@ struct Engine::Impl final : Mixer::Owner {
     std::array<LineAnchor, kAnchors> anchors{};
     std::atomic<std::uint64_t> clockSteps{0};
     bool sawPlayout = false;
+    // After an underrun: the play-out times that tell how much the server lost are awaited.
+    bool underrunOpen = false;
+    std::int64_t underrunUntilNs = 0;
+    double lossSeen = 0.0;  // the previous render's measure of it, NaN before one
+    std::atomic<std::uint64_t> framesLost{0};
     Mixer mixer;
 
     std::array<PlayRecord, Engine::kPlaysKept> played{};
@@ -331,7 +336,53 @@ struct Engine::Impl final : Mixer::Owner {
         }
     }
 
-    void render(float *out, int frames, std::int64_t nowNs, std::int64_t playoutNs)
+    // The server lost `lost` frames of play-out time: every frame from here on is heard
+    // that much later than the mapping says. The schedule keeps its times instead of its
+    // frames: anchors, waiting targets and the queue's order move that many frames
+    // earlier, so a burst under way is cut short, and a command whose frame is gone applies
+    // at once (ramped as every change). A negative loss (the server dropped frames
+    // instead) moves them later.
+    void shiftSchedule(std::int64_t lost, std::int64_t blockStart)
+    {
+        clock.shift(lost);
+        for (LineAnchor &a : anchors)
+            if (a.line != 0) a.frame -= lost;
+        for (std::size_t i = 0; i < pendCount; ++i) {
+            Command &c = pending[(pendHead + i) % pending.size()];
+            if (c.stamp - lost < blockStart) late.fetch_add(1, std::memory_order_relaxed);
+            c.stamp = std::max(c.stamp - lost, blockStart);
+        }
+        lastTarget = pendCount > 0 ? pending[(pendHead + pendCount - 1) % pending.size()].stamp
+                                   : std::max(lastTarget - lost, blockStart);
+        framesLost.fetch_add(static_cast<std::uint64_t>(std::llabs(lost)), std::memory_order_relaxed);
+    }
+
+    // After an underrun, the first play-out times can be stale (the server's timing from
+    // before it) or missing. The loss is taken once two renders in a row measure it within
+    // a millisecond; until then the old mapping stays the reference, and after a second
+    // without that the frame clock is left to follow the step on its own.
+    // True when the caller should observe this render's play-out time.
+    bool settleUnderrun(std::int64_t nowNs, std::int64_t firstFrameNs, std::int64_t blockStart)
+    {
+        if (!underrunOpen) return true;
+        if (nowNs > underrunUntilNs) {
+            underrunOpen = false;
+            return true;
+        }
+        if (firstFrameNs < 0) return false;
+        const double loss = clock.frameAt(firstFrameNs) - static_cast<double>(blockStart);
+        const double agree = 0.001 * cfg.outputRate;
+        if (!(std::abs(loss - lossSeen) <= agree)) {
+            lossSeen = loss;
+            return false;
+        }
+        underrunOpen = false;
+        const std::int64_t lost = std::llround(0.5 * (loss + lossSeen));
+        if (std::abs(static_cast<double>(lost)) > agree) shiftSchedule(lost, blockStart);
+        return true;
+    }
+
+    void render(float *out, int frames, std::int64_t nowNs, std::int64_t playoutNs, bool underran)
     {
         const std::int64_t blockStart = static_cast<std::int64_t>(framesRendered.load(std::memory_order_relaxed));
         const std::int64_t rate = cfg.outputRate;
@@ -351,6 +402,7 @@ struct Engine::Impl final : Mixer::Owner {
             clock.reset();
             anchors = {};
             sawPlayout = false;
+            underrunOpen = false;
         }
         if (!cfg.offline) {
             // Play-out times and call times differ by the device's buffer: never mix them
@@ -359,14 +411,22 @@ struct Engine::Impl final : Mixer::Owner {
                 sawPlayout = true;
                 clock.reset();
             }
-            if (firstFrameNs >= 0)
+            // Only with play-out times can the loss be measured; an underrun before the
+            // mapping exists (the stream's first fill) moves nothing.
+            if (underran && sawPlayout && clock.ready()) {
+                underrunOpen = true;
+                underrunUntilNs = nowNs + kNsPerSecond;
+                lossSeen = std::nan("");
+            }
+            const bool observe = settleUnderrun(nowNs, firstFrameNs, blockStart);
+            if (observe && firstFrameNs >= 0)
                 clock.observe(firstFrameNs, blockStart);
-            else if (!sawPlayout)
+            else if (observe && !sawPlayout)
                 clock.observe(nowNs, blockStart);
         }
-        // A step of the mapping (the server changed its latency, or lost a buffer) does not
-        // move a line's anchor: the frames already written keep their places, so a burst
-        // under way keeps its length. A step beyond the drift allowed re-anchors the line.
+        // Any other step of the mapping (the server changed its latency) does not move a
+        // line's anchor: the frames already written keep their places, so a burst under way
+        // keeps its length. A step beyond the drift allowed re-anchors the line.
         clockSteps.store(static_cast<std::uint64_t>(clock.steps()), std::memory_order_relaxed);
         drain(blockStart);
         // A full ring leaves commands in the queue. Taken in only at the next block, they
@@ -529,9 +589,9 @@ void Engine::resetTiming() { impl_->timingReset.store(true, std::memory_order_re
 
 void Engine::setConsumerless(bool consumerless) { impl_->consumerless.store(consumerless); }
 
-void Engine::render(float *out, int frames, std::int64_t nowNs, std::int64_t playoutNs)
+void Engine::render(float *out, int frames, std::int64_t nowNs, std::int64_t playoutNs, bool underran)
 {
-    if (out && frames > 0) impl_->render(out, frames, nowNs, playoutNs);
+    if (out && frames > 0) impl_->render(out, frames, nowNs, playoutNs, underran);
 }
 int Engine::outputRate() const { return impl_->cfg.outputRate; }
 int Engine::latencyFrames() const { return impl_->latencyFrames; }
@@ -550,6 +610,7 @@ EngineCounters Engine::counters() const
     c.nonFiniteFrames = m.mixer.nonFiniteFrames();
     c.streamsLive = m.live.load(std::memory_order_relaxed);
     c.clockSteps = m.clockSteps.load(std::memory_order_relaxed);
+    c.framesLost = m.framesLost.load(std::memory_order_relaxed);
     return c;
 }
 

@@ -56,6 +56,7 @@ struct EngineCounters {
     std::uint64_t nonFiniteFrames = 0; // audio: frames of the mix, before that guard, not all numbers
     std::uint64_t streamsLive = 0;     // control
     std::uint64_t clockSteps = 0;      // audio: the frame clock re-anchored on a real step
+    std::uint64_t framesLost = 0;      // audio: play-out time lost in underruns, by which the schedule moved
 };
 
 class Engine {
@@ -116,7 +117,10 @@ public:
     // is the call's time; `playoutNs` when the first frame will be heard, as the device
     // tells it, or kPlayoutUnknown (the call's time then stands in for the frame timing,
     // which is as good as the device's callbacks are regular), or kPlayoutNowhere.
-    void render(float *out, int frames, std::int64_t nowNs, std::int64_t playoutNs);
+    // `underran`: the server ran out of frames since the last call. The play-out time lost
+    // is measured from the next play-out times and the schedule keeps its times across it
+    // (a burst under way may be cut); without play-out times nothing moves.
+    void render(float *out, int frames, std::int64_t nowNs, std::int64_t playoutNs, bool underran = false);
 
     int outputRate() const;
     int latencyFrames() const;

@@ -19,6 +19,10 @@ public:
     double frameAt(std::int64_t timeNs) const;
     double rate() const { return slope_; }  // frames per second now in use
     int steps() const { return steps_; }     // re-anchors on a real step so far
+    // The sound server lost `frames` of play-out time (an underrun): every later frame is
+    // heard that much later. The mapping moves by them at once, keeping its slope, and the
+    // fit starts afresh from the next observation.
+    void shift(std::int64_t frames);
 
 private:
     static constexpr int kWindow = 1024;  // 5.5 s of 512-frame periods: slope noise from callback jitter stays ~ 10 ppm
@@ -44,6 +48,7 @@ private:
     std::int64_t offSinceNs_ = 0;
     int offSign_ = 0;
     int steps_ = 0;
+    bool restart_ = false;
     double anchorSlope_;  // slope used until a fresh window spans enough time
     double slopeBeforeStep_ = 0.0;
 };

@@ -13,9 +13,9 @@ namespace {
 constexpr std::int64_t kStallNs = 500'000'000;
 constexpr std::int64_t kRetryNs = 2'000'000'000;
 
-void renderInto(void *user, float *out, int frames, std::int64_t nowNs, std::int64_t playoutNs)
+void renderInto(void *user, float *out, int frames, std::int64_t nowNs, std::int64_t playoutNs, bool underran)
 {
-    static_cast<Engine *>(user)->render(out, frames, nowNs, playoutNs);
+    static_cast<Engine *>(user)->render(out, frames, nowNs, playoutNs, underran);
 }
 
 }  // namespace

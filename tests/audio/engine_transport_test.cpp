@@ -271,6 +271,91 @@ TEST_P(Clicks, NoStepBeyondToneAndRampSlope)
 INSTANTIATE_TEST_SUITE_P(Engine, Clicks, ::testing::Values(ClickRow{"low", 125.0}, ClickRow{"mid", 1000.0}),
                          [](const auto &info) { return std::string(info.param.name); });
 
+// -- underruns --------------------------------------------------------------------------
+// A device 40 ms ahead in 5 ms blocks, with exact play-out times, under a timeline of bursts
+// (play, stop 200 ms later, every 360 ms). From frame `at` on the server has lost the
+// row's milliseconds: every later frame is heard that much later (it ran dry, waited and
+// resumed) or, negative, earlier (it dropped frames). Each burst must still start and end
+// at its stamps plus the latency, as heard; a command whose frame is gone applies at the
+// resumption, ramped.
+
+struct UnderrunRow {
+    const char *name;
+    double lostMs;
+    double atSeconds;  // the device frame of the resumption, in the third burst (heard 1.10 .. 1.30 s)
+    bool staleFirst;   // the first render after it has no play-out time
+};
+
+class Underruns : public ::testing::TestWithParam<UnderrunRow> {};
+
+TEST_P(Underruns, EveryBurstSoundsAtItsStamps)
+{
+    const UnderrunRow row = GetParam();
+    EngineConfig cfg;
+    cfg.latencySeconds = 0.080;
+    Engine engine(cfg);
+    const auto tone = sineFrames(1000.0, 1.0);
+    const AudioHandle h = engine.createFromFrames(tone.data(), static_cast<std::int64_t>(tone.size() / 2), 2, kRate);
+    const std::int64_t ms = 1'000'000, t0 = 10'000 * ms, block = 480;
+    const std::int64_t at = std::llround(row.atSeconds * kRate) / block * block;
+    const std::int64_t lost = std::llround(row.lostMs * kRate / 1000.0);
+    const auto heardNs = [&](std::int64_t frame) { return t0 + (frame + (frame >= at ? lost : 0)) * 1'000'000'000 / kRate; };
+
+    struct Burst { std::int64_t play, stop; };
+    std::vector<Burst> bursts;
+    for (int k = 0; k < 8; ++k) bursts.push_back({t0 + (300 + 360 * k) * ms, t0 + (500 + 360 * k) * ms});
+    std::vector<float> out(static_cast<std::size_t>(kRate) * 2 * 4);
+    std::size_t issued = 0;  // commands are issued on time, so the engine hears of each only then
+    for (std::int64_t frame = 0; frame + block <= static_cast<std::int64_t>(out.size() / 2); frame += block) {
+        const std::int64_t playout = heardNs(frame), now = playout - 40 * ms;
+        for (; issued < 2 * bursts.size(); ++issued) {
+            const Burst &b = bursts[issued / 2];
+            const SysStamp stamp{issued % 2 ? b.stop : b.play, 1, 1};
+            if (stamp.ns > now) break;
+            if (issued % 2) {
+                engine.stop(h, stamp);
+                engine.setPositionBytes(h, 0, stamp);
+            } else {
+                engine.play(h, false, stamp);
+            }
+        }
+        const bool stale = row.staleFirst && frame == at;
+        engine.render(out.data() + 2 * frame, static_cast<int>(block), now, stale ? kPlayoutUnknown : playout, frame == at);
+    }
+
+    std::vector<float> left(out.size() / 2);
+    for (std::size_t i = 0; i < left.size(); ++i) left[i] = out[2 * i];
+    const auto stretches = analysis::soundStretches(left, kRate);
+    ASSERT_EQ(stretches.size(), bursts.size());
+    const std::int64_t latency = static_cast<std::int64_t>(engine.latencyFrames()) * 1'000'000'000 / kRate;
+    const std::int64_t ramp = static_cast<std::int64_t>(engine.rampFrames()) * 1'000'000'000 / kRate;
+    const std::int64_t frameNs = 1'000'000'000 / kRate + 1;
+    for (std::size_t k = 0; k < bursts.size(); ++k) {
+        const auto first = std::llround(stretches[k].start * kRate), end = std::llround(stretches[k].end * kRate);
+        // The first non-zero frame is the one after the play's: a ramp starts from 0.
+        EXPECT_NEAR(heardNs(first - 1), bursts[k].play + latency, 2 * frameNs) << "burst " << k << " starts";
+        const std::int64_t stopNs = bursts[k].stop + latency;
+        if (stopNs > heardNs(at - 1) && stopNs < heardNs(at)) {
+            // Its frame is gone: it applies once two play-out times agree on the loss.
+            EXPECT_GE(heardNs(end), heardNs(at) + ramp) << "burst " << k << " ends in the hole";
+            EXPECT_LE(heardNs(end), heardNs(at + 3 * block) + ramp) << "burst " << k << " ends in the hole";
+        } else {
+            EXPECT_NEAR(heardNs(end), stopNs + ramp, 2 * frameNs) << "burst " << k << " ends";
+        }
+    }
+    EXPECT_LE(maxStep(left), slopeBound(1000.0, 1.0, engine.rampFrames()));
+    EXPECT_EQ(engine.counters().framesLost, static_cast<std::uint64_t>(std::llabs(lost)));
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Engine, Underruns,
+    ::testing::Values(                      // The stop (heard at 1.30 s) falls into the hole: applied at the resumption.
+                      UnderrunRow{"StopInsideTheHole", 150.0, 1.20, false},
+                      UnderrunRow{"StopAfterTheHole", 150.0, 1.12, false},
+                      UnderrunRow{"StaleFirstPlayout", 150.0, 1.20, true},
+                      UnderrunRow{"ServerDropped30Ms", -30.0, 1.15, false}),
+    [](const auto &info) { return std::string(info.param.name); });
+
 TEST(EngineClicks, MuteThenStopIsSilentBeforeTheStop)
 {
     // The stimulation's ending: mute, 10 ms later stop. The stop itself must find silence.

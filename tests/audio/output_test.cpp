@@ -35,7 +35,7 @@ public:
     }
     void step(std::int64_t now)
     {
-        if (render && !stalled) render(user, out.data(), 480, now, now);
+        if (render && !stalled) render(user, out.data(), 480, now, now, false);
     }
     int rate() const override { return test::kRate; }
     bool failed() const override { return broken; }

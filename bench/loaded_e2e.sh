@@ -34,10 +34,9 @@ trap cleanup EXIT
 setsid bash -c '
   src=$1 dir=$2
   export CCACHE_DISABLE=1
-  cmake -S "$src" -B "$dir" -G Ninja -DVELMORA_BUILD_TESTS=ON -DVELMORA_BUILD_BENCH=OFF >/dev/null
-  while :; do
-    ninja -C "$dir" -j2 >/dev/null 2>&1 || true
-    ninja -C "$dir" -t clean >/dev/null
+  cmake -S "$src" -B "$dir" -G Ninja -DVELMORA_BUILD_TESTS=ON -DVELMORA_BUILD_BENCH=OFF >/dev/null || exit 1
+  while ninja -C "$dir" -j2 >/dev/null 2>&1; do
+    ninja -C "$dir" -t clean >/dev/null || exit 1
   done' loaded "$SRC" "$TMP/build" &
 LOAD_PID=$!
 # Let the configure step end and both compile jobs begin.

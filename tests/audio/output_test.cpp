@@ -4,12 +4,17 @@
 #include "platform/audio/output.h"
 #include "audio/audio_test_helpers.h"
 
+#include "platform/audio/realtime.h"
 #include "platform/sys/steady_clock.h"
 
 #include <gtest/gtest.h>
 
+#include <sched.h>
+#include <sys/resource.h>
+
 #include <atomic>
 #include <chrono>
+#include <fstream>
 #include <future>
 #include <thread>
 
@@ -177,6 +182,52 @@ TEST(OutputQuit, GivesUpOnAHangingReopenAtItsBound)
     for (int i = 0; i < 400 && !HangingOpen::lateDeviceGone; ++i) std::this_thread::sleep_for(std::chrono::milliseconds(5));
     EXPECT_TRUE(HangingOpen::lateDeviceGone);
     EXPECT_FALSE(HangingOpen::lateDeviceStarted) << "a device opened after quit began was started";
+}
+
+long lockedKb()
+{
+    std::ifstream status("/proc/self/status");
+    std::string key;
+    long kb = -1;
+    while (status >> key)
+        if (key == "VmLck:") status >> kb;
+    return kb;
+}
+
+// What the kernel says of a thread after the request: real time at the priority reported,
+// or its scheduling as it was. The code that renders is locked where the limit has room.
+TEST(RenderThread, GetsWhatTheSystemGrantsAndSaysWhich)
+{
+    std::promise<long> tid;
+    std::promise<void> done;
+    std::thread t([&] {
+        tid.set_value(currentThreadId());
+        done.get_future().wait();
+    });
+    const long id = tid.get_future().get();
+    const int got = makeRealtime(id);
+    const int policy = sched_getscheduler(static_cast<pid_t>(id)) & ~SCHED_RESET_ON_FORK;
+    sched_param p{};
+    ASSERT_EQ(sched_getparam(static_cast<pid_t>(id), &p), 0);
+    if (got == 0) {
+        EXPECT_EQ(policy, SCHED_OTHER);
+    } else {
+        EXPECT_EQ(policy, SCHED_FIFO);
+        EXPECT_EQ(p.sched_priority, got);
+        EXPECT_LE(got, kRenderPriority);
+    }
+    done.set_value();
+    t.join();
+
+    rlimit lim{};
+    ASSERT_EQ(getrlimit(RLIMIT_MEMLOCK, &lim), 0);
+    const long before = lockedKb();
+    const long bytes = lockRenderCode();
+    if (lim.rlim_cur >= 4u << 20) {
+        EXPECT_GT(bytes, 0);
+        EXPECT_GE(lockedKb() - before, bytes / 1024);
+    }
+    EXPECT_EQ(lockRenderCode(), 0) << "locked twice";
 }
 
 }  // namespace

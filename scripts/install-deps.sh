@@ -8,6 +8,7 @@ packages=(
   build-essential cmake ninja-build ccache pkg-config git
   # libraries
   qt6-base-dev qt6-base-dev-tools qt6-qpa-plugins libgl-dev libsdl2-dev libpulse-dev libsndfile1-dev
+  libdbus-1-dev
   # tests and benchmarks; qt6-tools-dev for QUiLoader, whose CMake package wants Qt6OpenGL's
   qt6-tools-dev libqt6opengl6-dev
   libgtest-dev libgmock-dev googletest libbenchmark-dev

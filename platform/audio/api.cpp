@@ -13,6 +13,7 @@
 #include "platform/audio/device.h"
 #include "platform/audio/engine.h"
 #include "platform/audio/output.h"
+#include "platform/audio/realtime.h"
 #include "platform/sys/steady_clock.h"
 #include "platform/sys.h"
 #include "platform/sys/timeline.h"
@@ -81,15 +82,22 @@ void reportCounters(const Output *o)
         {"clock_steps", c.clockSteps},
         {"frames_lost", c.framesLost},
         {"output_losses", static_cast<unsigned long long>(o ? o->losses() : 0)},
+        {"render_priority", static_cast<unsigned long long>(o ? o->renderPriority() : 0)},
     };
     for (const auto &[name, value] : rows) std::fprintf(stderr, "velmora_counter %s %llu\n", name, value);
 }
+
+// Quit waits at most this long on the output: a device that does not close in time (SDL
+// stuck inside the driver, a sound server that stopped answering during a reopen) is left
+// to the end of the process.
+constexpr auto kCloseLimit = std::chrono::milliseconds(2500);
 
 void closeOutput()
 {
     std::lock_guard lock(g_initMutex);
     reportCounters(g_output.load());
-    delete g_output.exchange(nullptr);
+    if (!velmora::audio::closeWithin(std::unique_ptr<Output>(g_output.exchange(nullptr)), kCloseLimit))
+        std::fprintf(stderr, "audio: the output did not close within 2.5 s; left to the end of the process\n");
 }
 
 }  // namespace
@@ -123,6 +131,9 @@ int Audio_Init(int device, std::uint32_t freq, std::uint32_t /*flags*/, void * /
         g_engine.store(e, std::memory_order_release);
         return 1;
     }
+    // Before the first tone, not at it: a busy machine may have dropped the mixer's code
+    // from memory meanwhile, and reading it back would hold the render thread.
+    velmora::audio::lockRenderCode();
     std::string error;
     std::unique_ptr<AudioDevice> dev = openDevice(cfg.outputRate, error);
     if (dev) {

@@ -38,6 +38,9 @@ public:
     // How often the server ran out of frames to play since the device opened (each one a
     // gap in the sound); 0 where the backend cannot tell. Any thread.
     virtual std::uint64_t underruns() const { return 0; }
+    // The kernel id of the thread that renders, 0 until its first render (or where the
+    // backend cannot tell), for asking real-time scheduling for it. Any thread.
+    virtual long renderThreadId() const { return 0; }
 };
 
 // The PulseAudio device's command latency: its 100 ms of buffer, two 10 ms pieces and a
@@ -46,8 +49,9 @@ inline constexpr double kPulseCommandLatencySeconds = 0.100 + 2 * 0.010 + 0.008;
 
 // Each opens the default output as float stereo, asking for `rate`; a device that refuses
 // it is taken at its own rate (rate() says which) and the mixer resamples to it. Returns
-// null and fills `error` when no output opens. Main thread; may block briefly while the
-// sound server answers.
+// null and fills `error` when no output opens. Main thread; may block while the sound
+// server answers, never much longer than 2 s: SDL's open runs on a thread of its own and
+// is given up after 2 s, and then SDL is never called again (openSdlDevice fails at once).
 std::unique_ptr<AudioDevice> openPulseDevice(int rate, std::string &error);
 std::unique_ptr<AudioDevice> openSdlDevice(int rate, std::string &error);
 

@@ -1,4 +1,5 @@
 #include "platform/audio/device.h"
+#include "platform/audio/realtime.h"
 #include "platform/sys/steady_clock.h"
 
 #include <pulse/pulseaudio.h>
@@ -32,6 +33,7 @@ public:
     std::atomic<bool> broken{false};
     std::atomic<std::uint64_t> underflows{0};
     bool underflowUntold = false;  // mainloop thread only: the next render learns of it
+    std::atomic<long> renderTid{0};
 
     ~PulseDevice() override
     {
@@ -51,6 +53,8 @@ public:
     static void onWrite(pa_stream *s, size_t bytes, void *self)
     {
         auto *d = static_cast<PulseDevice *>(self);
+        if (d->renderTid.load(std::memory_order_relaxed) == 0)
+            d->renderTid.store(currentThreadId(), std::memory_order_relaxed);
         const Render r = d->render.load(std::memory_order_acquire);
         void *u = d->user.load(std::memory_order_acquire);
         while (bytes >= 2 * sizeof(float)) {
@@ -138,6 +142,7 @@ public:
     }
     const char *name() const override { return "pulse"; }
     std::uint64_t underruns() const override { return underflows.load(std::memory_order_relaxed); }
+    long renderThreadId() const override { return renderTid.load(std::memory_order_relaxed); }
 };
 
 }  // namespace

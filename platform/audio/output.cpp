@@ -1,5 +1,8 @@
 #include "platform/audio/output.h"
 
+#include "platform/audio/bounded_call.h"
+#include "platform/audio/realtime.h"
+
 #include "platform/sys/steady_clock.h"
 
 #include <algorithm>
@@ -52,6 +55,12 @@ Output::~Output()
 void Output::tick(std::int64_t now)
 {
     if (device_) {
+        if (!priorityAsked_) {
+            if (const long tid = device_->renderThreadId()) {
+                priorityAsked_ = true;
+                renderPriority_.store(makeRealtime(tid));
+            }
+        }
         underruns_.store(pastUnderruns_ + device_->underruns());
         const std::uint64_t frames = engine_->counters().framesRendered;
         if (frames != lastFrames_ || !engine_->soundDue()) {
@@ -62,6 +71,8 @@ void Output::tick(std::int64_t now)
             std::fprintf(stderr, "audio: the %s output was lost; trying to open it again every 2 s\n", device_->name());
             pastUnderruns_ += device_->underruns();
             device_.reset();  // joins its thread: from here on this thread renders
+            priorityAsked_ = false;
+            renderPriority_.store(0);
             working_.store(0);
             losses_.fetch_add(1);
             lastRenderNs_ = now;
@@ -89,13 +100,20 @@ void Output::reopen()
 {
     std::string error;
     auto dev = opener_(engine_->outputRate(), error);
-    // The engine's rate is fixed: a device at another rate would shift every pitch.
-    if (!dev || dev->rate() != engine_->outputRate()) return;
+    // The engine's rate is fixed: a device at another rate would shift every pitch. An open
+    // that returns after quit has begun is not started.
+    if (!dev || dev->rate() != engine_->outputRate() || quit_.load()) return;
     engine_->resetTiming();
     dev->start(&renderInto, engine_);
     device_ = std::move(dev);
     working_.store(1);
     std::fprintf(stderr, "audio: the %s output is back\n", device_->name());
+}
+
+bool closeWithin(std::unique_ptr<Output> output, std::chrono::milliseconds limit)
+{
+    Output *o = output.release();
+    return callWithin(limit, [o] { delete o; });
 }
 
 }  // namespace velmora::audio

@@ -7,12 +7,14 @@
 //    streams are released; every 2 s it tries to open an output again. A device that comes
 //    back takes over with fresh frame timing.
 // The watchdog is stepped with the time (tick). In the program a thread of the output's own
-// does that every 10 ms on the steady clock; a test steps it by hand.
+// does that every 10 ms on the steady clock; a test steps it by hand. Once a device has
+// rendered, the watchdog asks real-time scheduling for the thread that renders.
 
 #include "platform/audio/device.h"
 #include "platform/audio/engine.h"
 
 #include <atomic>
+#include <chrono>
 #include <cstdint>
 #include <memory>
 #include <string>
@@ -41,6 +43,8 @@ public:
     int losses() const { return losses_.load(); }
     // Underruns of every device this output has had, up to the watchdog's last look.
     std::uint64_t underruns() const { return underruns_.load(); }
+    // The SCHED_FIFO priority that the present device's render thread got, 0 for none.
+    int renderPriority() const { return renderPriority_.load(); }
 
 private:
     void reopen();
@@ -55,11 +59,18 @@ private:
     std::int64_t lastRenderNs_ = 0;
     std::vector<float> scratch_;
     std::uint64_t pastUnderruns_ = 0;  // of devices already closed
+    bool priorityAsked_ = false;       // for the present device
+    std::atomic<int> renderPriority_{0};
     std::atomic<int> working_{0};
     std::atomic<int> losses_{0};
     std::atomic<std::uint64_t> underruns_{0};
     std::atomic<bool> quit_{false};
     std::thread thread_;
 };
+
+// Closes `output` on a thread of its own and waits at most `limit` for that: a device whose
+// close hangs, or an open under way that hangs, is left behind with the output (never
+// freed) rather than hold the caller, who is quitting. True when it closed in time.
+bool closeWithin(std::unique_ptr<Output> output, std::chrono::milliseconds limit);
 
 }  // namespace velmora::audio

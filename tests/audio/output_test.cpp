@@ -4,7 +4,19 @@
 #include "platform/audio/output.h"
 #include "audio/audio_test_helpers.h"
 
+#include "platform/audio/realtime.h"
+#include "platform/sys/steady_clock.h"
+
 #include <gtest/gtest.h>
+
+#include <sched.h>
+#include <sys/resource.h>
+
+#include <atomic>
+#include <chrono>
+#include <fstream>
+#include <future>
+#include <thread>
 
 namespace velmora::audio {
 namespace {
@@ -124,6 +136,99 @@ INSTANTIATE_TEST_SUITE_P(Rows, OutputLoss,
                                            LossRow{"Failure", false, false, true, 5},
                                            LossRow{"IdleStall", true, false, false, 0}),
                          [](const auto &info) { return std::string(info.param.name); });
+
+// A reopen that hangs (a server that accepts the connection and never answers) while the
+// program quits: quit gives up on it at its bound, and the device that the open returns
+// after all is never started.
+struct HangingOpen {
+    static inline std::atomic<bool> entered{false};
+    static inline std::atomic<bool> lateDeviceStarted{false};
+    static inline std::atomic<bool> lateDeviceGone{false};
+    static inline std::promise<void> release;
+
+    class LateDevice final : public AudioDevice {
+    public:
+        ~LateDevice() override { lateDeviceGone = true; }
+        void start(Render, void *) override { lateDeviceStarted = true; }
+        int rate() const override { return test::kRate; }
+        bool failed() const override { return false; }
+        double commandLatencySeconds() const override { return 0.02; }
+        const char *name() const override { return "late"; }
+    };
+
+    static std::unique_ptr<AudioDevice> open(int, std::string &)
+    {
+        entered = true;
+        release.get_future().wait();
+        return std::make_unique<LateDevice>();
+    }
+};
+
+TEST(OutputQuit, GivesUpOnAHangingReopenAtItsBound)
+{
+    Engine engine(EngineConfig{});
+    // The first try to open is due at once.
+    auto output = std::make_unique<Output>(&engine, nullptr, &HangingOpen::open, SteadyNs() - 2'000'000'000);
+    for (int i = 0; i < 200 && !HangingOpen::entered; ++i) std::this_thread::sleep_for(std::chrono::milliseconds(5));
+    ASSERT_TRUE(HangingOpen::entered) << "the watchdog never tried to open";
+
+    const auto t0 = std::chrono::steady_clock::now();
+    EXPECT_FALSE(closeWithin(std::move(output), std::chrono::milliseconds(500)));
+    const auto waited = std::chrono::steady_clock::now() - t0;
+    EXPECT_LT(waited, std::chrono::milliseconds(700));
+
+    // The open returns late: its device is closed unstarted and the output goes with it.
+    HangingOpen::release.set_value();
+    for (int i = 0; i < 400 && !HangingOpen::lateDeviceGone; ++i) std::this_thread::sleep_for(std::chrono::milliseconds(5));
+    EXPECT_TRUE(HangingOpen::lateDeviceGone);
+    EXPECT_FALSE(HangingOpen::lateDeviceStarted) << "a device opened after quit began was started";
+}
+
+long lockedKb()
+{
+    std::ifstream status("/proc/self/status");
+    std::string key;
+    long kb = -1;
+    while (status >> key)
+        if (key == "VmLck:") status >> kb;
+    return kb;
+}
+
+// What the kernel says of a thread after the request: real time at the priority reported,
+// or its scheduling as it was. The code that renders is locked where the limit has room.
+TEST(RenderThread, GetsWhatTheSystemGrantsAndSaysWhich)
+{
+    std::promise<long> tid;
+    std::promise<void> done;
+    std::thread t([&] {
+        tid.set_value(currentThreadId());
+        done.get_future().wait();
+    });
+    const long id = tid.get_future().get();
+    const int got = makeRealtime(id);
+    const int policy = sched_getscheduler(static_cast<pid_t>(id)) & ~SCHED_RESET_ON_FORK;
+    sched_param p{};
+    ASSERT_EQ(sched_getparam(static_cast<pid_t>(id), &p), 0);
+    if (got == 0) {
+        EXPECT_EQ(policy, SCHED_OTHER);
+    } else {
+        EXPECT_EQ(policy, SCHED_FIFO);
+        EXPECT_EQ(p.sched_priority, got);
+        EXPECT_LE(got, kRenderPriority);
+    }
+    done.set_value();
+    t.join();
+
+    rlimit lim{};
+    ASSERT_EQ(getrlimit(RLIMIT_MEMLOCK, &lim), 0);
+    const long before = lockedKb();
+    const long bytes = lockRenderCode();
+    if (lim.rlim_cur >= 4u << 20) {
+        EXPECT_GT(bytes, 0);
+        EXPECT_GE(lockedKb() - before, bytes / 1024);
+    }
+    EXPECT_EQ(lockRenderCode(), 0) << "locked twice";
+}
 
 }  // namespace
 }  // namespace velmora::audio

@@ -1,0 +1,65 @@
+#!/usr/bin/env bash
+# The stimulation's end-to-end test on a busy machine (not part of CI):
+#   bench/loaded_e2e.sh [BUILD_DIR [RUNS]]      defaults: build, 5
+#
+# Beside it, a two-job compile of this project at normal priority, as a user's own build
+# or a package install would be: a fresh build folder of its own with ccache off, so that
+# every job really compiles, and built again from clean while the runs go on. Meanwhile
+# `ctest -R ^e2e_stimulation_left$` runs RUNS times in a row (PulseAudio's null sink, the
+# frame-exact checks). Prints each run's verdict and the program's counters (underruns,
+# the render thread's priority), then "loaded_e2e passed N of RUNS". Exit status 0 when
+# every run passed. A failed run's files stay where the test says.
+set -euo pipefail
+
+SRC=$(cd "$(dirname "$0")/.." && pwd)
+BUILD=$(realpath "${1:-$SRC/build}")
+RUNS=${2:-5}
+[ -x "$BUILD/run/velmora" ] || { echo "loaded_e2e: build $BUILD first" >&2; exit 2; }
+
+TMP=$(mktemp -d "${TMPDIR:-/tmp}/velmora-loaded.XXXXXX")
+LOAD_PID=""
+cleanup() {
+  local status=$?
+  # The compile runs in a session of its own (ninja gives each job a process group of its
+  # own within it): end that session's processes, and nothing else.
+  if [ -n "$LOAD_PID" ]; then
+    pkill -TERM -s "$LOAD_PID" 2>/dev/null || true
+    wait "$LOAD_PID" 2>/dev/null || true
+  fi
+  rm -rf "$TMP"
+  exit "$status"
+}
+trap cleanup EXIT
+
+setsid bash -c '
+  src=$1 dir=$2
+  export CCACHE_DISABLE=1
+  cmake -S "$src" -B "$dir" -G Ninja -DVELMORA_BUILD_TESTS=ON -DVELMORA_BUILD_BENCH=OFF >/dev/null || exit 1
+  while ninja -C "$dir" -j2 >/dev/null 2>&1; do
+    ninja -C "$dir" -t clean >/dev/null || exit 1
+  done' loaded "$SRC" "$TMP/build" &
+LOAD_PID=$!
+# Let the configure step end and both compile jobs begin.
+jobs_running() { pgrep -c -s "$LOAD_PID" -x cc1plus || true; }
+for _ in $(seq 1 120); do
+  [ "$(jobs_running)" -ge 2 ] && break
+  sleep 0.5
+done
+echo "loaded_e2e: compile jobs running: $(jobs_running)"
+
+passed=0
+for i in $(seq 1 "$RUNS"); do
+  log="$TMP/run$i.log"
+  if (cd "$BUILD" && ctest -R '^e2e_stimulation_left$' -V) >"$log" 2>&1; then
+    passed=$((passed + 1))
+    verdict=pass
+  else
+    verdict=FAIL
+  fi
+  counters=$(grep -o 'velmora_counter [a-z_]* [0-9]*' "$log" | awk '
+    $2 == "underruns" || $2 == "late_commands" || $2 == "render_priority" { printf "%s %s  ", $2, $3 }')
+  echo "run $i: $verdict  $counters"
+  [ "$verdict" = pass ] || grep -E '^[0-9]+: (burst|  |FAIL|e2e:)' "$log" | head -n 20 | sed 's/^/    /'
+done
+echo "loaded_e2e passed $passed of $RUNS"
+[ "$passed" -eq "$RUNS" ]

@@ -10,8 +10,8 @@
 #   run shell tools and the unsanitized program), twice: inside a private D-Bus session,
 #   where the sound back ends and Qt take paths through libdbus that a machine without a
 #   session never reaches, and again without one, as on a server or a bare CI machine.
-# - build-tsan, thread: the unit and audio tests (all but the real-time one, see tsan_tests)
-#   and the user-interface core. Only those are built there.
+# - build-tsan, thread: the unit and audio tests and the user-interface core. Only those
+#   are built there.
 #
 # Last, a short fuzz pass: each target in fuzz/ for VELMORA_FUZZ_SECONDS (60 s, two at a
 # time) in a clang build (build-fuzz), going on from the inputs the last pass kept.
@@ -112,12 +112,11 @@ stage asan-no-session
   ctest "${ctest_args[@]}" -j2 -E '^audio_realtime_test$')
 
 stage tsan-build
-# Test names; a replay of the fuzz inputs is built as <name>_replay. Not here:
-# audio_realtime_test, whose checks to the millisecond do not hold at the sanitizer's pace on
-# a busy machine; audio_exit_test plays through the real output and quits while it sounds.
+# Test names; a replay of the fuzz inputs is built as <name>_replay. audio_exit_test and
+# audio_realtime_test play through the real output (the first quits while a tone sounds).
 tsan_tests=(velmora_fake_clock_test audio_analysis_test audio_tone_files_test
             audio_hearing_safety_test velmora_audiometry_test velmora_stimulation_test
-            velmora_hearing_test audio_exit_test
+            velmora_hearing_test audio_exit_test audio_realtime_test audio_sdl_hang_test
             velmora_presses_test app_shell_test app_samples_test app_tone_faults_test
             audio_engine_test audio_output_test audio_timeline_test audio_api_test
             ui_core_test sys_test

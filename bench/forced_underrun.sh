@@ -19,7 +19,8 @@
 #     and shorter ones: bursts cut, split by the server's hole, or started late
 #   onset_error_ms_max: the largest distance of a whole burst's onset from the schedule's
 #     grid, anchored on the first: onsets 360 ms apart (200 hold, 10 mute, 150 pause), and
-#     3000 ms more across a block break
+#     3000 ms more across a block break. One cycle is 360 ms, so a step of the schedule is
+#     read between 90 ms early and 270 ms late: lost time only ever makes it late.
 #   onset_error_ms_last: the last burst's, what the schedule kept of the stalls at the end
 #   block_break_ms: each mute-to-next-play across a block break (the schedule's: 3160)
 #   step_ratio_max: the largest sample step inside a whole burst (180 ms above the threshold or more)
@@ -147,7 +148,7 @@ one_run() {
         if (k > 0) {
           d = start[i] - prev
           if (d > 3000) d -= 3000  # a block break in between
-          err += d - 360 * int(d / 360 + 0.5)
+          err += d - 360 * int((d + 90) / 360)  # read in -90..270: a loss only makes it later
         }
         if (err * err > worst * worst) worst = err
         prev = start[i]; k++

@@ -2,9 +2,9 @@
 
 #include "platform/audio/command_queue.h"
 #include "platform/audio/decoder.h"
-#include "platform/audio/frame_clock.h"
 #include "platform/audio/mixer.h"
 #include "platform/audio/resampler.h"
+#include "platform/audio/schedule.h"
 
 #include <algorithm>
 #include <array>
@@ -40,30 +40,6 @@ EngineConfig checked(EngineConfig c)
     return c;
 }
 
-}  // namespace
-
-// The stream slots and the control side; on the audio side, the commands' timing. The
-// voices themselves are the mixer's.
-namespace {
-
-// Where a timeline's epoch began on the output: its later commands are placed from here
-// by their schedule alone, at the nominal rate, so that 1400 ms on the timeline is 134400
-// frames whatever the fitted mapping does meanwhile. Audio side.
-struct LineAnchor {
-    std::uint32_t line = 0;
-    std::uint32_t epoch = 0;
-    std::int64_t stamp = 0;
-    std::int64_t frame = 0;
-};
-constexpr int kAnchors = 16;
-// How far the scheduled frames may run from the fitted mapping before the line is
-// anchored afresh. The fitted mapping wanders by milliseconds over a minute (the server's
-// latency reports move; on the null sink the schedule alone was exact to the frame while
-// the mapping moved 10 ms in 30 s), so the window is wide; earlier than the mapping eats
-// into the latency's margin, so that side is the narrower.
-constexpr double kAnchorEarlySeconds = 0.015;
-constexpr double kAnchorLateSeconds = 0.040;
-
 // When one play began to sound. A seqlock of one writer (the audio thread): `play` is 0
 // while the entry is being written, so a reader that sees the same number before and
 // after reading `ns` has a whole entry.
@@ -72,21 +48,12 @@ struct PlayRecord {
     std::atomic<std::int64_t> ns{0};
 };
 constexpr std::int64_t kNeverNs = INT64_MIN;
-constexpr std::int64_t kNsPerSecond = 1'000'000'000;
-
-// The nearest frame of a time span, and the time of a frame count, at `rate`; split at
-// whole seconds so that hours of nanoseconds times the rate cannot overflow.
-std::int64_t framesIn(std::int64_t ns, std::int64_t rate)
-{
-    return (ns / kNsPerSecond) * rate + ((ns % kNsPerSecond) * rate + kNsPerSecond / 2) / kNsPerSecond;
-}
-std::int64_t nsOf(std::int64_t frames, std::int64_t rate)
-{
-    return (frames / rate) * kNsPerSecond + (frames % rate) * kNsPerSecond / rate;
-}
 
 }  // namespace
 
+// The stream slots and the control side; on the audio side, the commands in the order and
+// at the frames the schedule gives them, and when each play is heard. The voices
+// themselves are the mixer's.
 struct Engine::Impl final : Mixer::Owner {
     EngineConfig cfg;
     int latencyFrames = 0;
@@ -101,23 +68,12 @@ struct Engine::Impl final : Mixer::Owner {
     CommandQueue queue;
 
     // audio side
-    std::vector<Command> pending;  // FIFO ring, target frames non-decreasing
-    std::size_t pendHead = 0, pendCount = 0;
-    std::int64_t lastTarget = 0;
-    FrameClock clock;
-    std::array<LineAnchor, kAnchors> anchors{};
-    std::atomic<std::uint64_t> clockSteps{0};
-    bool sawPlayout = false;
-    // After an underrun: the play-out times that tell how much the server lost are awaited.
-    bool underrunOpen = false;
-    std::int64_t underrunUntilNs = 0;
-    double lossSeen = 0.0;  // the previous render's measure of it, NaN before one
-    std::atomic<std::uint64_t> framesLost{0};
+    Schedule schedule;
     Mixer mixer;
 
     std::array<PlayRecord, Engine::kPlaysKept> played{};
 
-    std::atomic<std::uint64_t> framesRendered{0}, applied{0}, late{0}, dropped{0}, live{0};
+    std::atomic<std::uint64_t> framesRendered{0}, applied{0}, dropped{0}, live{0};
     // For the output's watchdog: whether a stalled device is keeping sound from the user.
     std::atomic<int> sounding{0};              // voices with a head still running after the last render
     std::atomic<std::uint64_t> queued{0};      // commands pushed (control side)
@@ -130,12 +86,11 @@ struct Engine::Impl final : Mixer::Owner {
           latencyFrames(static_cast<int>(std::lround(cfg.latencySeconds * cfg.outputRate))),
           rampFrames(std::max(1, static_cast<int>(std::lround(cfg.rampSeconds * cfg.outputRate)))),
           queue(c.queueCapacity),
-          clock(c.outputRate),
+          schedule(cfg.outputRate, latencyFrames, cfg.offline, c.queueCapacity),
           mixer(cfg.capacity, cfg.outputRate, rampFrames, *this)
     {
         ctrl = std::make_unique<CtrlSlot[]>(static_cast<std::size_t>(cfg.capacity));
         for (int i = cfg.capacity - 1; i >= 0; --i) freeSlots.push_back(i);
-        pending.resize(static_cast<std::size_t>(std::max(16, cfg.queueCapacity)));
     }
 
     ~Impl()
@@ -278,108 +233,13 @@ struct Engine::Impl final : Mixer::Owner {
         mixer.apply(index, c);
     }
 
-    std::int64_t targetFrame(const Command &c, std::int64_t blockStart)
-    {
-        if (c.op == Op::Attach) return std::max(blockStart, lastTarget);
-        std::int64_t f;
-        if (cfg.offline) {
-            const std::int64_t r = cfg.outputRate;
-            f = framesIn(c.stamp, r);
-            f += latencyFrames;
-        } else if (clock.ready()) {
-            f = std::llround(clock.frameAt(c.stamp)) + latencyFrames;
-            if (c.line != 0) f = onLine(c, f);
-        } else {
-            f = blockStart;  // before the first callback there is no timing to honour
-        }
-        if (f < blockStart) {
-            late.fetch_add(1, std::memory_order_relaxed);
-            f = blockStart;
-        }
-        return std::max(f, lastTarget);  // queue order is kept: a later call never lands first
-    }
-
-    // The frame of a timeline's command: its epoch's anchor plus the schedule.
-    std::int64_t onLine(const Command &c, std::int64_t fitted)
-    {
-        LineAnchor *a = &anchors[0];
-        for (LineAnchor &x : anchors) {
-            if (x.line == c.line) {
-                a = &x;
-                break;
-            }
-            if (x.stamp < a->stamp) a = &x;  // else the least recently anchored slot
-        }
-        const std::int64_t r = cfg.outputRate;
-        const std::int64_t d = c.stamp - a->stamp;
-        std::int64_t f = a->frame + framesIn(d, r);
-        const auto drift = static_cast<double>(f - fitted);
-        if (a->line != c.line || a->epoch != c.epoch || d < 0 || drift < -kAnchorEarlySeconds * static_cast<double>(r) ||
-            drift > kAnchorLateSeconds * static_cast<double>(r)) {
-            *a = LineAnchor{c.line, c.epoch, c.stamp, fitted};
-            f = fitted;
-        }
-        return f;
-    }
-
     void drain(std::int64_t blockStart)
     {
         Command c;
-        while (pendCount < pending.size() && queue.pop(c)) {
+        while (!schedule.full() && queue.pop(c)) {
             taken.fetch_add(1, std::memory_order_relaxed);
-            const std::int64_t target = targetFrame(c, blockStart);
-            lastTarget = target;
-            Command &slot = pending[(pendHead + pendCount) % pending.size()];
-            slot = c;
-            slot.stamp = target;  // the audio side keeps the target frame in the stamp field
-            ++pendCount;
+            schedule.take(c, blockStart);
         }
-    }
-
-    // The server lost `lost` frames of play-out time: every frame from here on is heard
-    // that much later than the mapping says. The schedule keeps its times instead of its
-    // frames: anchors, waiting targets and the queue's order move that many frames
-    // earlier, so a burst under way is cut short, and a command whose frame is gone applies
-    // at once (ramped as every change). A negative loss (the server dropped frames
-    // instead) moves them later.
-    void shiftSchedule(std::int64_t lost, std::int64_t blockStart)
-    {
-        clock.shift(lost);
-        for (LineAnchor &a : anchors)
-            if (a.line != 0) a.frame -= lost;
-        for (std::size_t i = 0; i < pendCount; ++i) {
-            Command &c = pending[(pendHead + i) % pending.size()];
-            if (c.stamp - lost < blockStart) late.fetch_add(1, std::memory_order_relaxed);
-            c.stamp = std::max(c.stamp - lost, blockStart);
-        }
-        lastTarget = pendCount > 0 ? pending[(pendHead + pendCount - 1) % pending.size()].stamp
-                                   : std::max(lastTarget - lost, blockStart);
-        framesLost.fetch_add(static_cast<std::uint64_t>(std::llabs(lost)), std::memory_order_relaxed);
-    }
-
-    // After an underrun, the first play-out times can be stale (the server's timing from
-    // before it) or missing. The loss is taken once two renders in a row measure it within
-    // a millisecond; until then the old mapping stays the reference, and after a second
-    // without that the frame clock is left to follow the step on its own.
-    // True when the caller should observe this render's play-out time.
-    bool settleUnderrun(std::int64_t nowNs, std::int64_t firstFrameNs, std::int64_t blockStart)
-    {
-        if (!underrunOpen) return true;
-        if (nowNs > underrunUntilNs) {
-            underrunOpen = false;
-            return true;
-        }
-        if (firstFrameNs < 0) return false;
-        const double loss = clock.frameAt(firstFrameNs) - static_cast<double>(blockStart);
-        const double agree = 0.001 * cfg.outputRate;
-        if (!(std::abs(loss - lossSeen) <= agree)) {
-            lossSeen = loss;
-            return false;
-        }
-        underrunOpen = false;
-        const std::int64_t lost = std::llround(0.5 * (loss + lossSeen));
-        if (std::abs(static_cast<double>(lost)) > agree) shiftSchedule(lost, blockStart);
-        return true;
     }
 
     void render(float *out, int frames, std::int64_t nowNs, std::int64_t playoutNs, bool underran)
@@ -398,61 +258,31 @@ struct Engine::Impl final : Mixer::Owner {
         }
         // Frames that go nowhere are timed as heard at the call, as a device would play them.
         const std::int64_t firstFrameNs = playoutNs == kPlayoutNowhere ? nowNs : playoutNs;
-        if (timingReset.exchange(false, std::memory_order_acquire)) {
-            clock.reset();
-            anchors = {};
-            sawPlayout = false;
-            underrunOpen = false;
-        }
-        if (!cfg.offline) {
-            // Play-out times and call times differ by the device's buffer: never mix them
-            // in one fit. Once the device has told a play-out time, only those count.
-            if (firstFrameNs >= 0 && !sawPlayout) {
-                sawPlayout = true;
-                clock.reset();
-            }
-            // Only with play-out times can the loss be measured; an underrun before the
-            // mapping exists (the stream's first fill) moves nothing.
-            if (underran && sawPlayout && clock.ready()) {
-                underrunOpen = true;
-                underrunUntilNs = nowNs + kNsPerSecond;
-                lossSeen = std::nan("");
-            }
-            const bool observe = settleUnderrun(nowNs, firstFrameNs, blockStart);
-            if (observe && firstFrameNs >= 0)
-                clock.observe(firstFrameNs, blockStart);
-            else if (observe && !sawPlayout)
-                clock.observe(nowNs, blockStart);
-        }
-        // Any other step of the mapping (the server changed its latency) does not move a
-        // line's anchor: the frames already written keep their places, so a burst under way
-        // keeps its length. A step beyond the drift allowed re-anchors the line.
-        clockSteps.store(static_cast<std::uint64_t>(clock.steps()), std::memory_order_relaxed);
+        if (timingReset.exchange(false, std::memory_order_acquire)) schedule.reset();
+        schedule.observe(nowNs, firstFrameNs, blockStart, underran);
         drain(blockStart);
         // A full ring leaves commands in the queue. Taken in only at the next block, they
         // would land late by up to a block; so they come in as soon as room frees.
-        bool ringFull = pendCount == pending.size();
+        bool ringFull = schedule.full();
         int pos = 0;
         while (pos < frames) {
             const std::int64_t here = blockStart + pos;
-            while (pendCount > 0 && pending[pendHead].stamp <= here) {
-                apply(pending[pendHead], heardNs == kNeverNs ? kNeverNs : heardNs + nsOf(pos, rate));
-                pendHead = (pendHead + 1) % pending.size();
-                --pendCount;
+            while (schedule.nextFrame() <= here) {
+                apply(schedule.next(), heardNs == kNeverNs ? kNeverNs : heardNs + nsOf(pos, rate));
+                schedule.pop();
             }
-            if (ringFull && pendCount < pending.size()) {
+            if (ringFull && !schedule.full()) {
                 drain(here);
-                ringFull = pendCount == pending.size();
+                ringFull = schedule.full();
                 continue;  // some may be due here already
             }
-            std::int64_t n = std::min(frames - pos, Mixer::kChunk);
-            if (pendCount > 0) n = std::min<std::int64_t>(n, pending[pendHead].stamp - here);
+            const std::int64_t n = std::min<std::int64_t>({frames - pos, Mixer::kChunk, schedule.nextFrame() - here});
             mixer.mix(out + 2 * pos, static_cast<int>(n));
             pos += static_cast<int>(n);
         }
         framesRendered.store(static_cast<std::uint64_t>(blockStart + frames), std::memory_order_relaxed);
         sounding.store(mixer.soundingVoices(), std::memory_order_relaxed);
-        waiting.store(static_cast<int>(pendCount), std::memory_order_relaxed);
+        waiting.store(static_cast<int>(schedule.waiting()), std::memory_order_relaxed);
     }
 };
 
@@ -603,14 +433,14 @@ EngineCounters Engine::counters() const
     const Impl &m = *impl_;
     c.framesRendered = m.framesRendered.load(std::memory_order_relaxed);
     c.commandsApplied = m.applied.load(std::memory_order_relaxed);
-    c.lateCommands = m.late.load(std::memory_order_relaxed);
+    c.lateCommands = m.schedule.late.load(std::memory_order_relaxed);
     c.droppedCommands = m.dropped.load(std::memory_order_relaxed);
     c.gainCapped = m.mixer.gainCapped();
     c.limitedFrames = m.mixer.limitedFrames();
     c.nonFiniteFrames = m.mixer.nonFiniteFrames();
     c.streamsLive = m.live.load(std::memory_order_relaxed);
-    c.clockSteps = m.clockSteps.load(std::memory_order_relaxed);
-    c.framesLost = m.framesLost.load(std::memory_order_relaxed);
+    c.clockSteps = m.schedule.clockSteps.load(std::memory_order_relaxed);
+    c.framesLost = m.schedule.framesLost.load(std::memory_order_relaxed);
     return c;
 }
 

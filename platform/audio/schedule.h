@@ -1,0 +1,90 @@
+#pragma once
+// Inside the engine: where each command lands on the output. Audio thread only, fixed
+// storage. A command stamped at time t lands on the frame that t maps to, plus the fixed
+// latency: offline by exact arithmetic; on a device by the fitted frame clock, and for a
+// sleeping thread's timeline by its epoch's anchor plus the schedule, so that 1400 ms on
+// the timeline is exactly 1400 ms of output. Commands keep the order they were issued in.
+
+#include "platform/audio/command_queue.h"
+#include "platform/audio/frame_clock.h"
+
+#include <array>
+#include <atomic>
+#include <cstdint>
+#include <vector>
+
+namespace velmora::audio {
+
+inline constexpr std::int64_t kNsPerSecond = 1'000'000'000;
+
+// The nearest frame of a time span, and the time of a frame count, at `rate`; split at
+// whole seconds so that hours of nanoseconds times the rate cannot overflow.
+inline std::int64_t framesIn(std::int64_t ns, std::int64_t rate)
+{
+    return (ns / kNsPerSecond) * rate + ((ns % kNsPerSecond) * rate + kNsPerSecond / 2) / kNsPerSecond;
+}
+inline std::int64_t nsOf(std::int64_t frames, std::int64_t rate)
+{
+    return (frames / rate) * kNsPerSecond + (frames % rate) * kNsPerSecond / rate;
+}
+
+class Schedule {
+public:
+    Schedule(int outputRate, int latencyFrames, bool offline, int capacity);
+
+    // A new device: forget the old one's timing.
+    void reset();
+    // Once per render, before commands are taken in: when the block's first frame is heard
+    // (or -1 where the device cannot tell), the call's time, and whether the server ran
+    // out of frames since the last render.
+    void observe(std::int64_t nowNs, std::int64_t firstFrameNs, std::int64_t blockStart, bool underran);
+
+    bool full() const { return count_ == ring_.size(); }
+    std::size_t waiting() const { return count_; }
+    // Places a command taken from the queue; none lands before `blockStart`.
+    void take(const Command &c, std::int64_t blockStart);
+    // The first waiting command and its frame, INT64_MAX when none waits.
+    const Command &next() const { return ring_[head_]; }
+    std::int64_t nextFrame() const { return count_ > 0 ? ring_[head_].stamp : INT64_MAX; }
+    void pop()
+    {
+        head_ = (head_ + 1) % ring_.size();
+        --count_;
+    }
+
+    // Read from any thread.
+    std::atomic<std::uint64_t> late{0};        // commands whose frame had gone when placed
+    std::atomic<std::uint64_t> clockSteps{0};  // the frame clock re-anchored on a real step
+    std::atomic<std::uint64_t> framesLost{0};  // play-out time lost in underruns, by which the schedule moved
+
+private:
+    // Where a timeline's epoch began on the output: its later commands are placed from
+    // here by their schedule alone, at the nominal rate, whatever the fitted mapping does.
+    struct LineAnchor {
+        std::uint32_t line = 0;
+        std::uint32_t epoch = 0;
+        std::int64_t stamp = 0;
+        std::int64_t frame = 0;
+    };
+
+    std::int64_t targetFrame(const Command &c, std::int64_t blockStart);
+    std::int64_t onLine(const Command &c, std::int64_t fitted);
+    bool settleUnderrun(std::int64_t nowNs, std::int64_t firstFrameNs, std::int64_t blockStart);
+    void shift(std::int64_t lost, std::int64_t blockStart);
+
+    const std::int64_t rate_;
+    const int latencyFrames_;
+    const bool offline_;
+    std::vector<Command> ring_;  // FIFO, target frames (in `stamp`) non-decreasing
+    std::size_t head_ = 0, count_ = 0;
+    std::int64_t lastTarget_ = 0;
+    FrameClock clock_;
+    std::array<LineAnchor, 16> anchors_{};
+    bool sawPlayout_ = false;
+    // After an underrun: the play-out times that tell how much the server lost are awaited.
+    bool underrunOpen_ = false;
+    std::int64_t underrunUntilNs_ = 0;
+    double lossSeen_ = 0.0;  // the previous render's measure of it, NaN before one
+};
+
+}  // namespace velmora::audio

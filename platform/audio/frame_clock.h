@@ -39,11 +39,13 @@ private:
     double intercept_ = 0.0;
     double lastT_ = 0.0;                     // time of the previous observation, s from the origin
     static constexpr double kMaxSlew = 1e-3;  // how fast the present's mapping may move: 1 ms per s
-    // A real step (a stall, an underrun, a resume) shows as every callback off the line by
-    // the same milliseconds, in one direction; jitter, even on a loaded machine, does not
-    // stay there. Off by more than kStepSeconds, the same way, for kStepHoldSeconds, the
-    // fit starts afresh from the present, keeping the slope from before the step.
-    static constexpr double kStepSeconds = 0.004;
+    // A real step (a stall, a resume) shows as every callback off the line by the same
+    // milliseconds, in one direction; jitter, even on a loaded machine, does not stay
+    // there. Off by more than kStepSeconds, the same way, for kStepHoldSeconds, the fit
+    // starts afresh from the present, keeping the slope from before the step. PipeWire's
+    // pulse server reports play-out times that wander by 10 ms and more for seconds while
+    // the sound itself keeps its pace: a smaller step is followed by the slew alone.
+    static constexpr double kStepSeconds = 0.030;
     static constexpr double kStepHoldSeconds = 0.25;
     std::int64_t offSinceNs_ = 0;
     int offSign_ = 0;

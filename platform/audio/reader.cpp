@@ -3,6 +3,9 @@
 #include "platform/audio/engine.h"
 #include "platform/sys.h"
 
+#include <sys/resource.h>
+#include <unistd.h>
+
 #include <deque>
 #include <mutex>
 #include <utility>
@@ -39,6 +42,8 @@ void read(Job job)
 
 void readAll(void *)
 {
+    // Behind the window: on a busy machine the panel's first paint goes first.
+    (void)::setpriority(PRIO_PROCESS, static_cast<id_t>(::gettid()), 10);
     Queue &q = queue();
     for (;;) {
         Job job;

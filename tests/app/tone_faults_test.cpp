@@ -24,6 +24,7 @@
 #include <vector>
 
 #include "app/shell.h"
+#include "fake/fake_platform.h"
 #include "platform/audio.h"
 #include "platform/sys.h"
 #include "samples/samples.h"
@@ -126,6 +127,7 @@ protected:
 
     void TearDown() override
     {
+        fake::ResetClock();  // joins the thread that read the files
         fs::current_path(home_);
         std::error_code ec;
         fs::permissions(dir_ / "Samples" / kFaultyName, fs::perms::owner_all, ec);

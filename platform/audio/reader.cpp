@@ -3,6 +3,7 @@
 #include "platform/audio/engine.h"
 #include "platform/sys.h"
 
+#include <malloc.h>
 #include <sys/resource.h>
 #include <unistd.h>
 
@@ -51,13 +52,16 @@ void readAll(void *)
             std::lock_guard lock(q.m);
             if (q.jobs.empty()) {
                 q.running = false;
-                return;
+                break;
             }
             job = std::move(q.jobs.front());
             q.jobs.pop_front();
         }
         read(std::move(job));
     }
+    // The reads' buffers were taken on this thread, from an arena of its own that keeps
+    // what was freed: give it back, as the main thread's arena would have reused it.
+    (void)::malloc_trim(0);
 }
 
 }  // namespace

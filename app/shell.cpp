@@ -1,6 +1,5 @@
 #include "app/shell.h"
 
-#include <cstdio>
 #include <cstring>
 
 #include "app/globals.h"
@@ -58,7 +57,7 @@ void Describe_Silent_Tones(int audioStarted, char *buffer, int bufferSize)
     char path[64];
     for (int ear = 0; ear < EAR_COUNT; ++ear) {
         for (int f = 0; f < FREQUENCY_COUNT; ++f) {
-            if (SinSample[f][ear] != 0) {
+            if (Sample_State(f, ear) != SAMPLE_REFUSED) {
                 continue;
             }
             if (missing++ == 0) {
@@ -94,15 +93,18 @@ int App_Main(int argc, char **argv)
 
     Ui_DisplayPanel(Get(iPanelHandle));
 
-    // A silent tone would be charted as "not heard": say so once, before any test can start.
-    static char warning[4096];
-    Describe_Silent_Tones(audioStarted, warning, sizeof warning);
-    if (warning[0] != '\0') {
-        std::fputs(warning, stderr);
-        Ui_MessagePopup("Velmora", warning);
-    }
-
+    // A silent tone would be charted as "not heard": say so once, as soon as it is known.
+    // The tone files are read behind the panel; no output is known at once.
+    bool warned = false;
     while (Get(ucQuitFlag) != 0) {
+        if (!warned && (audioStarted == 0 || Samples_Checked() != 0)) {
+            warned = true;
+            static char warning[4096];
+            Describe_Silent_Tones(audioStarted, warning, sizeof warning);
+            if (warning[0] != '\0') {
+                Ui_ShowWarning("Velmora", warning);
+            }
+        }
         Ui_ProcessSystemEvents();
         Sys_Sleep(10);
     }

@@ -15,5 +15,5 @@ extern const char kAboutText[];
 
 // Fills buffer with what the user must know before trusting a hearing test: that the
 // audio output did not start, or which tone files could not be opened. Empty when all
-// is well. Reads SinSample, so call it after the bank has been opened.
+// is well. Reads the bank's states, so call it once Samples_Checked says 1.
 void Describe_Silent_Tones(int audioStarted, char *buffer, int bufferSize);

@@ -123,6 +123,8 @@ bool Stop_Pressed_Since(int from)
     return false;
 }
 
+bool Stop_Pressed_While_Waiting(void *from) { return Stop_Pressed_Since(*static_cast<const int *>(from)); }
+
 // What the listener's presses say about one frequency's tones so far.
 struct Verdict {
     int step = -1;           // the tone answered, or -1
@@ -348,7 +350,12 @@ int Audiometrie(void *functionData)
     int lastMarked = -1;
     int lastMarkY = 0;
     for (int f = 0; f < FREQUENCY_COUNT; ++f) {
-        const AudioHandle channel = SinSample[f][ear];
+        // A tone file still being read is waited for; a stop meanwhile ends the pass.
+        int waitFrom = iPressCount.load(std::memory_order_acquire);
+        const AudioHandle channel = Sample_Wait(f, ear, Stop_Pressed_While_Waiting, &waitFrom);
+        if (Stop_Pressed_Since(waitFrom)) {
+            break;
+        }
         if (channel == 0) {
             // A tone that cannot sound would be charted as not heard: leave it out, and
             // let the next mark join the last one drawn.

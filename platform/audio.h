@@ -10,7 +10,10 @@
 
 using AudioHandle = std::uint32_t;
 
-// Stream flag, accepted and ignored: the whole file is decoded when the stream is made.
+// Stream flag: the handle comes once the file's header is read, and the file is decoded on
+// one background thread, streams in the order they were made. Until Audio_StreamReady
+// says 1 every call on the stream but free and info does nothing: nothing of a file
+// sounds before its peak is known. Without the flag the whole file is decoded in the call.
 inline constexpr std::uint32_t AUDIO_ASYNCFILE = 0x40000000;
 inline constexpr std::uint32_t AUDIO_POS_BYTE = 0;            // position mode: bytes from the start
 inline constexpr std::uint32_t AUDIO_ATTRIB_FREQ = 1;         // playback rate in Hz
@@ -22,10 +25,19 @@ int Audio_Init(int device, std::uint32_t freq, std::uint32_t flags, void *win, c
 
 // A stream that plays the file once from its start, not looped. mem 0: file is a path.
 // offset 0 and length 0 take the whole file. Returns 0 when the file cannot be used: also
-// when it is not a regular file, or lasts longer than 10 s (it is decoded whole and kept).
+// when it is not a regular file, or lasts longer than 10 s (it is decoded whole and kept);
+// with AUDIO_ASYNCFILE, what only the decoding finds (the length, unreadable frames)
+// leaves a refused stream instead.
 AudioHandle Audio_StreamCreateFile(int mem, const void *file, std::uint64_t offset,
                                    std::uint64_t length, std::uint32_t flags);
+// A stream may be freed while its file is still read; the read goes on and its samples are
+// dropped. Let every read end (Audio_StreamReady leaves 0) before the process ends.
 int Audio_StreamFree(AudioHandle handle);
+
+// Whether a stream's file has been read: 1 ready to play, 0 still being read
+// (AUDIO_ASYNCFILE), -1 refused for good (its file failed a check past its header), and
+// for 0 or a freed handle. A refused stream stays until freed and never sounds. Any thread.
+int Audio_StreamReady(AudioHandle handle);
 
 // Stop keeps the position; play with restart 0 goes on from it.
 int Audio_ChannelStop(AudioHandle handle);
@@ -43,7 +55,8 @@ inline bool Audio_GainFits(float volume, float master, float peak) { return volu
 
 // A stream's file as decoded: its own sample rate, its channel count, which channels hold
 // nothing but zeros (bit c for channel c, of the first two), and its largest sample
-// magnitude. A channel volume v under master volume m sounds as asked only while
+// magnitude. Rate and channels come from the header at once; silent and peak are 0 until
+// Audio_StreamReady says 1. A channel volume v under master volume m sounds as asked only while
 // v * m * peak <= 1: louder requests are held at full scale.
 struct AudioInfo {
     std::uint32_t freq = 0;

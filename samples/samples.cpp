@@ -1,6 +1,9 @@
 #include "samples/samples.h"
 
+#include <atomic>
 #include <cstdio>
+
+#include "platform/sys.h"
 
 AudioHandle SinSample[FREQUENCY_COUNT][EAR_COUNT] = {};
 
@@ -20,6 +23,20 @@ void Sample_Path(int frequencyIndex, int ear, char *buffer, int bufferSize)
                   ear == 0 ? 'L' : 'R', kFrequencyHz[frequencyIndex]);
 }
 
+namespace {
+
+// Written by Create_Samples, then only from pending to ready or refused (Sample_State).
+std::atomic<int> iArySampleState[FREQUENCY_COUNT][EAR_COUNT];
+
+// What the header tells: the rate and channel count every player relies on.
+bool Header_Fits_Ear(AudioHandle handle)
+{
+    AudioInfo info;
+    return Audio_ChannelGetInfo(handle, &info) != 0 && info.freq == 96000 && info.chans == 2;
+}
+
+}  // namespace
+
 bool Tone_Fits_Ear(AudioHandle handle, int ear)
 {
     AudioInfo info;
@@ -31,16 +48,61 @@ bool Tone_Fits_Ear(AudioHandle handle, int ear)
     return info.freq == 96000 && info.chans == 2 && (info.silent & other) != 0 && (info.silent & own) == 0;
 }
 
+int Sample_State(int frequencyIndex, int ear)
+{
+    const AudioHandle handle = SinSample[frequencyIndex][ear];
+    std::atomic<int> &word = iArySampleState[frequencyIndex][ear];
+    int state = word.load();
+    if (handle == 0) {
+        return SAMPLE_REFUSED;
+    }
+    if (state != SAMPLE_PENDING) {
+        return state;
+    }
+    const int read = Audio_StreamReady(handle);
+    if (read == 0) {
+        return SAMPLE_PENDING;
+    }
+    // A tone in the wrong ear would be charted as if it were right: such a file is as good
+    // as missing. Two threads that get here at once reach the same verdict.
+    const int verdict = read == 1 && Tone_Fits_Ear(handle, ear) ? SAMPLE_READY : SAMPLE_REFUSED;
+    word.compare_exchange_strong(state, verdict);
+    return word.load();
+}
+
+AudioHandle Sample_Wait(int frequencyIndex, int ear, bool (*stopped)(void *), void *data)
+{
+    int state = Sample_State(frequencyIndex, ear);
+    while (state == SAMPLE_PENDING && !stopped(data)) {
+        Sys_Sleep(SAMPLE_WAIT_MS);
+        state = Sample_State(frequencyIndex, ear);
+    }
+    return state == SAMPLE_READY ? SinSample[frequencyIndex][ear] : 0;
+}
+
+int Samples_Checked()
+{
+    for (int ear = 0; ear < EAR_COUNT; ++ear) {
+        for (int f = 0; f < FREQUENCY_COUNT; ++f) {
+            if (Sample_State(f, ear) == SAMPLE_PENDING) {
+                return 0;
+            }
+        }
+    }
+    return 1;
+}
+
 void Create_Samples()
 {
     char path[64];
     for (int ear = 0; ear < EAR_COUNT; ++ear) {
         for (int f = 0; f < FREQUENCY_COUNT; ++f) {
             Sample_Path(f, ear, path, sizeof path);
+            iArySampleState[f][ear].store(SAMPLE_PENDING);
             SinSample[f][ear] = Audio_StreamCreateFile(0, path, 0, 0, AUDIO_ASYNCFILE);
-            // A tone at the wrong pitch or in the wrong ear would be charted as if it were
-            // right: such a file is as good as missing, and is named as such at start-up.
-            if (SinSample[f][ear] != 0 && !Tone_Fits_Ear(SinSample[f][ear], ear)) {
+            // A tone at the wrong pitch would be charted as if it were right: named at
+            // start-up as missing. The header says so at once; the channels come later.
+            if (SinSample[f][ear] != 0 && !Header_Fits_Ear(SinSample[f][ear])) {
                 Audio_StreamFree(SinSample[f][ear]);
                 SinSample[f][ear] = 0;
             }
@@ -50,6 +112,10 @@ void Create_Samples()
 
 void Free_Samples()
 {
+    // The process ends soon after: no file may still be read then.
+    while (Samples_Checked() == 0) {
+        Sys_Sleep(SAMPLE_WAIT_MS);
+    }
     for (int f = 0; f < FREQUENCY_COUNT; ++f) {
         Audio_StreamFree(SinSample[f][0]);
         Audio_StreamFree(SinSample[f][1]);

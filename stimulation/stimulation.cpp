@@ -9,6 +9,8 @@
 
 namespace {
 
+bool Run_Stopped(void *) { return iStimulationRunning.load() == 0; }
+
 void Run_Cycle(int &tonesLeft)
 {
     const int panel = Get(iPanelHandle);
@@ -24,7 +26,12 @@ void Run_Cycle(int &tonesLeft)
     Set(iLeftRight, ear);
     int frequency = 0;
     Ui_GetCtrlVal(panel, RING_FREQ, &frequency);
-    const AudioHandle channel = SinSample[frequency][ear];
+    // A tone file still being read is waited for, unless the run is stopped meanwhile; one
+    // that cannot sound is driven as 0, so the run keeps its cadence in silence.
+    const AudioHandle channel = Sample_Wait(frequency, ear, Run_Stopped, nullptr);
+    if (Sample_State(frequency, ear) == SAMPLE_PENDING) {
+        return;
+    }
 
     double volume = 0.0;
     Ui_GetCtrlVal(panel, NUMBER_VOLUME, &volume);

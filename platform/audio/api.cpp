@@ -13,6 +13,7 @@
 #include "platform/audio/device.h"
 #include "platform/audio/engine.h"
 #include "platform/audio/output.h"
+#include "platform/audio/reader.h"
 #include "platform/audio/realtime.h"
 #include "platform/sys/steady_clock.h"
 #include "platform/sys.h"
@@ -177,13 +178,27 @@ int Audio_ChannelGetInfo(AudioHandle handle, AudioInfo *info)
 }
 
 // Only files (mem 0) taken whole (offset 0, length 0) are supported; anything else gives
-// 0. flags are ignored: the whole file is decoded into memory here, on the calling thread.
+// 0. Without AUDIO_ASYNCFILE the whole file is decoded here, on the calling thread.
 AudioHandle Audio_StreamCreateFile(int mem, const void *file, std::uint64_t offset, std::uint64_t length,
-                                   std::uint32_t /*flags*/)
+                                   std::uint32_t flags)
 {
     Engine *e = engine();
     if (!e || mem != 0 || !file || offset != 0 || length != 0) return 0;
-    return e->createFromFile(static_cast<const char *>(file));
+    const char *path = static_cast<const char *>(file);
+    if ((flags & AUDIO_ASYNCFILE) == 0) return e->createFromFile(path);
+    int channels = 0;
+    int rate = 0;
+    velmora::audio::OpenedFilePtr opened = velmora::audio::openFile(path, channels, rate);
+    if (!opened) return 0;
+    const AudioHandle h = e->reserve(channels, rate);
+    if (h != 0) velmora::audio::readBehind(*e, h, std::move(opened));
+    return h;
+}
+
+int Audio_StreamReady(AudioHandle handle)
+{
+    Engine *e = engine();
+    return e ? static_cast<int>(e->state(handle)) : -1;
 }
 
 // Every command carries the calling thread's stamp: a thread that sleeps through Sys_Sleep

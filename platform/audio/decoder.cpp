@@ -7,6 +7,7 @@
 #include <cstdint>
 #include <cstdio>
 #include <cstring>
+#include <utility>
 
 #include <fcntl.h>
 #include <sys/stat.h>
@@ -161,14 +162,30 @@ void shareIdenticalPlanes(Sample &s, const Sample &other)
                 s.data[c] = other.data[o];
 }
 
+struct OpenedFile {
+    SNDFILE *file;
+    SF_INFO info;
+};
+
+void OpenedFileDeleter::operator()(OpenedFile *f) const
+{
+    if (f && f->file) sf_close(f->file);
+    delete f;
+}
+
 namespace {
 
+bool playableHeader(const SF_INFO &info)
+{
+    return info.channels >= 1 && info.channels <= 64 && info.samplerate > 0 && info.samplerate <= 1'000'000;
+}
+
 // Reads every frame of an open file and closes it.
-std::unique_ptr<Sample> decodeOpened(SNDFILE *f, const SF_INFO &info, std::vector<Plane> existing = {})
+std::unique_ptr<Sample> readFrames(SNDFILE *f, const SF_INFO &info, std::vector<Plane> existing = {})
 {
     if (!f) return nullptr;
     std::unique_ptr<Sample> result;
-    if (info.channels >= 1 && info.channels <= 64 && info.samplerate > 0 && info.samplerate <= 1'000'000) {
+    if (playableHeader(info)) {
         // The declared length is not trusted: a header can claim gigabytes. Read in
         // chunks until the data ends, up to one frame past the longest file taken (that
         // frame says the file is too long) or the hard cap, whichever comes first.
@@ -228,10 +245,10 @@ sf_count_t memTell(void *user) { return static_cast<MemoryFile *>(user)->pos; }
 
 }  // namespace
 
-std::unique_ptr<Sample> decodeFile(const char *path, std::vector<Plane> existing)
+// Only a regular file: opening a FIFO would wait for a writer for ever, and a device
+// could give frames without end. O_NONBLOCK keeps the open itself from waiting.
+OpenedFilePtr openFile(const char *path, int &channels, int &rate)
 {
-    // Only a regular file: opening a FIFO would wait for a writer for ever, and a device
-    // could give frames without end. O_NONBLOCK keeps the open itself from waiting.
     const int fd = path ? ::open(path, O_RDONLY | O_NONBLOCK | O_CLOEXEC) : -1;
     if (fd < 0) return nullptr;
     struct stat st {};
@@ -241,7 +258,27 @@ std::unique_ptr<Sample> decodeFile(const char *path, std::vector<Plane> existing
     }
     // libsndfile owns the descriptor from here, and closes it also when the open fails.
     SF_INFO info{};
-    return decodeOpened(sf_open_fd(fd, SFM_READ, &info, SF_TRUE), info, std::move(existing));
+    SNDFILE *f = sf_open_fd(fd, SFM_READ, &info, SF_TRUE);
+    if (!f) return nullptr;
+    OpenedFilePtr opened(new OpenedFile{f, info});
+    if (!playableHeader(info)) return nullptr;
+    channels = info.channels;
+    rate = info.samplerate;
+    return opened;
+}
+
+std::unique_ptr<Sample> decodeOpened(OpenedFilePtr file, std::vector<Plane> existing)
+{
+    if (!file) return nullptr;
+    SNDFILE *f = std::exchange(file->file, nullptr);
+    return readFrames(f, file->info, std::move(existing));
+}
+
+std::unique_ptr<Sample> decodeFile(const char *path, std::vector<Plane> existing)
+{
+    int channels = 0;
+    int rate = 0;
+    return decodeOpened(openFile(path, channels, rate), std::move(existing));
 }
 
 std::unique_ptr<Sample> decodeMemory(const void *data, std::size_t size)
@@ -249,7 +286,7 @@ std::unique_ptr<Sample> decodeMemory(const void *data, std::size_t size)
     MemoryFile file{static_cast<const unsigned char *>(data), static_cast<sf_count_t>(size)};
     SF_VIRTUAL_IO io{memLength, memSeek, memRead, memWrite, memTell};
     SF_INFO info{};
-    return decodeOpened(sf_open_virtual(&io, SFM_READ, &info, &file), info);
+    return readFrames(sf_open_virtual(&io, SFM_READ, &info, &file), info);
 }
 
 }  // namespace velmora::audio

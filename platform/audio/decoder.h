@@ -86,6 +86,19 @@ private:
 // From interleaved frames; samples that are not finite become 0, larger ones are held at
 // ±kMaxSampleMagnitude.
 std::unique_ptr<Sample> makeSample(const float *interleaved, std::int64_t frames, int channels, int rate);
+// A file whose header has been read and found playable, held open until it is decoded.
+struct OpenedFile;
+struct OpenedFileDeleter {
+    void operator()(OpenedFile *f) const;
+};
+using OpenedFilePtr = std::unique_ptr<OpenedFile, OpenedFileDeleter>;
+// Null when the file is not a regular file or its header does not open as sound with 1 to 64
+// channels at a rate up to 1 MHz. Reads only the header; `channels` and `rate` give it.
+OpenedFilePtr openFile(const char *path, int &channels, int &rate);
+// Reads the rest, and closes the file: null for what decodeFile refuses past the header
+// (no frames, longer than kMaxDecodedSeconds, a read error before any frame).
+std::unique_ptr<Sample> decodeOpened(OpenedFilePtr file, std::vector<Plane> existing = {});
+
 // Null when the file is not a regular file, cannot be read, holds no frames, or runs longer
 // than kMaxDecodedSeconds at its own rate. `existing`: planes it may share (SampleBuilder).
 std::unique_ptr<Sample> decodeFile(const char *path, std::vector<Plane> existing = {});

@@ -11,6 +11,7 @@
 #include <atomic>
 #include <cmath>
 #include <mutex>
+#include <utility>
 #include <vector>
 
 namespace velmora::audio {
@@ -26,10 +27,16 @@ struct CtrlSlot {
     std::atomic<int> rate{0};
     std::atomic<std::uint32_t> silentMask{0};
     std::atomic<std::uint64_t> lastPlay{0};
+    std::atomic<int> state{1};  // kSlot*: only a ready slot takes commands
     std::uint32_t generation = 0;
     bool used = false;
     Sample *sample = nullptr;
 };
+
+// A slot's samples: the audio side holds them only once ready (Engine::StreamState).
+constexpr int kSlotRefused = -1;
+constexpr int kSlotPending = 0;
+constexpr int kSlotReady = 1;
 
 constexpr int kIndexBits = 12;
 constexpr AudioHandle kIndexMask = (1u << kIndexBits) - 1;
@@ -112,6 +119,13 @@ struct Engine::Impl final : Mixer::Owner {
         return &ctrl[i];
     }
 
+    // A live slot whose samples the audio side has: the only kind that takes commands.
+    const CtrlSlot *ready_slot(AudioHandle h) const
+    {
+        const CtrlSlot *s = live_slot(h);
+        return s && s->state.load(std::memory_order_acquire) == kSlotReady ? s : nullptr;
+    }
+
     bool send(Command c, SysStamp at)
     {
         if (consumerless.load(std::memory_order_relaxed)) return true;
@@ -150,22 +164,26 @@ struct Engine::Impl final : Mixer::Owner {
         }
     }
 
-    AudioHandle attach(std::unique_ptr<Sample> sample)
+    // A free slot with a handle of a new generation; caller holds ctrlMutex. -1 when every
+    // slot is taken.
+    int takeSlot()
     {
-        // A file at another rate is resampled from its first frame: its kernels must exist.
-        if (sample && sample->rate != cfg.outputRate)
-            (void)sincTables(static_cast<double>(sample->rate) / cfg.outputRate);
-        if (!sample) return 0;
-        std::lock_guard lock(ctrlMutex);
         reclaim();
-        if (freeSlots.empty()) return 0;
-        for (int i = 0; i < cfg.capacity; ++i)
-            if (ctrl[i].used) shareIdenticalPlanes(*sample, *ctrl[i].sample);
+        if (freeSlots.empty()) return -1;
         const int i = freeSlots.back();
         CtrlSlot &s = ctrl[i];
         s.generation = (s.generation + 1) & ((1u << (32 - kIndexBits)) - 1);
         if (s.generation == 0) s.generation = 1;
-        const AudioHandle h = (s.generation << kIndexBits) | static_cast<AudioHandle>(i + 1);
+        return i;
+    }
+    AudioHandle handleOf(int i) const { return (ctrl[i].generation << kIndexBits) | static_cast<AudioHandle>(i + 1); }
+
+    // Hands slot i, under handle h, its samples: the audio side attaches them before any
+    // command that a caller can make on h once `state` says ready. Caller holds ctrlMutex.
+    bool give(int i, AudioHandle h, std::unique_ptr<Sample> &sample)
+    {
+        for (int k = 0; k < cfg.capacity; ++k)
+            if (ctrl[k].used && ctrl[k].sample) shareIdenticalPlanes(*sample, *ctrl[k].sample);
         Command c;
         c.op = Op::Attach;
         c.handle = h;
@@ -173,14 +191,12 @@ struct Engine::Impl final : Mixer::Owner {
         if (!consumerless.load(std::memory_order_relaxed)) {
             if (!queue.push(c)) {
                 dropped.fetch_add(1, std::memory_order_relaxed);
-                return 0;
+                return false;
             }
             queued.fetch_add(1, std::memory_order_relaxed);
         }
-        freeSlots.pop_back();
-        s.used = true;
+        CtrlSlot &s = ctrl[i];
         s.sample = sample.release();
-        s.released.store(false, std::memory_order_relaxed);
         s.fileChannels.store(s.sample->fileChannels, std::memory_order_relaxed);
         s.frames.store(s.sample->frames, std::memory_order_relaxed);
         s.peak.store(s.sample->peak, std::memory_order_relaxed);
@@ -188,9 +204,73 @@ struct Engine::Impl final : Mixer::Owner {
         s.silentMask.store((s.sample->silent[0] ? 1u : 0u) |
                                (s.sample->fileChannels >= 2 && s.sample->silent[1] ? 2u : 0u),
                            std::memory_order_relaxed);
+        s.state.store(kSlotReady, std::memory_order_release);
+        return true;
+    }
+
+    void prepareKernels(const Sample *sample)
+    {
+        // A file at another rate is resampled from its first frame: its kernels must exist.
+        if (sample && sample->rate != cfg.outputRate)
+            (void)sincTables(static_cast<double>(sample->rate) / cfg.outputRate);
+    }
+
+    AudioHandle attach(std::unique_ptr<Sample> sample)
+    {
+        prepareKernels(sample.get());
+        if (!sample) return 0;
+        std::lock_guard lock(ctrlMutex);
+        const int i = takeSlot();
+        if (i < 0) return 0;
+        const AudioHandle h = handleOf(i);
+        if (!give(i, h, sample)) return 0;
+        freeSlots.pop_back();
+        CtrlSlot &s = ctrl[i];
+        s.used = true;
+        s.released.store(false, std::memory_order_relaxed);
         s.handle.store(h, std::memory_order_release);
         live.fetch_add(1, std::memory_order_relaxed);
         return h;
+    }
+
+    AudioHandle reserve(int fileChannels, int rate)
+    {
+        std::lock_guard lock(ctrlMutex);
+        const int i = takeSlot();
+        if (i < 0) return 0;
+        freeSlots.pop_back();
+        CtrlSlot &s = ctrl[i];
+        const AudioHandle h = handleOf(i);
+        s.used = true;
+        s.sample = nullptr;
+        s.released.store(false, std::memory_order_relaxed);
+        s.fileChannels.store(fileChannels, std::memory_order_relaxed);
+        s.frames.store(0, std::memory_order_relaxed);
+        s.peak.store(0.0f, std::memory_order_relaxed);
+        s.rate.store(rate, std::memory_order_relaxed);
+        s.silentMask.store(0, std::memory_order_relaxed);
+        s.state.store(kSlotPending, std::memory_order_relaxed);
+        s.handle.store(h, std::memory_order_release);
+        live.fetch_add(1, std::memory_order_relaxed);
+        return h;
+    }
+
+    void complete(AudioHandle h, std::unique_ptr<Sample> sample)
+    {
+        prepareKernels(sample.get());
+        std::lock_guard lock(ctrlMutex);
+        const int i = indexOf(h);
+        if (i < 0 || !ctrl[i].used || handleOf(i) != h || ctrl[i].state.load(std::memory_order_relaxed) != kSlotPending)
+            return;
+        CtrlSlot &s = ctrl[i];
+        if (s.handle.load(std::memory_order_relaxed) != h) {
+            // Freed while it was read: the audio side never knew it.
+            s.state.store(kSlotRefused, std::memory_order_relaxed);
+            s.released.store(true, std::memory_order_release);
+            reclaim();
+            return;
+        }
+        if (!sample || !give(i, h, sample)) s.state.store(kSlotRefused, std::memory_order_release);
     }
 
     bool free(AudioHandle h, SysStamp at)
@@ -202,6 +282,13 @@ struct Engine::Impl final : Mixer::Owner {
         AudioHandle expected = h;
         if (!s.handle.compare_exchange_strong(expected, 0, std::memory_order_acq_rel)) return false;
         live.fetch_sub(1, std::memory_order_relaxed);
+        const int state = s.state.load(std::memory_order_relaxed);
+        if (state == kSlotPending) return true;  // complete() lets the slot go
+        if (state == kSlotRefused) {
+            s.released.store(true, std::memory_order_release);
+            reclaim();
+            return true;
+        }
         Command c;
         c.op = Op::Free;
         c.handle = h;
@@ -289,17 +376,30 @@ struct Engine::Impl final : Mixer::Owner {
 Engine::Engine(const EngineConfig &config) : impl_(std::make_unique<Impl>(config)) { startSincTables(); }
 Engine::~Engine() = default;
 
+std::vector<Plane> Engine::heldPlanes() const
+{
+    std::vector<Plane> held;
+    std::lock_guard lock(impl_->ctrlMutex);
+    for (int i = 0; i < impl_->cfg.capacity; ++i)
+        if (impl_->ctrl[i].used && impl_->ctrl[i].sample)
+            for (int p = 0; p < impl_->ctrl[i].sample->planes(); ++p) held.push_back(impl_->ctrl[i].sample->data[p]);
+    return held;
+}
+
 AudioHandle Engine::createFromFile(const char *path)
 {
     if (!path) return 0;
-    std::vector<Plane> existing;
-    {
-        std::lock_guard lock(impl_->ctrlMutex);
-        for (int i = 0; i < impl_->cfg.capacity; ++i)
-            if (impl_->ctrl[i].used)
-                for (int p = 0; p < impl_->ctrl[i].sample->planes(); ++p) existing.push_back(impl_->ctrl[i].sample->data[p]);
-    }
-    return impl_->attach(decodeFile(path, std::move(existing)));
+    return impl_->attach(decodeFile(path, heldPlanes()));
+}
+
+AudioHandle Engine::reserve(int fileChannels, int sampleRate) { return impl_->reserve(fileChannels, sampleRate); }
+
+void Engine::complete(AudioHandle h, std::unique_ptr<Sample> sample) { impl_->complete(h, std::move(sample)); }
+
+Engine::StreamState Engine::state(AudioHandle h) const
+{
+    const CtrlSlot *s = impl_->live_slot(h);
+    return s ? static_cast<StreamState>(s->state.load(std::memory_order_acquire)) : kRefused;
 }
 
 AudioHandle Engine::createFromMemory(const void *data, std::size_t size)
@@ -320,7 +420,7 @@ bool Engine::free(AudioHandle h, SysStamp at) { return impl_->free(h, at); }
 std::uint64_t Engine::play(AudioHandle h, bool restart, SysStamp at)
 {
     const int i = impl_->indexOf(h);
-    if (!impl_->live_slot(h)) return 0;
+    if (!impl_->ready_slot(h)) return 0;
     const std::uint64_t n = impl_->plays.fetch_add(1, std::memory_order_relaxed) + 1;
     if (impl_->consumerless.load(std::memory_order_relaxed)) impl_->publishPlay(n, kNeverNs);  // nothing will play it
     if (!impl_->send({.op = Op::Play, .restart = restart, .handle = h, .play = n}, at)) return 0;
@@ -330,13 +430,13 @@ std::uint64_t Engine::play(AudioHandle h, bool restart, SysStamp at)
 
 bool Engine::stop(AudioHandle h, SysStamp at)
 {
-    if (!impl_->live_slot(h)) return false;
+    if (!impl_->ready_slot(h)) return false;
     return impl_->send({.op = Op::Stop, .handle = h}, at);
 }
 
 bool Engine::setPositionBytes(AudioHandle h, std::uint64_t bytes, SysStamp at)
 {
-    const CtrlSlot *s = impl_->live_slot(h);
+    const CtrlSlot *s = impl_->ready_slot(h);
     if (!s) return false;
     // The shape is copied into the slot: a free racing with this call may already have
     // released the sample itself.
@@ -348,13 +448,13 @@ bool Engine::setPositionBytes(AudioHandle h, std::uint64_t bytes, SysStamp at)
 
 bool Engine::setVolume(AudioHandle h, float volume, SysStamp at)
 {
-    if (!std::isfinite(volume) || volume < 0.0f || !impl_->live_slot(h)) return false;
+    if (!std::isfinite(volume) || volume < 0.0f || !impl_->ready_slot(h)) return false;
     return impl_->send({.op = Op::Volume, .handle = h, .value = volume}, at);
 }
 
 bool Engine::setRate(AudioHandle h, float hz, SysStamp at)
 {
-    if (!std::isfinite(hz) || hz < 0.0f || !impl_->live_slot(h)) return false;
+    if (!std::isfinite(hz) || hz < 0.0f || !impl_->ready_slot(h)) return false;
     // A shifted rate is resampled: its kernel must exist first (the mixer's step, as it
     // holds it; 0 goes back to the file's own rate, whose kernel the stream's making built).
     if (hz > 0.0f) (void)sincTables(std::clamp(static_cast<double>(hz) / impl_->cfg.outputRate, 1e-4, kMaxStep));

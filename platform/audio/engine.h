@@ -18,6 +18,7 @@
 // called with, and sounds at that frame's time.
 
 #include "platform/audio.h"
+#include "platform/audio/decoder.h"
 #include "platform/sys.h"
 
 #include <array>
@@ -69,6 +70,20 @@ public:
     // Control side. Decodes the whole file on the calling thread (libsndfile); returns 0
     // when it cannot be read, holds no frames, or every slot is taken.
     AudioHandle createFromFile(const char *path);
+    // A stream whose samples come later, by complete(), for a file whose header has been
+    // read: its rate and channel count are known at once (info), its peak and silent
+    // channels once complete. Until then every command on it but free is refused, so
+    // nothing of it sounds before its peak is known. 0 when every slot is taken.
+    AudioHandle reserve(int fileChannels, int sampleRate);
+    // Gives a reserved stream its samples, or refuses it for good (null): a refused stream
+    // stays live until freed and refuses every command. A stream freed meanwhile lets its
+    // slot go here. Any control thread; takes the control mutex.
+    void complete(AudioHandle h, std::unique_ptr<Sample> sample);
+    enum StreamState { kRefused = -1, kPending = 0, kReady = 1 };
+    // kRefused also for 0 and freed handles. Any thread; no lock.
+    StreamState state(AudioHandle h) const;
+    // Every plane the streams hold now: a file decoded next may share them (decodeFile).
+    std::vector<Plane> heldPlanes() const;
     // The same from a whole file's bytes already in memory; the buffer is not kept.
     AudioHandle createFromMemory(const void *data, std::size_t size);
     // The same from interleaved frames already in memory (tests, benchmarks).
@@ -76,7 +91,7 @@ public:
                                  int sampleRate);
 
     // Each takes the time it was issued (`at`, see Sys_Stamp), returns false for 0, a freed
-    // handle or a bad value, and does nothing then.
+    // handle, a stream not ready (reserve) or a bad value, and does nothing then.
     bool free(AudioHandle h, SysStamp at);
     // The play's number (1, 2, ... across the engine), or 0 when refused.
     std::uint64_t play(AudioHandle h, bool restart, SysStamp at);

@@ -4,6 +4,7 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <iterator>
 #include <string>
 #include <vector>
 
@@ -142,66 +143,79 @@ TEST_F(Shell, PanelThatDoesNotLoadEndsWithMinusOneBeforeAnythingElse)
     EXPECT_TRUE(fake::CanvasOps().empty());
 }
 
-TEST_F(Shell, MissingToneFilesAreNamedOnceAfterThePanelIsShown)
+// The panel comes before the files are read; the warning once every one has been checked,
+// naming those that failed at once and those that failed later.
+TEST_F(Shell, UnusableToneFilesAreNamedOnceWhenTheLastIsRead)
 {
     fake::FailOpen("Samples/Sinus_96000R_08000Hz_0dB.wav");
     fake::FailOpen("Samples/Sinus_96000L_00125Hz_0dB.wav");
-    fake::At(20, [] { Main_Panel(1, EVENT_CLOSE, nullptr, 0, 0); });
+    fake::ReadAt("Samples/Sinus_96000L_00500Hz_0dB.wav", 300, true);
+    fake::ReadAt("Samples/Sinus_96000R_12000Hz_0dB.wav", 400);
+    fake::At(1000, [] { Main_Panel(1, EVENT_CLOSE, nullptr, 0, 0); });
     EXPECT_EQ(RunMain(), 0);
 
     const auto events = fake::UiEvents();
     auto shown = std::find_if(events.begin(), events.end(), [](const auto &e) { return e.what == "DisplayPanel"; });
     ASSERT_NE(shown, events.end());
-    ASSERT_NE(shown + 1, events.end());
-    EXPECT_EQ((shown + 1)->what, "MessagePopup");
-    const std::string text = (shown + 1)->text;
-    EXPECT_NE(text.find("Samples/Sinus_96000R_08000Hz_0dB.wav"), std::string::npos);
-    EXPECT_NE(text.find("Samples/Sinus_96000L_00125Hz_0dB.wav"), std::string::npos);
-    EXPECT_EQ(text.find("Sinus_96000L_00250Hz"), std::string::npos);
-    EXPECT_EQ(std::count_if(events.begin(), events.end(), [](const auto &e) { return e.what == "MessagePopup"; }), 1);
+    EXPECT_EQ(shown->t, 0);
+    std::vector<fake::UiEvent> warnings;
+    std::copy_if(shown, events.end(), std::back_inserter(warnings), [](const auto &e) { return e.what == "Warning"; });
+    ASSERT_EQ(warnings.size(), 1u);
+    EXPECT_GE(warnings[0].t, 400) << "not before the last file is read";
+    EXPECT_LE(warnings[0].t, 410);
+    const std::string text = warnings[0].text;
+    for (const char *named : {"Sinus_96000R_08000Hz", "Sinus_96000L_00125Hz", "Sinus_96000L_00500Hz"}) {
+        EXPECT_NE(text.find(named), std::string::npos) << named;
+    }
+    for (const char *fine : {"Sinus_96000L_00250Hz", "Sinus_96000R_12000Hz"}) {
+        EXPECT_EQ(text.find(fine), std::string::npos) << fine;
+    }
+    EXPECT_EQ(std::count_if(events.begin(), events.end(), [](const auto &e) { return e.what == "MessagePopup"; }), 0);
 }
 
-TEST_F(Shell, FilesThatOpenButDoNotFitTheirEarAreFreedLeftOutAndNamed)
+// What the header says (rate, channels) refuses at once: the entry is 0 and the stream freed.
+// What only the samples say (the channels that sound) refuses once read: the entry stays, refused.
+TEST_F(Shell, FilesThatDoNotFitTheirEarAreLeftOutAndNamed)
 {
     struct Row {
         const char *path;
         AudioInfo shape;
         bool fits;
+        bool byHeader;
     };
     const Row rows[] = {
-        {"Samples/Sinus_96000L_00250Hz_0dB.wav", {48000, 2, 2}, false},  // an octave high at 96000
-        {"Samples/Sinus_96000L_00500Hz_0dB.wav", {96000, 1, 0}, false},  // mono: both ears
-        {"Samples/Sinus_96000R_00750Hz_0dB.wav", {96000, 2, 0}, false},  // tone in both channels
-        {"Samples/Sinus_96000R_01000Hz_0dB.wav", {96000, 2, 2}, false},  // tone in the left channel
-        {"Samples/Sinus_96000R_01500Hz_0dB.wav", {96000, 2, 3}, false},  // no tone at all
-        {"Samples/Sinus_96000L_02000Hz_0dB.wav", {96000, 2, 2}, true},
-        {"Samples/Sinus_96000R_03000Hz_0dB.wav", {96000, 2, 1}, true},
+        {"Samples/Sinus_96000L_00250Hz_0dB.wav", {48000, 2, 2}, false, true},  // an octave high at 96000
+        {"Samples/Sinus_96000L_00500Hz_0dB.wav", {96000, 1, 0}, false, true},  // mono: both ears
+        {"Samples/Sinus_96000R_00750Hz_0dB.wav", {96000, 2, 0}, false, false},  // tone in both channels
+        {"Samples/Sinus_96000R_01000Hz_0dB.wav", {96000, 2, 2}, false, false},  // tone in the left channel
+        {"Samples/Sinus_96000R_01500Hz_0dB.wav", {96000, 2, 3}, false, false},  // no tone at all
+        {"Samples/Sinus_96000L_02000Hz_0dB.wav", {96000, 2, 2}, true, false},
+        {"Samples/Sinus_96000R_03000Hz_0dB.wav", {96000, 2, 1}, true, false},
     };
     for (const Row &row : rows) {
         fake::SetShape(row.path, row.shape);
+        fake::ReadAt(row.path, 100);
     }
-    fake::At(20, [] { Main_Panel(1, EVENT_CLOSE, nullptr, 0, 0); });
+    fake::At(200, [] { Main_Panel(1, EVENT_CLOSE, nullptr, 0, 0); });
     EXPECT_EQ(RunMain(), 0);
 
     std::string warning;
     for (const auto &e : fake::UiEvents()) {
-        if (e.what == "MessagePopup") {
+        if (e.what == "Warning") {
             warning += e.text;
         }
     }
-    for (const Row &row : rows) {
-        EXPECT_EQ(warning.find(row.path) == std::string::npos, row.fits) << row.path;
-    }
-    // A refused entry is 0 (the hearing test leaves it out); its stream was freed at once.
     const auto calls = fake::AudioCalls();
     const auto creates = CallsOf(fake::AudioOp::Create);
     for (const Row &row : rows) {
+        EXPECT_EQ(warning.find(row.path) == std::string::npos, row.fits) << row.path;
         const auto open = std::find_if(calls.begin(), calls.end(), [&](const auto &c) { return c.path == row.path; });
         ASSERT_NE(open, calls.end());
         const auto nth = std::find_if(creates.begin(), creates.end(), [&](const auto &c) { return c.path == row.path; });
         const int i = static_cast<int>(nth - creates.begin());  // 13 left, then 13 right
-        EXPECT_EQ(SinSample[i % 13][i / 13] == 0, !row.fits) << row.path;
-        EXPECT_EQ((open + 1)->op == fake::AudioOp::Free, !row.fits) << row.path;
+        EXPECT_EQ(SinSample[i % 13][i / 13] == 0, row.byHeader) << row.path;
+        EXPECT_EQ((open + 1)->op == fake::AudioOp::Free, row.byHeader) << row.path;
+        EXPECT_EQ(Sample_State(i % 13, i / 13), row.fits ? SAMPLE_READY : SAMPLE_REFUSED) << row.path;
     }
 }
 
@@ -211,6 +225,7 @@ TEST_F(Shell, CompleteBankGivesNoWarning)
     EXPECT_EQ(RunMain(), 0);
     const auto names = EventNames();
     EXPECT_EQ(std::count(names.begin(), names.end(), "MessagePopup"), 0);
+    EXPECT_EQ(std::count(names.begin(), names.end(), "Warning"), 0);
 }
 
 TEST_F(Shell, AudioThatDidNotStartIsSaidInsteadOfAListOfFiles)

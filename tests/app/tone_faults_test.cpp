@@ -1,6 +1,6 @@
 // Damaged tone files on the real engine: each row puts one bad file in place of the
 // right-ear 1000 Hz tone in a folder of good ones, then opens the bank as start-up does.
-// No row may crash; an unusable file leaves 0 in its entry (which a hearing test leaves
+// No row may crash; an unusable file leaves its entry refused (which a hearing test leaves
 // out) and is named by the start-up warning, a usable one plays.
 //
 // Decided usable: an 8-bit file and a file cut short in its data, as long as they decode
@@ -24,7 +24,9 @@
 #include <vector>
 
 #include "app/shell.h"
+#include "fake/fake_platform.h"
 #include "platform/audio.h"
+#include "platform/sys.h"
 #include "samples/samples.h"
 
 namespace fs = std::filesystem;
@@ -125,6 +127,7 @@ protected:
 
     void TearDown() override
     {
+        fake::ResetClock();  // joins the thread that read the files
         fs::current_path(home_);
         std::error_code ec;
         fs::permissions(dir_ / "Samples" / kFaultyName, fs::perms::owner_all, ec);
@@ -150,13 +153,16 @@ TEST_P(ToneFault, UnusableFileIsLeftOutAndNamedUsableFilePlays)
         close(open((dir_ / faulty).c_str(), O_WRONLY | O_NONBLOCK));
     });
     Create_Samples();
+    while (Samples_Checked() == 0) {
+        Sys_Sleep(SAMPLE_WAIT_MS);  // the files are read on a thread of the virtual clock
+    }
     opened.set_value();
     watchdog.join();
     EXPECT_FALSE(held) << "opening the bank waited on the file";
     for (int ear = 0; ear < EAR_COUNT; ++ear) {
         for (int f = 0; f < FREQUENCY_COUNT; ++f) {
             const bool faulty = f == kFaultyRow && ear == kFaultyEar;
-            EXPECT_EQ(SinSample[f][ear] != 0, !faulty || fault.usable) << f << "," << ear;
+            EXPECT_EQ(Sample_State(f, ear) == SAMPLE_READY, !faulty || fault.usable) << f << "," << ear;
         }
     }
     if (fault.usable) {

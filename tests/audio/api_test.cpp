@@ -6,7 +6,11 @@
 
 #include <gtest/gtest.h>
 
+#include <chrono>
 #include <string>
+#include <thread>
+
+using namespace std::chrono_literals;
 
 namespace {
 
@@ -40,6 +44,8 @@ TEST(AudioApi, WithoutADeviceStreamsExistButPlayNowhere)
 
     const AudioHandle h = Audio_StreamCreateFile(0, kTone.c_str(), 0, 0, AUDIO_ASYNCFILE);
     ASSERT_NE(h, 0u);
+    while (Audio_StreamReady(h) == 0) std::this_thread::sleep_for(1ms);
+    EXPECT_EQ(Audio_StreamReady(h), 1);
     EXPECT_EQ(Audio_ChannelStop(h), 1);
     EXPECT_EQ(Audio_ChannelSetPosition(h, 0, AUDIO_POS_BYTE), 1);
     EXPECT_EQ(Audio_ChannelSetPosition(h, 0, 1), 0) << "only byte positions";
@@ -73,6 +79,10 @@ TEST(AudioApi, TheWholeToneBankOpensAndFrees)
                                                   AUDIO_ASYNCFILE));
             EXPECT_NE(bank.back(), 0u) << name;
         }
+    for (AudioHandle h : bank) {
+        while (Audio_StreamReady(h) == 0) std::this_thread::sleep_for(1ms);
+        EXPECT_EQ(Audio_StreamReady(h), 1);
+    }
     for (AudioHandle h : bank) EXPECT_EQ(Audio_StreamFree(h), 1);
     for (AudioHandle h : bank) EXPECT_EQ(Audio_StreamFree(h), 0);
 }

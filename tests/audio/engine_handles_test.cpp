@@ -47,6 +47,64 @@ TEST(EngineHandles, FreedHandleStaysInvalidAfterItsSlotIsReused)
     EXPECT_TRUE(rig.engine.play(second, false, rig.now));
 }
 
+// A stream reserved on its header takes no command until its samples come, so nothing of
+// it sounds before its peak is known; then it plays. One refused never takes a command.
+TEST(EngineHandles, AStreamReadBehindItsHandleSoundsOnlyOnceComplete)
+{
+    Rig rig(512);
+    const AudioHandle later = rig.engine.reserve(2, kRate);
+    const AudioHandle refused = rig.engine.reserve(2, kRate);
+    ASSERT_NE(later, 0u);
+    ASSERT_NE(refused, 0u);
+    AudioInfo header;
+    ASSERT_TRUE(rig.engine.info(later, header));
+    EXPECT_EQ(header.freq, 96000u);
+    EXPECT_EQ(header.chans, 2u);
+    EXPECT_EQ(rig.engine.state(later), Engine::kPending);
+    EXPECT_FALSE(rig.engine.setVolume(later, 1.0f, rig.now));
+    EXPECT_EQ(rig.engine.play(later, false, rig.now), 0u);
+    rig.renderSeconds(0.1);
+    EXPECT_TRUE(measureLevel(rig.channel(0)).zero) << "played before its samples came";
+
+    const std::vector<float> tone = sineFrames(1000.0, 0.5, kRate, 0, 0.5);
+    rig.engine.complete(later, makeSample(tone.data(), static_cast<std::int64_t>(tone.size() / 2), 2, kRate));
+    rig.engine.complete(refused, nullptr);
+    EXPECT_EQ(rig.engine.state(later), Engine::kReady);
+    EXPECT_EQ(rig.engine.state(refused), Engine::kRefused);
+    EXPECT_NEAR(rig.engine.peak(later), 0.5f, 1e-4f);
+    rig.at(0.1);
+    EXPECT_EQ(rig.engine.play(refused, false, rig.now), 0u);
+    EXPECT_NE(rig.engine.play(later, false, rig.now), 0u);
+    const std::int64_t from = rig.frameOf(0.1) + rig.engine.rampFrames();
+    rig.renderTo(from + kRate / 10);
+    EXPECT_NEAR(measureLevel(rig.channel(0, from)).peak, 0.5, 1e-3);
+    EXPECT_TRUE(measureLevel(rig.channel(1)).zero);
+
+    EXPECT_TRUE(rig.engine.free(refused, rig.now));
+    EXPECT_FALSE(rig.engine.free(refused, rig.now));
+    EXPECT_EQ(rig.engine.state(refused), Engine::kRefused);
+}
+
+// Freed while its file is read: the samples that come later are dropped and the slot is
+// free again, even with one slot in all.
+TEST(EngineHandles, AStreamFreedWhileReadGivesItsSlotBack)
+{
+    EngineConfig cfg = offlineConfig();
+    cfg.capacity = 1;
+    Rig rig(512, cfg);
+    const AudioHandle h = rig.engine.reserve(2, kRate);
+    ASSERT_NE(h, 0u);
+    EXPECT_TRUE(rig.engine.free(h, rig.now));
+    EXPECT_EQ(rig.engine.reserve(2, kRate), 0u) << "the read still holds the slot";
+    const std::vector<float> tone = constantFrames(0.5f, 1000);
+    rig.engine.complete(h, makeSample(tone.data(), 1000, 2, kRate));
+    EXPECT_EQ(rig.engine.state(h), Engine::kRefused);
+    const AudioHandle next = rig.load(tone);
+    ASSERT_NE(next, 0u);
+    EXPECT_NE(next, h);
+    EXPECT_TRUE(rig.engine.play(next, false, rig.now));
+}
+
 // A left-ear and a right-ear file of one tone hold the same samples, kept once. Each
 // stream must still outlive the other: free one, fill its memory again, play the other.
 TEST(EngineHandles, StreamsOfTheSameToneOutliveEachOther)

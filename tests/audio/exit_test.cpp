@@ -31,6 +31,7 @@ TEST(AudioExit, MainReturnsWhileAResampledToneSounds)
     const AudioHandle tone = Audio_StreamCreateFile(0, VELMORA_SAMPLES_DIR "/Sinus_96000L_01000Hz_0dB.wav", 0, 0,
                                                     AUDIO_ASYNCFILE);
     ASSERT_NE(tone, 0u);
+    while (Audio_StreamReady(tone) == 0) std::this_thread::sleep_for(1ms);
     ASSERT_EQ(Audio_ChannelSetAttribute(tone, AUDIO_ATTRIB_VOL, 0.1f), 1);
     ASSERT_EQ(Audio_ChannelSetAttribute(tone, AUDIO_ATTRIB_FREQ, 96000.0f * 1.13f), 1);
     ASSERT_EQ(Audio_ChannelPlay(tone, 1), 1);

@@ -53,6 +53,7 @@ TEST(AudioRealtime, TonesArriveAtTheirPitchLevelLengthAndEar)
     const char *file = VELMORA_SAMPLES_DIR "/Sinus_96000R_01000Hz_0dB.wav";
     const AudioHandle right = Audio_StreamCreateFile(0, file, 0, 0, AUDIO_ASYNCFILE);
     ASSERT_NE(right, 0u);
+    while (Audio_StreamReady(right) == 0) std::this_thread::sleep_for(1ms);
     const std::string capture = soundDir() + "/capture.wav";
     ASSERT_TRUE(helper("record " + soundDir() + " " + capture));
     std::this_thread::sleep_for(500ms);  // the device settles, as at the program's start

@@ -18,6 +18,7 @@ struct AudioState {
     std::vector<fake::AudioCall> calls;
     std::map<AudioHandle, fake::StreamState> streams;
     std::set<std::string> failing;
+    std::map<std::string, std::pair<std::int64_t, bool>> reads;  // path -> (read at, refused)
     std::map<std::string, AudioInfo> shapes;
     AudioHandle next = kFirstHandle;
     float master = 1.0f;
@@ -53,15 +54,35 @@ fake::AudioCall Call(fake::AudioOp op, AudioHandle handle)
     return c;
 }
 
-// The stream a call addresses, or null for handle 0 and freed handles (the call is then
-// recorded as one that did nothing); lock held.
-fake::StreamState *Find(AudioState &a, AudioHandle handle)
+// A stream not freed, or null; lock held.
+fake::StreamState *Open(AudioState &a, AudioHandle handle)
 {
     auto it = a.streams.find(handle);
     if (it == a.streams.end() || it->second.freed) {
         return nullptr;
     }
     return &it->second;
+}
+
+// As Audio_StreamReady; lock held.
+int Readiness(AudioState &a, AudioHandle handle)
+{
+    const fake::StreamState *s = Open(a, handle);
+    if (s == nullptr) {
+        return -1;
+    }
+    auto read = a.reads.find(s->path);
+    if (read == a.reads.end()) {
+        return 1;
+    }
+    return fake::Now() < read->second.first ? 0 : read->second.second ? -1 : 1;
+}
+
+// The stream a call addresses, or null for handle 0, freed handles and streams not ready
+// (the call is then recorded as one that did nothing); lock held.
+fake::StreamState *Find(AudioState &a, AudioHandle handle)
+{
+    return Readiness(a, handle) == 1 ? Open(a, handle) : nullptr;
 }
 
 }  // namespace
@@ -96,7 +117,7 @@ int Audio_StreamFree(AudioHandle handle)
     AudioState &a = A();
     fake::AudioCall c = Call(fake::AudioOp::Free, handle);
     std::lock_guard lock(a.m);
-    fake::StreamState *s = Find(a, handle);
+    fake::StreamState *s = Open(a, handle);
     c.live = s != nullptr;
     if (s != nullptr) {
         s->freed = true;
@@ -206,10 +227,15 @@ int Audio_SetVolume(float volume)
 
 // A file is taken as the generator writes it unless a test scripts its shape: 96000 Hz,
 // two channels, the channel of the other ear silent (the ear letter follows "96000").
+int Audio_StreamReady(AudioHandle handle)
+{
+    return Locked([&](AudioState &a) { return Readiness(a, handle); });
+}
+
 int Audio_ChannelGetInfo(AudioHandle handle, AudioInfo *info)
 {
     return Locked([&](AudioState &a) {
-        const fake::StreamState *s = Find(a, handle);
+        const fake::StreamState *s = Open(a, handle);
         if (s == nullptr || info == nullptr) {
             return 0;
         }
@@ -222,6 +248,10 @@ int Audio_ChannelGetInfo(AudioHandle handle, AudioInfo *info)
             *info = AudioInfo{96000, 2, ear == 'L' ? 2u : ear == 'R' ? 1u : 0u};
         }
         info->peak = 1.0f;  // the files peak at full scale
+        if (Readiness(a, handle) != 1) {
+            info->silent = 0;
+            info->peak = 0.0f;
+        }
         return 1;
     });
 }
@@ -249,6 +279,11 @@ void SetOutputWorking(bool working)
 void SetShape(const std::string &path, AudioInfo info)
 {
     Locked([&](AudioState &a) { a.shapes[path] = info; });
+}
+
+void ReadAt(const std::string &path, std::int64_t ms, bool refused)
+{
+    Locked([&](AudioState &a) { a.reads[path] = {ms, refused}; });
 }
 
 void FailOpen(const std::string &path)
@@ -290,6 +325,7 @@ void ResetAudio()
     a.calls.clear();
     a.streams.clear();
     a.failing.clear();
+    a.reads.clear();
     a.shapes.clear();
     a.next = kFirstHandle;
     a.master = 1.0f;

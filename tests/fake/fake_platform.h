@@ -148,6 +148,10 @@ struct StreamState {
 
 // Streams open with handles 101, 102, ... in the order of creation, except these paths.
 void FailOpen(const std::string &path);
+// The stream opened from path is read until virtual time ms (Audio_StreamReady 0, every
+// call but free and info does nothing, info has no silent channels and peak 0), then ready,
+// or refused for good. Unscripted streams are ready at once.
+void ReadAt(const std::string &path, std::int64_t ms, bool refused = false);
 // What Audio_ChannelGetInfo says of the stream opened from path (default: 96000 Hz, two
 // channels, the other ear's channel silent, the ear taken from the letter after "96000");
 // the peak is 1 (full scale), whatever the shape.

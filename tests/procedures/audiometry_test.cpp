@@ -255,15 +255,15 @@ std::vector<std::string> Warnings()
 
 bool Mentions(const std::string &text, const std::string &part) { return text.find(part) != std::string::npos; }
 
-TEST_F(AudiometryTest, AToneFileThatDidNotOpenIsLeftOutAndNamed)
+// Frequency 1 of the left ear cannot sound: missing, or refused once read. It is left out
+// (no call on it, no pause, no mark; the line joins the marks around it) and named.
+void ExpectLeftOutAndNamed(AudioHandle missing)
 {
-    SinSample[1][0] = 0;
-    // Twelve frequencies planned: 1 has no pause and no tone, so 2 follows 0 straight away.
     const Plan plan = PlanPass(0, 0, std::vector<std::int64_t>(12, 700));
     ASSERT_TRUE(fake::RunUntilThreadsEnded(plan.end + 1));
 
     for (const fake::AudioCall &c : fake::AudioCalls()) {
-        EXPECT_TRUE(c.handle != 0 || c.op == fake::AudioOp::SetMasterVolume) << "no call on the missing stream";
+        EXPECT_TRUE(c.handle != missing || c.op == fake::AudioOp::SetMasterVolume) << "no call on the missing stream";
     }
     const auto dots = Ops(EAR_LEFT, fake::CanvasOpKind::Point);
     ASSERT_EQ(dots.size(), 12u);
@@ -277,6 +277,56 @@ TEST_F(AudiometryTest, AToneFileThatDidNotOpenIsLeftOutAndNamed)
     EXPECT_TRUE(Mentions(warnings[0], "left out"));
     EXPECT_TRUE(Mentions(warnings[0], " 250 Hz"));
     EXPECT_FALSE(Mentions(warnings[0], "125 Hz"));
+}
+
+TEST_F(AudiometryTest, AToneFileThatDidNotOpenIsLeftOutAndNamed)
+{
+    SinSample[1][0] = 0;
+    ExpectLeftOutAndNamed(0);
+}
+
+TEST_F(AudiometryTest, AToneFileRefusedOnceReadIsLeftOutAsIfItDidNotOpen)
+{
+    fake::ReadAt("Samples/Sinus_96000L_00250Hz_0dB.wav", 0, true);
+    ExpectLeftOutAndNamed(SinSample[1][0]);
+}
+
+// Frequency 1's file is read until 3000 ms. 0 ends at 1900 (answered at its first tone);
+// the pass waits for 1, then pauses as ever: its first tone at 3500.
+TEST_F(AudiometryTest, AToneFileStillReadIsWaitedFor)
+{
+    fake::ReadAt("Samples/Sinus_96000L_00250Hz_0dB.wav", 3000);
+    fake::QueueRand({0, 0});
+    fake::PressAt(0, Audiometrie_Button, MAIN_PANEL, START_AUDIOMETRIE_L);
+    fake::PressAt(1200, Audiometrie_Button, MAIN_PANEL, START_AUDIOMETRIE_L);
+    fake::PressAt(3700, Audiometrie_Button, MAIN_PANEL, START_AUDIOMETRIE_L);
+    fake::RunUntil(4000);
+    const auto calls = CallsOn(SinSample[1][0]);
+    ASSERT_FALSE(calls.empty());
+    for (const fake::AudioCall &c : calls) {
+        EXPECT_TRUE(c.live) << "no call before the file is read, at " << c.t;
+    }
+    const auto byFrequency = TonesByFrequency(0);
+    ASSERT_EQ(byFrequency[1].size(), 1u);
+    EXPECT_EQ(byFrequency[1][0].t, 3500);
+    const auto dots = Ops(EAR_LEFT, fake::CanvasOpKind::Point);
+    ASSERT_EQ(dots.size(), 1u) << "frequency 1's mark comes after its window";
+    fake::RunUntil(5000);
+    EXPECT_EQ(Ops(EAR_LEFT, fake::CanvasOpKind::Point).size(), 2u);
+}
+
+TEST_F(AudiometryTest, AStopWhileWaitingForAToneFileEndsThePass)
+{
+    fake::ReadAt("Samples/Sinus_96000L_00250Hz_0dB.wav", 60'000);
+    fake::QueueRand({0});
+    fake::PressAt(0, Audiometrie_Button, MAIN_PANEL, START_AUDIOMETRIE_L);
+    fake::PressAt(1200, Audiometrie_Button, MAIN_PANEL, START_AUDIOMETRIE_L);
+    fake::PressAt(2500, Audiometrie_Button, MAIN_PANEL, STOP_AUDIOMETRIE);
+    ASSERT_TRUE(fake::RunUntilThreadsEnded(10'000));
+    EXPECT_LE(fake::Now(), 2500 + static_cast<std::int64_t>(SAMPLE_WAIT_MS));
+    EXPECT_TRUE(CallsOn(SinSample[1][0]).empty());
+    EXPECT_EQ(Ops(EAR_LEFT, fake::CanvasOpKind::Point).size(), 1u);
+    ExpectIdleControls();
 }
 
 // The ladder asks for up to 40.96 x the stream's level times the master volume; what

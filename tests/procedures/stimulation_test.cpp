@@ -272,6 +272,30 @@ TEST_F(StimulationTest, StopDuringAHoldCompletesTheCycleAndLeavesTheStreamStoppe
     EXPECT_EQ(CallsOf(fake::AudioOp::SetMasterVolume).size(), 1u);
 }
 
+// The panel's tone (left, 1500 Hz) is read until 1000 ms: the run starts with it then. A
+// stop while a tone is still read (500 Hz) ends the run at once, without a tone.
+TEST_F(StimulationTest, AToneFileStillReadIsWaitedForUnlessStopped)
+{
+    fake::ReadAt("Samples/Sinus_96000L_01500Hz_0dB.wav", 1000);
+    PressStimulation(0);
+    fake::RunUntil(1000 + 2 * kCycleMs + 1);
+    for (const fake::AudioCall &c : CallsOn(SinSample[5][0])) {
+        EXPECT_TRUE(c.live) << "no call before the file is read, at " << c.t;
+    }
+    EXPECT_EQ(PlayTimes(), (std::vector<std::int64_t>{1000, 1000 + kCycleMs, 1000 + 2 * kCycleMs}));
+    StopAndDrain();
+
+    fake::ReadAt("Samples/Sinus_96000L_00500Hz_0dB.wav", 60'000);
+    fake::SetCtrl(RING_FREQ, 2);
+    fake::ClearAudioCalls();
+    const std::int64_t start = fake::Now();
+    PressStimulation(start);
+    fake::PressAt(start + 500, Stimulation_Button, MAIN_PANEL, START_STIMULATION);
+    ASSERT_TRUE(fake::RunUntilThreadsEnded(start + 10'000));
+    EXPECT_LE(fake::Now(), start + 500 + static_cast<std::int64_t>(SAMPLE_WAIT_MS));
+    EXPECT_TRUE(PlayTimes().empty());
+}
+
 TEST_F(StimulationTest, StopDuringABlockBreakLetsTheBreakEndAndOneMoreTonePlay)
 {
     PressStimulation(0);

@@ -1,0 +1,185 @@
+#pragma once
+// Inside the engine: its state, shared by its two halves. streams.cpp holds the stream
+// slots (making, reading behind the handle, freeing); engine.cpp the commands and the
+// render. Nothing outside platform/audio includes this.
+
+#include "platform/audio/engine.h"
+#include "platform/audio/command_queue.h"
+#include "platform/audio/decoder.h"
+#include "platform/audio/mixer.h"
+#include "platform/audio/resampler.h"
+#include "platform/audio/schedule.h"
+
+#include <algorithm>
+#include <array>
+#include <atomic>
+#include <cmath>
+#include <mutex>
+#include <utility>
+#include <vector>
+
+namespace velmora::audio {
+
+struct CtrlSlot {
+    std::atomic<AudioHandle> handle{0};  // live handle, 0 when free or freed
+    std::atomic<bool> released{false};   // audio side is done with the sample
+    std::atomic<int> fileChannels{1};      // set before the handle is published
+    std::atomic<std::int64_t> frames{0};
+    std::atomic<float> peak{0.0f};
+    std::atomic<int> rate{0};
+    std::atomic<std::uint32_t> silentMask{0};
+    std::atomic<std::uint64_t> lastPlay{0};
+    std::atomic<int> state{1};  // kSlot*: only a ready slot takes commands
+    std::uint32_t generation = 0;
+    bool used = false;
+    Sample *sample = nullptr;
+};
+
+// A slot's samples: the audio side holds them only once ready (Engine::StreamState).
+inline constexpr int kSlotRefused = -1;
+inline constexpr int kSlotPending = 0;
+inline constexpr int kSlotReady = 1;
+
+inline constexpr int kIndexBits = 12;
+inline constexpr AudioHandle kIndexMask = (1u << kIndexBits) - 1;
+
+inline EngineConfig checked(EngineConfig c)
+{
+    c.capacity = std::clamp(c.capacity, 1, static_cast<int>(kIndexMask));
+    return c;
+}
+
+// When one play began to sound. A seqlock of one writer (the audio thread): `play` is 0
+// while the entry is being written, so a reader that sees the same number before and
+// after reading `ns` has a whole entry.
+struct PlayRecord {
+    std::atomic<std::uint64_t> play{0};
+    std::atomic<std::int64_t> ns{0};
+};
+inline constexpr std::int64_t kNeverNs = INT64_MIN;
+
+// The stream slots and the control side; on the audio side, the commands in the order and
+// at the frames the schedule gives them, and when each play is heard. The voices
+// themselves are the mixer's.
+struct Engine::Impl final : Mixer::Owner {
+    EngineConfig cfg;
+    int latencyFrames = 0;
+    int rampFrames = 0;
+
+    // control side
+    std::mutex ctrlMutex;
+    std::unique_ptr<CtrlSlot[]> ctrl;
+    std::vector<int> freeSlots;  // guarded by ctrlMutex
+    std::atomic<bool> consumerless{false};
+    std::atomic<std::uint64_t> plays{0};  // numbers given so far
+    CommandQueue queue;
+
+    // audio side
+    Schedule schedule;
+    Mixer mixer;
+
+    std::array<PlayRecord, Engine::kPlaysKept> played{};
+
+    std::atomic<std::uint64_t> framesRendered{0}, applied{0}, dropped{0}, live{0};
+    // For the output's watchdog: whether a stalled device is keeping sound from the user.
+    std::atomic<int> sounding{0};              // voices with a head still running after the last render
+    std::atomic<std::uint64_t> queued{0};      // commands pushed (control side)
+    std::atomic<std::uint64_t> taken{0};       // commands popped (audio side)
+    std::atomic<int> waiting{0};               // commands taken in but due in a later render
+    std::atomic<bool> timingReset{false};        // a new device: forget the old one's frame timing
+
+    explicit Impl(const EngineConfig &c)
+        : cfg(checked(c)),
+          latencyFrames(static_cast<int>(std::lround(cfg.latencySeconds * cfg.outputRate))),
+          rampFrames(std::max(1, static_cast<int>(std::lround(cfg.rampSeconds * cfg.outputRate)))),
+          queue(c.queueCapacity),
+          schedule(cfg.outputRate, latencyFrames, cfg.offline, c.queueCapacity),
+          mixer(cfg.capacity, cfg.outputRate, rampFrames, *this)
+    {
+        ctrl = std::make_unique<CtrlSlot[]>(static_cast<std::size_t>(cfg.capacity));
+        for (int i = cfg.capacity - 1; i >= 0; --i) freeSlots.push_back(i);
+    }
+
+    ~Impl()
+    {
+        for (int i = 0; i < cfg.capacity; ++i) delete ctrl[i].sample;
+    }
+
+    // -- control side --
+    int indexOf(AudioHandle h) const
+    {
+        const int i = static_cast<int>(h & kIndexMask) - 1;
+        return (h != 0 && i >= 0 && i < cfg.capacity) ? i : -1;
+    }
+
+    const CtrlSlot *live_slot(AudioHandle h) const
+    {
+        const int i = indexOf(h);
+        if (i < 0 || ctrl[i].handle.load(std::memory_order_acquire) != h) return nullptr;
+        return &ctrl[i];
+    }
+
+    // A live slot whose samples the audio side has: the only kind that takes commands.
+    const CtrlSlot *ready_slot(AudioHandle h) const
+    {
+        const CtrlSlot *s = live_slot(h);
+        return s && s->state.load(std::memory_order_acquire) == kSlotReady ? s : nullptr;
+    }
+
+    bool send(Command c, SysStamp at)
+    {
+        if (consumerless.load(std::memory_order_relaxed)) return true;
+        c.stamp = at.ns;
+        c.line = at.line;
+        c.epoch = at.epoch;
+        if (queue.push(c)) {
+            queued.fetch_add(1, std::memory_order_relaxed);
+            return true;
+        }
+        dropped.fetch_add(1, std::memory_order_relaxed);
+        return false;
+    }
+
+    void publishPlay(std::uint64_t play, std::int64_t ns)
+    {
+        // Sequentially consistent, so that no reader can pair this time with another number.
+        PlayRecord &r = played[play % played.size()];
+        r.play.store(0);
+        r.ns.store(ns);
+        r.play.store(play);
+    }
+
+    // Caller holds ctrlMutex.
+    void reclaim();
+
+    // A free slot with a handle of a new generation; caller holds ctrlMutex. -1 when every
+    // slot is taken.
+    int takeSlot();
+    AudioHandle handleOf(int i) const { return (ctrl[i].generation << kIndexBits) | static_cast<AudioHandle>(i + 1); }
+
+    // Hands slot i, under handle h, its samples: the audio side attaches them before any
+    // command that a caller can make on h once `state` says ready. Caller holds ctrlMutex.
+    bool give(int i, AudioHandle h, std::unique_ptr<Sample> &sample);
+
+    void prepareKernels(const Sample *sample);
+
+    AudioHandle attach(std::unique_ptr<Sample> sample);
+
+    AudioHandle reserve(int fileChannels, int rate);
+
+    void complete(AudioHandle h, std::unique_ptr<Sample> sample);
+
+    bool free(AudioHandle h, SysStamp at);
+
+    // -- audio side --
+    void voiceReleased(int index) override { ctrl[index].released.store(true, std::memory_order_release); }
+
+    // `soundNs`: when the frame it applies at is heard, kNeverNs when it is not.
+    void apply(const Command &c, std::int64_t soundNs);
+
+    void drain(std::int64_t blockStart);
+
+    void render(float *out, int frames, std::int64_t nowNs, std::int64_t playoutNs, bool underran);
+};
+
+}  // namespace velmora::audio

@@ -41,23 +41,8 @@ ANALYZE="$BUILD/tools/velmora-analyze"
 [ "$(nproc)" -ge 2 ] || { echo "forced_underrun: needs two cores" >&2; exit 2; }
 chrt -f 1 true 2>/dev/null || { echo "forced_underrun: SCHED_FIFO is not allowed here" >&2; exit 2; }
 
-TMP=$(mktemp -d "${TMPDIR:-/tmp}/velmora-underrun.XXXXXX")
-APP_PID="" CAPTURE_PID="" BUSY_PID=""
-cleanup() {
-  local status=$?
-  for pid in "$CAPTURE_PID" "$BUSY_PID" "$APP_PID"; do
-    [ -n "$pid" ] && kill "$pid" 2>/dev/null || true
-  done
-  "$SRC/scripts/sound-server.sh" stop "$TMP/sound" >/dev/null 2>&1 || true
-  "$SRC/scripts/display.sh" stop "$TMP/display" >/dev/null 2>&1 || true
-  [ "$status" -eq 0 ] && rm -rf "$TMP" || echo "forced_underrun: files kept in $TMP" >&2
-  exit "$status"
-}
-trap cleanup EXIT
-
-eval "$("$SRC/scripts/display.sh" start "$TMP/display")"
-mkdir -p "$TMP/run"
-cp -r "$BUILD/run/velmora" "$BUILD/run/Velmora.uir" "$BUILD/run/Samples" "$TMP/run/"
+. "$SRC/bench/lib.sh"
+bench_begin forced_underrun
 
 # The server's processes, for pinning.
 server_pids() {
@@ -78,16 +63,8 @@ one_run() {
   eval "$("$SRC/scripts/sound-server.sh" start "$TMP/sound")"
   (cd "$TMP/run" && VELMORA_REPORT_COUNTERS=1 exec ./velmora) >"$TMP/app.out" 2>"$TMP/app.err" &
   APP_PID=$!
-  local wid=""
-  for _ in $(seq 1 200); do
-    wid=$(xdotool search --onlyvisible --name '^Velmora$' 2>/dev/null | head -n1 || true)
-    [ -n "$wid" ] && break
-    sleep 0.05
-  done
-  [ -n "$wid" ] || { echo "forced_underrun: no window" >&2; exit 1; }
-  eval "$(xdotool getwindowgeometry --shell "$wid")"
-  local menu=$((HEIGHT - 610))
-  click() { xdotool mousemove --window "$wid" "$1" "$(($2 + menu))" click 1; }
+  bench_window
+  click() { xdotool mousemove --window "$WID" "$1" "$(($2 + MENU_HEIGHT))" click 1; }
   sleep 2
 
   local tid=""
@@ -122,7 +99,7 @@ one_run() {
   CAPTURE_PID=""
   if [ -n "$BUSY_PID" ]; then kill "$BUSY_PID" 2>/dev/null || true; BUSY_PID=""; fi
 
-  xdotool windowfocus --sync "$wid" 2>/dev/null || true
+  xdotool windowfocus --sync "$WID" 2>/dev/null || true
   xdotool key --clearmodifiers ctrl+q || true
   for _ in $(seq 1 200); do kill -0 "$APP_PID" 2>/dev/null || break; sleep 0.05; done
   wait "$APP_PID" || true

@@ -22,36 +22,14 @@ MINUTES=${2:-10}
 ANALYZE="$BUILD/tools/velmora-analyze"
 [ -x "$BUILD/run/velmora" ] && [ -x "$ANALYZE" ] || { echo "soak: build $BUILD first" >&2; exit 2; }
 
-TMP=$(mktemp -d "${TMPDIR:-/tmp}/velmora-soak.XXXXXX")
-APP_PID="" BUSY_PID="" CAPTURE_PID=""
-cleanup() {
-  local status=$?
-  for pid in "$CAPTURE_PID" "$BUSY_PID" "$APP_PID"; do
-    [ -n "$pid" ] && kill "$pid" 2>/dev/null || true
-  done
-  "$SRC/scripts/sound-server.sh" stop "$TMP/sound" >/dev/null 2>&1 || true
-  "$SRC/scripts/display.sh" stop "$TMP/display" >/dev/null 2>&1 || true
-  [ "$status" -eq 0 ] && rm -rf "$TMP" || echo "soak: files kept in $TMP" >&2
-  exit "$status"
-}
-trap cleanup EXIT
-
-eval "$("$SRC/scripts/display.sh" start "$TMP/display")"
+. "$SRC/bench/lib.sh"
+bench_begin soak
 eval "$("$SRC/scripts/sound-server.sh" start "$TMP/sound")"
-mkdir -p "$TMP/run"
-cp -r "$BUILD/run/velmora" "$BUILD/run/Velmora.uir" "$BUILD/run/Samples" "$TMP/run/"
 (cd "$TMP/run" && VELMORA_REPORT_COUNTERS=1 exec ./velmora) >"$TMP/app.out" 2>"$TMP/app.err" &
 APP_PID=$!
 
-wid=""
-for _ in $(seq 1 200); do
-  wid=$(xdotool search --onlyvisible --name '^Velmora$' 2>/dev/null | head -n1 || true)
-  [ -n "$wid" ] && break
-  sleep 0.05
-done
-[ -n "$wid" ] || { echo "soak: no window" >&2; exit 1; }
-eval "$(xdotool getwindowgeometry --shell "$wid")"
-MENU_HEIGHT=$((HEIGHT - 610))
+bench_window
+wid=$WID
 click() { xdotool mousemove --window "$wid" "$1" "$(($2 + MENU_HEIGHT))" click 1; }
 rss_kb() { awk '/^VmRSS:/ { print $2 }' "/proc/$APP_PID/status"; }
 

@@ -166,9 +166,11 @@ struct HangingOpen {
 
 TEST(OutputQuit, GivesUpOnAHangingReopenAtItsBound)
 {
-    Engine engine(EngineConfig{});
+    // An output given up on may still read its engine until it ends by itself: the engine
+    // lives to the end of the process, as the program's does.
+    static Engine *engine = new Engine(EngineConfig{});
     // The first try to open is due at once.
-    auto output = std::make_unique<Output>(&engine, nullptr, &HangingOpen::open, SteadyNs() - 2'000'000'000);
+    auto output = std::make_unique<Output>(engine, nullptr, &HangingOpen::open, SteadyNs() - 2'000'000'000);
     for (int i = 0; i < 200 && !HangingOpen::entered; ++i) std::this_thread::sleep_for(std::chrono::milliseconds(5));
     ASSERT_TRUE(HangingOpen::entered) << "the watchdog never tried to open";
 

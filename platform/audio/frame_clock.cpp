@@ -5,7 +5,10 @@
 
 namespace velmora::audio {
 
-FrameClock::FrameClock(double nominalRate) : nominal_(nominalRate), slope_(nominalRate), anchorSlope_(nominalRate) {}
+FrameClock::FrameClock(double nominalRate, double stepSeconds)
+    : nominal_(nominalRate), slope_(nominalRate), stepSeconds_(stepSeconds), anchorSlope_(nominalRate)
+{
+}
 
 void FrameClock::reset()
 {
@@ -44,7 +47,7 @@ void FrameClock::observe(std::int64_t timeNs, std::int64_t frame)
         count_ = next_ = 0;
     }
     const double off = count_ > 1 ? static_cast<double>(frame) - frameAt(timeNs) : 0.0;
-    const int sign = off > kStepSeconds * nominal_ ? 1 : off < -kStepSeconds * nominal_ ? -1 : 0;
+    const int sign = off > stepSeconds_ * nominal_ ? 1 : off < -stepSeconds_ * nominal_ ? -1 : 0;
     if (sign == 0 || sign != offSign_) {
         // The slope from before the step: points off the line tilt the fit from here on.
         slopeBeforeStep_ = slope_;

@@ -12,7 +12,10 @@ namespace velmora::audio {
 // Audio thread only; fixed storage.
 class FrameClock {
 public:
-    explicit FrameClock(double nominalRate);
+    static constexpr double kStepSeconds = 0.004;
+    // `stepSeconds`: how far the times observed may stray from the truth for seconds at a
+    // time; a shift of the line by more than that, held, is a real step.
+    explicit FrameClock(double nominalRate, double stepSeconds = kStepSeconds);
     void reset();
     void observe(std::int64_t timeNs, std::int64_t frame);
     bool ready() const { return count_ > 0; }
@@ -41,11 +44,10 @@ private:
     static constexpr double kMaxSlew = 1e-3;  // how fast the present's mapping may move: 1 ms per s
     // A real step (a stall, a resume) shows as every callback off the line by the same
     // milliseconds, in one direction; jitter, even on a loaded machine, does not stay
-    // there. Off by more than kStepSeconds, the same way, for kStepHoldSeconds, the fit
-    // starts afresh from the present, keeping the slope from before the step. PipeWire's
-    // pulse server reports play-out times that wander by 10 ms and more for seconds while
-    // the sound itself keeps its pace: a smaller step is followed by the slew alone.
-    static constexpr double kStepSeconds = 0.030;
+    // there. Off by more than the step size, the same way, for kStepHoldSeconds, the fit
+    // starts afresh from the present, keeping the slope from before the step. A smaller
+    // shift is followed by the slew alone.
+    double stepSeconds_;
     static constexpr double kStepHoldSeconds = 0.25;
     std::int64_t offSinceNs_ = 0;
     int offSign_ = 0;

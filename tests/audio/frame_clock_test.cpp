@@ -114,7 +114,7 @@ TEST_P(FrameClockFit, TakesWanderingPlayoutReportsForNoise)
 {
     const ClockRow row = GetParam();
     const double rate = 96000.0 * (1.0 + row.ppm * 1e-6);
-    FrameClock clock(96000.0);
+    FrameClock clock(96000.0, 0.030);  // the step size the device asks for on pipewire-pulse
     std::mt19937 rng(17);
     std::uniform_real_distribution<double> late(0.0, row.jitterMs * 1e-3);
     std::uniform_real_distribution<double> level(-0.0125, 0.0125);

@@ -29,10 +29,9 @@ namespace {
 std::atomic<int> iArySampleState[FREQUENCY_COUNT][EAR_COUNT];
 
 // What the header tells: the rate and channel count every player relies on.
-bool Header_Fits_Ear(AudioHandle handle)
+bool Header_Fits_Ear(AudioHandle handle, AudioInfo *info)
 {
-    AudioInfo info;
-    return Audio_ChannelGetInfo(handle, &info) != 0 && info.freq == 96000 && info.chans == 2;
+    return Audio_ChannelGetInfo(handle, info) != 0 && info->freq == 96000 && info->chans == 2;
 }
 
 }  // namespace
@@ -40,12 +39,9 @@ bool Header_Fits_Ear(AudioHandle handle)
 bool Tone_Fits_Ear(AudioHandle handle, int ear)
 {
     AudioInfo info;
-    if (Audio_ChannelGetInfo(handle, &info) == 0) {
-        return false;
-    }
     const std::uint32_t own = 1u << ear;
     const std::uint32_t other = 1u << (1 - ear);
-    return info.freq == 96000 && info.chans == 2 && (info.silent & other) != 0 && (info.silent & own) == 0;
+    return Header_Fits_Ear(handle, &info) && (info.silent & other) != 0 && (info.silent & own) == 0;
 }
 
 int Sample_State(int frequencyIndex, int ear)
@@ -102,7 +98,8 @@ void Create_Samples()
             SinSample[f][ear] = Audio_StreamCreateFile(0, path, 0, 0, AUDIO_ASYNCFILE);
             // A tone at the wrong pitch would be charted as if it were right: named at
             // start-up as missing. The header says so at once; the channels come later.
-            if (SinSample[f][ear] != 0 && !Header_Fits_Ear(SinSample[f][ear])) {
+            AudioInfo header;
+            if (SinSample[f][ear] != 0 && !Header_Fits_Ear(SinSample[f][ear], &header)) {
                 Audio_StreamFree(SinSample[f][ear]);
                 SinSample[f][ear] = 0;
             }

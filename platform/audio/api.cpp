@@ -141,7 +141,7 @@ int Audio_Init(int device, std::uint32_t freq, std::uint32_t /*flags*/, void * /
         cfg.outputRate = dev->rate();
         cfg.latencySeconds = std::max(cfg.latencySeconds, dev->commandLatencySeconds());
         cfg.unreportedDelaySeconds = dev->unreportedDelaySeconds();
-        cfg.clockStepSeconds = dev->playoutWanderSeconds();
+        cfg.playoutWanders = dev->playoutWanders();
     } else {
         std::fprintf(stderr, "%s\n", error.c_str());
         // The device that may come later is most likely the PulseAudio one: plan its latency.

@@ -34,9 +34,9 @@ public:
     // Where no play-out time is told: how long after a render call its first frame is
     // heard, as well as the backend can guess.
     virtual double unreportedDelaySeconds() const { return 0.0; }
-    // How far the play-out times told (or the callbacks' times) may stray from when the
-    // frames are really heard, for seconds at a time, while the sound keeps its pace.
-    virtual double playoutWanderSeconds() const { return 0.004; }
+    // Whether the play-out times told stray from when the frames are really heard by tens
+    // of ms, for seconds at a time, while the sound keeps its pace (pipewire-pulse).
+    virtual bool playoutWanders() const { return false; }
     virtual const char *name() const = 0;
     // How often the server ran out of frames to play since the device opened (each one a
     // gap in the sound); 0 where the backend cannot tell. Any thread.

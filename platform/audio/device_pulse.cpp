@@ -38,7 +38,7 @@ public:
     // by up to 15 ms a second and falls back at each timing update, and moves between 20
     // and 77 ms in a stream's first seconds, while the sound keeps its grid. Taken for
     // steps, that moved the schedule by 43 ms; PulseAudio's own reports stray by far less.
-    double wander = 0.004;
+    bool wanders = false;
 
     ~PulseDevice() override
     {
@@ -105,7 +105,7 @@ public:
     static void onServerInfo(pa_context *, const pa_server_info *info, void *self)
     {
         auto *d = static_cast<PulseDevice *>(self);
-        if (info && info->server_name && std::strstr(info->server_name, "PipeWire")) d->wander = 0.030;
+        if (info && info->server_name && std::strstr(info->server_name, "PipeWire")) d->wanders = true;
     }
 
     static void onState(pa_context *c, void *self)
@@ -137,7 +137,7 @@ public:
         return true;
     }
 
-    double playoutWanderSeconds() const override { return wander; }
+    bool playoutWanders() const override { return wanders; }
 
     void start(Render r, void *u) override
     {

@@ -38,9 +38,9 @@ struct EngineConfig {
     // Where the device tells no play-out time: how long after a render call its first
     // frame is heard (the device's buffer). Used only to say when a play sounded.
     double unreportedDelaySeconds = 0.0;
-    // How far the device's play-out times may stray for seconds at a time before a shift of
-    // them counts as a real step of the output (AudioDevice::playoutWanderSeconds).
-    double clockStepSeconds = 0.004;
+    // The device's play-out times wander (AudioDevice::playoutWanders): only an underrun
+    // moves the schedule, and the reports tune it slowly.
+    bool playoutWanders = false;
 };
 
 // render()'s play-out time when the device cannot tell: estimated from the call's time.

@@ -93,7 +93,7 @@ struct Engine::Impl final : Mixer::Owner {
           latencyFrames(static_cast<int>(std::lround(cfg.latencySeconds * cfg.outputRate))),
           rampFrames(std::max(1, static_cast<int>(std::lround(cfg.rampSeconds * cfg.outputRate)))),
           queue(c.queueCapacity),
-          schedule(cfg.outputRate, latencyFrames, cfg.offline, c.queueCapacity, cfg.clockStepSeconds),
+          schedule(cfg.outputRate, latencyFrames, cfg.offline, c.queueCapacity, cfg.playoutWanders),
           mixer(cfg.capacity, cfg.outputRate, rampFrames, *this)
     {
         ctrl = std::make_unique<CtrlSlot[]>(static_cast<std::size_t>(cfg.capacity));

@@ -5,8 +5,10 @@
 
 namespace velmora::audio {
 
-FrameClock::FrameClock(double nominalRate, double stepSeconds)
-    : nominal_(nominalRate), slope_(nominalRate), stepSeconds_(stepSeconds), anchorSlope_(nominalRate)
+FrameClock::FrameClock(double nominalRate, bool reportsWander)
+    : nominal_(nominalRate), slope_(nominalRate), maxSlew_(reportsWander ? 2e-4 : 1e-3),
+      slopeLimit_(reportsWander ? 0.0 : 2e-3), detectSteps_(!reportsWander),
+      anchorSlope_(nominalRate)
 {
 }
 
@@ -46,8 +48,8 @@ void FrameClock::observe(std::int64_t timeNs, std::int64_t frame)
         settled_ = true;
         count_ = next_ = 0;
     }
-    const double off = count_ > 1 ? static_cast<double>(frame) - frameAt(timeNs) : 0.0;
-    const int sign = off > stepSeconds_ * nominal_ ? 1 : off < -stepSeconds_ * nominal_ ? -1 : 0;
+    const double off = count_ > 1 && detectSteps_ ? static_cast<double>(frame) - frameAt(timeNs) : 0.0;
+    const int sign = off > kStepSeconds * nominal_ ? 1 : off < -kStepSeconds * nominal_ ? -1 : 0;
     if (sign == 0 || sign != offSign_) {
         // The slope from before the step: points off the line tilt the fit from here on.
         slopeBeforeStep_ = slope_;
@@ -81,12 +83,12 @@ void FrameClock::observe(std::int64_t timeNs, std::int64_t frame)
     }
     // The slope is trusted only over a window of several seconds: callbacks arrive with
     // milliseconds of jitter, and over half a second that alone tilts a fitted slope by
-    // a percent. Then it follows the device clock's drift, within a plausible 0.2 %.
+    // a percent. Then it follows the device clock's drift, within a plausible limit.
     const int newest = (next_ + kWindow - 1) % kWindow;
     const int oldest = count_ < kWindow ? 0 : next_;
     double slope = anchorSlope_;
     if (stt > 0.0 && t_[newest] - t_[oldest] >= 4.0)
-        slope = std::clamp(stf / stt, nominal_ * 0.998, nominal_ * 1.002);
+        slope = std::clamp(stf / stt, nominal_ * (1.0 - slopeLimit_), nominal_ * (1.0 + slopeLimit_));
     double intercept = mf - slope * mt;
 
     // The fitted line pivots about the window's mean point, seconds back: a new slope (the
@@ -99,7 +101,7 @@ void FrameClock::observe(std::int64_t timeNs, std::int64_t frame)
     if (count_ > 1) {
         const double before = intercept_ + slope_ * tNow;
         const double after = intercept + slope * tNow;
-        const double allowed = kMaxSlew * nominal_ * std::max(tNow - lastT_, 0.0);
+        const double allowed = maxSlew_ * nominal_ * std::max(tNow - lastT_, 0.0);
         const double moved = std::clamp(after - before, -allowed, allowed);
         intercept += before + moved - after;
     }

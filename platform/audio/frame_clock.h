@@ -12,10 +12,13 @@ namespace velmora::audio {
 // Audio thread only; fixed storage.
 class FrameClock {
 public:
-    static constexpr double kStepSeconds = 0.004;
-    // `stepSeconds`: how far the times observed may stray from the truth for seconds at a
-    // time; a shift of the line by more than that, held, is a real step.
-    explicit FrameClock(double nominalRate, double stepSeconds = kStepSeconds);
+    // `reportsWander`: the times observed stray from the truth by tens of ms for seconds
+    // at a time (pipewire-pulse's sawtooth). No shift of them is then a real step: only
+    // shift() moves the mapping at once. The slope stays the nominal one, since a fit
+    // over teeth that sink for seconds tilts it to the 0.2 % limit (6 ms across a 3 s
+    // block break); the present follows the reports at a fifth of the usual pace, which
+    // still covers a device clock 200 ppm off.
+    explicit FrameClock(double nominalRate, bool reportsWander = false);
     void reset();
     void observe(std::int64_t timeNs, std::int64_t frame);
     bool ready() const { return count_ > 0; }
@@ -41,13 +44,15 @@ private:
     double slope_;
     double intercept_ = 0.0;
     double lastT_ = 0.0;                     // time of the previous observation, s from the origin
-    static constexpr double kMaxSlew = 1e-3;  // how fast the present's mapping may move: 1 ms per s
+    double maxSlew_;     // how fast the present's mapping may move: 1 ms per s, or 0.2 if reports wander
+    double slopeLimit_;  // how far the slope may stray from the nominal one: 0.2 %, or none
     // A real step (a stall, a resume) shows as every callback off the line by the same
     // milliseconds, in one direction; jitter, even on a loaded machine, does not stay
-    // there. Off by more than the step size, the same way, for kStepHoldSeconds, the fit
+    // there. Off by more than kStepSeconds, the same way, for kStepHoldSeconds, the fit
     // starts afresh from the present, keeping the slope from before the step. A smaller
     // shift is followed by the slew alone.
-    double stepSeconds_;
+    static constexpr double kStepSeconds = 0.004;
+    bool detectSteps_;
     static constexpr double kStepHoldSeconds = 0.25;
     std::int64_t offSinceNs_ = 0;
     int offSign_ = 0;

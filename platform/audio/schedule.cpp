@@ -18,9 +18,9 @@ constexpr double kAnchorLateSeconds = 0.040;
 
 }  // namespace
 
-Schedule::Schedule(int outputRate, int latencyFrames, bool offline, int capacity, double clockStepSeconds)
+Schedule::Schedule(int outputRate, int latencyFrames, bool offline, int capacity, bool playoutWanders)
     : rate_(outputRate), latencyFrames_(latencyFrames), offline_(offline),
-      ring_(static_cast<std::size_t>(std::max(16, capacity))), clock_(outputRate, clockStepSeconds)
+      ring_(static_cast<std::size_t>(std::max(16, capacity))), clock_(outputRate, playoutWanders)
 {
 }
 

@@ -30,7 +30,7 @@ inline std::int64_t nsOf(std::int64_t frames, std::int64_t rate)
 
 class Schedule {
 public:
-    Schedule(int outputRate, int latencyFrames, bool offline, int capacity, double clockStepSeconds);
+    Schedule(int outputRate, int latencyFrames, bool offline, int capacity, bool playoutWanders);
 
     // A new device: forget the old one's timing.
     void reset();

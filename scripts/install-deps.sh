@@ -22,6 +22,8 @@ packages=(
   pipewire pipewire-bin pipewire-pulse wireplumber
   # dbus-run-session: the sanitizer tests also run where a D-Bus session answers
   dbus-daemon
+  # bench/rtkit_grant.sh: real time as RTKit grants it to a user without the right to it
+  rtkit polkitd
   # fonts, so that labels render the same everywhere
   fonts-dejavu-core
   # the Debian package: cpack's dependency scan, and the checks of its desktop entry and

@@ -43,7 +43,7 @@ public:
     int losses() const { return losses_.load(); }
     // Underruns of every device this output has had, up to the watchdog's last look.
     std::uint64_t underruns() const { return underruns_.load(); }
-    // The SCHED_FIFO priority that the present device's render thread got, 0 for none.
+    // The real-time priority that the present device's render thread got, 0 for none.
     int renderPriority() const { return renderPriority_.load(); }
 
 private:

@@ -24,10 +24,13 @@ constexpr int kBusTimeoutMs = 1000;
 // RTKit's own default for RTTimeUSecMax, where the daemon does not tell it.
 constexpr long long kRtTimeUsec = 200'000;
 
-int fifoPriority(long tid)
+// RTKit grants SCHED_RR unless its daemon is told otherwise (Debian's is not): for one
+// thread at its priority that is the same as FIFO.
+int realtimePriority(long tid)
 {
     const int policy = sched_getscheduler(static_cast<pid_t>(tid));
-    if (policy < 0 || (policy & ~SCHED_RESET_ON_FORK) != SCHED_FIFO) return 0;
+    const int kind = policy & ~SCHED_RESET_ON_FORK;
+    if (policy < 0 || (kind != SCHED_FIFO && kind != SCHED_RR)) return 0;
     sched_param p{};
     return sched_getparam(static_cast<pid_t>(tid), &p) == 0 ? p.sched_priority : 0;
 }
@@ -145,7 +148,7 @@ int viaRtkit(long tid)
     const int priority = static_cast<int>(std::min<long long>(kRenderPriority, maxPriority));
     if (priority < 1) return 0;
     if (!limitRtTime(bus.property("RTTimeUSecMax").value_or(kRtTimeUsec))) return 0;
-    return bus.makeThreadRealtime(tid, priority) ? fifoPriority(tid) : 0;
+    return bus.makeThreadRealtime(tid, priority) ? realtimePriority(tid) : 0;
 }
 
 std::atomic<bool> gCodeLocked{false};
@@ -186,11 +189,11 @@ long currentThreadId() { return static_cast<long>(syscall(SYS_gettid)); }
 int makeRealtime(long tid)
 {
     if (tid <= 0) return 0;
-    if (setFifo(tid, kRenderPriority)) return fifoPriority(tid);
+    if (setFifo(tid, kRenderPriority)) return realtimePriority(tid);
     rlimit lim{};
     if (getrlimit(RLIMIT_RTPRIO, &lim) == 0 && lim.rlim_cur >= 1 &&
         setFifo(tid, static_cast<int>(std::min<rlim_t>(lim.rlim_cur, kRenderPriority))))
-        return fifoPriority(tid);
+        return realtimePriority(tid);
     return viaRtkit(tid);
 }
 

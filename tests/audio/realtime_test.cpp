@@ -57,8 +57,8 @@ TEST(AudioRealtime, TonesArriveAtTheirPitchLevelLengthAndEar)
     const std::string capture = soundDir() + "/capture.wav";
     ASSERT_TRUE(helper("record " + soundDir() + " " + capture));
     // A user presses nothing in the first instant, and the end-to-end tests wait as long.
-    // Meanwhile a loaded server's play-out reports may still move by a few ms, which the
-    // frame clock follows at 1 ms a second (a play was once heard 2.2 ms early at 1.5 s).
+    // Meanwhile a loaded server's play-out reports may still move by a couple of ms, which
+    // the frame clock follows at 1 ms a second: too slow for the bound on when a play is heard.
     std::this_thread::sleep_for(2000ms);
 
     // The audiometry's way: volume, rate, play; then the stimulation's ending; then a

@@ -111,7 +111,9 @@ TEST(AudioRealtime, TonesArriveAtTheirPitchLevelLengthAndEar)
         const double ms = static_cast<double>(heardNs - calledNs) * 1e-6;
         std::printf("play %llu heard %.1f ms after its call (command latency %.1f ms)\n",
                     static_cast<unsigned long long>(number), ms, engine->latencyFrames() / 96.0);
-        EXPECT_GT(ms, engine->latencyFrames() / 96.0 - 1.0);
+        // The mapping is a fit to the server's reports, exact to about a millisecond; under
+        // the sanitizers their jitter alone has put a play 1.3 ms early.
+        EXPECT_GT(ms, engine->latencyFrames() / 96.0 - 2.0);
         EXPECT_LT(ms, engine->latencyFrames() / 96.0 + 150.0);
     }
 

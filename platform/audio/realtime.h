@@ -15,9 +15,8 @@ long currentThreadId();
 // Puts thread `tid` of this process under SCHED_FIFO at kRenderPriority: itself where
 // privilege or RLIMIT_RTPRIO allows (at most RLIMIT_RTPRIO), else through RTKit on the
 // system bus (which grants SCHED_RR), which needs RLIMIT_RTTIME set and is given it.
-// Returns the real-time priority got,
-// 0 when the thread keeps its scheduling. May wait up to a second for the bus: never on
-// the thread that renders.
+// Returns the real-time priority got, 0 when the thread keeps its scheduling. May wait up
+// to a second for the bus: never on the thread that renders.
 int makeRealtime(long tid);
 
 // Locks into memory the code that renders (this program's and the sound libraries'), so

@@ -33,7 +33,9 @@ class CommandQueue {
 public:
     explicit CommandQueue(int capacity)
     {
-        std::size_t n = 1;
+        // At least two cells: with one, a cell's "written at p" and "free for p + 1" are
+        // the same sequence number, and a push would write over a command not yet taken.
+        std::size_t n = 2;
         while (n < static_cast<std::size_t>(capacity)) n <<= 1;
         cells_ = std::make_unique<Cell[]>(n);
         mask_ = n - 1;

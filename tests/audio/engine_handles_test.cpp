@@ -47,6 +47,25 @@ TEST(EngineHandles, FreedHandleStaysInvalidAfterItsSlotIsReused)
     EXPECT_TRUE(rig.engine.play(second, false, rig.now));
 }
 
+// A full queue refuses and counts, at any size: every call it accepted is applied.
+TEST(EngineHandles, AFullQueueRefusesInsteadOfWritingOver)
+{
+    for (int capacity : {1, 2, 3}) {
+        EngineConfig cfg = offlineConfig();
+        cfg.queueCapacity = capacity;
+        Rig rig(512, cfg);
+        const AudioHandle h = rig.load(constantFrames(0.5f, 1000));
+        ASSERT_NE(h, 0u);
+        rig.renderTo(1);
+        int accepted = 0;
+        for (int i = 0; i < 5; ++i) accepted += rig.engine.setVolume(h, 0.5f, rig.now);
+        rig.renderTo(rig.frameOf(0.0) + 2);
+        const auto c = rig.engine.counters();
+        EXPECT_EQ(c.commandsApplied, 1u + accepted) << "queue of " << capacity;
+        EXPECT_EQ(c.droppedCommands, 5u - accepted) << "queue of " << capacity;
+    }
+}
+
 // A stream reserved on its header takes no command until its samples come, so nothing of
 // it sounds before its peak is known; then it plays. One refused never takes a command.
 TEST(EngineHandles, AStreamReadBehindItsHandleSoundsOnlyOnceComplete)

@@ -111,9 +111,10 @@ TEST(AudioRealtime, TonesArriveAtTheirPitchLevelLengthAndEar)
         const double ms = static_cast<double>(heardNs - calledNs) * 1e-6;
         std::printf("play %llu heard %.1f ms after its call (command latency %.1f ms)\n",
                     static_cast<unsigned long long>(number), ms, engine->latencyFrames() / 96.0);
-        // The mapping is a fit to the server's reports, exact to about a millisecond; under
-        // the sanitizers their jitter alone has put a play 1.3 ms early.
-        EXPECT_GT(ms, engine->latencyFrames() / 96.0 - 2.0);
+        // The mapping is a fit to the server's reports that follows them at 1 ms a second;
+        // under the sanitizers the reports have moved by 2.4 ms within the test, which put
+        // plays that much early. A command placed without the latency is 100 ms early.
+        EXPECT_GT(ms, engine->latencyFrames() / 96.0 - 5.0);
         EXPECT_LT(ms, engine->latencyFrames() / 96.0 + 150.0);
     }
 

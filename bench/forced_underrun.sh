@@ -9,6 +9,11 @@
 # core 1. Three times in the run a SCHED_FIFO spinner takes core 0 for STALL_MS (250): the
 # render thread alone cannot run, the server's buffer runs dry, and it underruns.
 #
+# With STALL_WHO=server it is the sound server's main thread that is pinned alone to core 0
+# and stalled, while its other threads and the whole program run on core 1: the server
+# then forwards no data to its own play-out thread and runs dry by itself, as it did on a
+# loaded machine, with the program's render thread on time.
+#
 # With BUSY=1 there are no stalls: instead a plain spinner keeps the other core busy the
 # whole run, as on a loaded machine, and nothing is pinned.
 #
@@ -36,6 +41,7 @@ BUILD=$(realpath "${1:-$SRC/build}")
 RUNS=${2:-1}
 STALL_MS=${STALL_MS:-250}
 BUSY=${BUSY:-0}
+STALL_WHO=${STALL_WHO:-client}
 ANALYZE="$BUILD/tools/velmora-analyze"
 [ -x "$BUILD/run/velmora" ] && [ -x "$ANALYZE" ] || { echo "forced_underrun: build $BUILD first" >&2; exit 2; }
 [ "$(nproc)" -ge 2 ] || { echo "forced_underrun: needs two cores" >&2; exit 2; }
@@ -78,7 +84,13 @@ one_run() {
   else
     for p in $(server_pids); do taskset -a -p -c 1 "$p" >/dev/null; done
     taskset -a -p -c 1 "$APP_PID" >/dev/null
-    taskset -p -c 0 "$tid" >/dev/null
+    if [ "$STALL_WHO" = server ]; then
+      local main
+      main=$(server_pids | head -n 1)
+      taskset -p -c 0 "$main" >/dev/null  # its main thread only: tid = pid
+    else
+      taskset -p -c 0 "$tid" >/dev/null
+    fi
   fi
 
   parec --device="$VELMORA_SINK.monitor" --rate=96000 --format=float32le --channels=2 \
@@ -110,7 +122,7 @@ one_run() {
   rm -f "$TMP/capture.raw"
   "$ANALYZE" stretches "$TMP/capture.wav" --channel 0 >"$TMP/stretches.txt"
 
-  echo "run $run (${VELMORA_SOUND_SERVER:-pulse}, $([ "$BUSY" = 1 ] && echo "other core busy" || echo "3 stalls of $STALL_MS ms"))"
+  echo "run $run (${VELMORA_SOUND_SERVER:-pulse}, $([ "$BUSY" = 1 ] && echo "other core busy" || echo "3 stalls of the $STALL_WHO, $STALL_MS ms"))"
   awk '$2 == "underruns" || $2 == "late_commands" || $2 == "clock_steps" { print "  " $2, $3 }
        $2 == "frames_lost" { printf "  lost_ms %.1f\n", $3 / 96 }' "$TMP/app.err"
   awk '

@@ -174,6 +174,7 @@ EngineCounters Engine::counters() const
     c.streamsLive = m.live.load(std::memory_order_relaxed);
     c.clockSteps = m.schedule.clockSteps.load(std::memory_order_relaxed);
     c.framesLost = m.schedule.framesLost.load(std::memory_order_relaxed);
+    c.lineRestarts = m.schedule.lineRestarts.load(std::memory_order_relaxed);
     return c;
 }
 

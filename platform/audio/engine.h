@@ -61,6 +61,7 @@ struct EngineCounters {
     std::uint64_t streamsLive = 0;     // control
     std::uint64_t clockSteps = 0;      // audio: the frame clock re-anchored on a real step
     std::uint64_t framesLost = 0;      // audio: play-out time lost in underruns, by which the schedule moved
+    std::uint64_t lineRestarts = 0;    // audio: a sleeping thread's timeline began afresh (it fell behind it)
 };
 
 class Engine {

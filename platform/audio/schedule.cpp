@@ -103,6 +103,7 @@ std::int64_t Schedule::onLine(const Command &c, std::int64_t fitted)
     std::int64_t f = a->frame + framesIn(d, rate_);
     const auto drift = static_cast<double>(f - fitted);
     const auto rate = static_cast<double>(rate_);
+    if (a->line == c.line && a->epoch != c.epoch) lineRestarts.fetch_add(1, std::memory_order_relaxed);
     if (a->line != c.line || a->epoch != c.epoch || d < 0 || drift < -kAnchorEarlySeconds * rate ||
         drift > kAnchorLateSeconds * rate) {
         *a = LineAnchor{c.line, c.epoch, c.stamp, fitted};

@@ -56,6 +56,9 @@ public:
     std::atomic<std::uint64_t> late{0};        // commands whose frame had gone when placed
     std::atomic<std::uint64_t> clockSteps{0};  // the frame clock re-anchored on a real step
     std::atomic<std::uint64_t> framesLost{0};  // play-out time lost in underruns, by which the schedule moved
+    // A timeline's commands came on a new epoch: its thread fell behind it (woken that much
+    // late, on a starved machine) and began afresh, so its later sounds moved by as much.
+    std::atomic<std::uint64_t> lineRestarts{0};
 
 private:
     // Where a timeline's epoch began on the output: its later commands are placed from

@@ -277,13 +277,16 @@ INSTANTIATE_TEST_SUITE_P(Engine, Clicks, ::testing::Values(ClickRow{"low", 125.0
 // row's milliseconds: every later frame is heard that much later (it ran dry, waited and
 // resumed) or, negative, earlier (it dropped frames). Each burst must still start and end
 // at its stamps plus the latency, as heard; a command whose frame is gone applies at the
-// resumption, ramped.
+// resumption, ramped. A row may instead have the thread fall behind its timeline before
+// the fifth burst: from there its stamps come on a new epoch, that much later, and are
+// kept as they come; the restart is counted, so that a run's counters tell it from a loss.
 
 struct UnderrunRow {
     const char *name;
     double lostMs;
     double atSeconds;  // the device frame of the resumption, in the third burst (heard 1.10 .. 1.30 s)
     bool staleFirst;   // the first render after it has no play-out time
+    double restartMs = 0.0;
 };
 
 class Underruns : public ::testing::TestWithParam<UnderrunRow> {};
@@ -303,14 +306,16 @@ TEST_P(Underruns, EveryBurstSoundsAtItsStamps)
 
     struct Burst { std::int64_t play, stop; };
     std::vector<Burst> bursts;
-    for (int k = 0; k < 8; ++k) bursts.push_back({t0 + (300 + 360 * k) * ms, t0 + (500 + 360 * k) * ms});
+    const auto late = std::llround(row.restartMs * 1e6);
+    for (int k = 0; k < 8; ++k)
+        bursts.push_back({t0 + (300 + 360 * k) * ms + (k >= 4 ? late : 0), t0 + (500 + 360 * k) * ms + (k >= 4 ? late : 0)});
     std::vector<float> out(static_cast<std::size_t>(kRate) * 2 * 4);
     std::size_t issued = 0;  // commands are issued on time, so the engine hears of each only then
     for (std::int64_t frame = 0; frame + block <= static_cast<std::int64_t>(out.size() / 2); frame += block) {
         const std::int64_t playout = heardNs(frame), now = playout - 40 * ms;
         for (; issued < 2 * bursts.size(); ++issued) {
             const Burst &b = bursts[issued / 2];
-            const SysStamp stamp{issued % 2 ? b.stop : b.play, 1, 1};
+            const SysStamp stamp{issued % 2 ? b.stop : b.play, 1, late != 0 && issued >= 8 ? 2u : 1u};
             if (stamp.ns > now) break;
             if (issued % 2) {
                 engine.stop(h, stamp);
@@ -345,6 +350,7 @@ TEST_P(Underruns, EveryBurstSoundsAtItsStamps)
     }
     EXPECT_LE(maxStep(left), slopeBound(1000.0, 1.0, engine.rampFrames()));
     EXPECT_EQ(engine.counters().framesLost, static_cast<std::uint64_t>(std::llabs(lost)));
+    EXPECT_EQ(engine.counters().lineRestarts, late != 0 ? 1u : 0u);
 }
 
 INSTANTIATE_TEST_SUITE_P(
@@ -353,7 +359,8 @@ INSTANTIATE_TEST_SUITE_P(
                       UnderrunRow{"StopInsideTheHole", 150.0, 1.20, false},
                       UnderrunRow{"StopAfterTheHole", 150.0, 1.12, false},
                       UnderrunRow{"StaleFirstPlayout", 150.0, 1.20, true},
-                      UnderrunRow{"ServerDropped30Ms", -30.0, 1.15, false}),
+                      UnderrunRow{"ServerDropped30Ms", -30.0, 1.15, false},
+                      UnderrunRow{"NoLossThreadWoke45MsLate", 0.0, 100.0, false, 45.0}),
     [](const auto &info) { return std::string(info.param.name); });
 
 TEST(EngineClicks, MuteThenStopIsSilentBeforeTheStop)

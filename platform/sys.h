@@ -34,5 +34,6 @@ int Sys_Rand();
 
 // Runs fn(data) once on a new thread and returns at once: 0, or -1 when no thread could be
 // started. Nothing joins it. The threads that sleep through Sys_Sleep are started here, so
-// that a virtual clock knows every thread that may still sleep before it moves time on.
+// that a virtual clock knows every thread that may still sleep before it moves time on;
+// each keeps its timeline from its start (see platform/sys/timeline.h).
 int Sys_StartThread(void (*fn)(void *), void *data);

@@ -52,7 +52,10 @@ int Sys_Rand()
 int Sys_StartThread(void (*fn)(void *), void *data)
 {
     try {
-        std::thread([fn, data] { fn(data); }).detach();
+        std::thread([fn, data] {
+            velmora::timeline::BeginThreadTimeline(velmora::SteadyNs());
+            fn(data);
+        }).detach();
     } catch (const std::system_error &) {
         return -1;
     }

@@ -22,6 +22,8 @@ void SleepOnThreadTimeline(unsigned ms)
     std::this_thread::sleep_until(std::chrono::steady_clock::time_point(std::chrono::nanoseconds(end)));
 }
 
+void BeginThreadTimeline(std::int64_t nowNs) { (void)tThread.sleepEnd(nowNs, 0); }
+
 SysStamp ThreadStamp(std::int64_t nowNs)
 {
     SysStamp s;

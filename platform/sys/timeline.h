@@ -9,7 +9,11 @@
 // not run for a while) restarts the timeline at the present rather than being caught up
 // by a burst of commands. The budget is added to the engine's command latency, so that a
 // command stamped that far back still lands in a frame not yet given to the device.
-// A thread that has never slept stamps with the present.
+// A thread started through Sys_StartThread keeps its timeline from its first moment, so
+// the sounds it makes before its first sleep (the first burst's play, the first tone of a
+// hearing test) are placed on one anchor with the sleeps that follow them; else a step of
+// the play-out reports between a play and its mute changed that burst's length by as much.
+// Any other thread that has never slept stamps with the present.
 
 #include "platform/sys.h"
 
@@ -55,6 +59,7 @@ private:
 
 // The calling thread's timeline, on the steady clock: what the real Sys_Sleep and Sys_Stamp do.
 void SleepOnThreadTimeline(unsigned ms);
+void BeginThreadTimeline(std::int64_t nowNs);
 SysStamp ThreadStamp(std::int64_t nowNs);
 
 }  // namespace velmora::timeline

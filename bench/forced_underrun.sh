@@ -56,6 +56,7 @@ server_pids() {
   for f in "$TMP/sound/runtime/pid" "$TMP/sound"/{pipewire,wireplumber,pipewire-pulse}.pid; do
     [ -f "$f" ] && cat "$f"
   done
+  return 0
 }
 
 # Core 0 to a real-time spinner for $1 ms: every other thread allowed there waits.
@@ -164,6 +165,7 @@ one_run() {
     cp "$TMP/capture.wav" "$KEEP_DIR/capture_$run.wav"
     cp "$TMP/stretches.txt" "$KEEP_DIR/stretches_$run.txt"
     cp "$TMP/bursts.txt" "$KEEP_DIR/bursts_$run.txt"
+    cp "$TMP/app.err" "$KEEP_DIR/app_$run.err"
   fi
   rm -f "$TMP/capture.wav"
 }

@@ -124,7 +124,7 @@ one_run() {
   "$ANALYZE" stretches "$TMP/capture.wav" --channel 0 >"$TMP/stretches.txt"
 
   echo "run $run (${VELMORA_SOUND_SERVER:-pulse}, $([ "$BUSY" = 1 ] && echo "other core busy" || echo "3 stalls of the $STALL_WHO, $STALL_MS ms"))"
-  awk '$2 == "underruns" || $2 == "late_commands" || $2 == "clock_steps" { print "  " $2, $3 }
+  awk '$2 == "underruns" || $2 == "late_commands" || $2 == "clock_steps" || $2 == "timeline_restarts" { print "  " $2, $3 }
        $2 == "frames_lost" { printf "  lost_ms %.1f\n", $3 / 96 }' "$TMP/app.err"
   awk '
     $1 ~ /^stretch_[0-9]+_start_s$/ { split($1, a, "_"); start[a[2]] = $2 * 1000; n = a[2] + 1 }

@@ -7,7 +7,7 @@
 # every job really compiles, and built again from clean while the runs go on. Meanwhile
 # `ctest -R ^e2e_stimulation_left$` runs RUNS times in a row (PulseAudio's null sink, the
 # frame-exact checks). Prints each run's verdict and the program's counters (underruns,
-# the render thread's priority), then "loaded_e2e passed N of RUNS". Exit status 0 when
+# late commands, timeline restarts, the render thread's priority), then "loaded_e2e passed N of RUNS". Exit status 0 when
 # every run passed. A failed run's files stay where the test says.
 set -euo pipefail
 
@@ -57,7 +57,7 @@ for i in $(seq 1 "$RUNS"); do
     verdict=FAIL
   fi
   counters=$(grep -o 'velmora_counter [a-z_]* [0-9]*' "$log" | awk '
-    $2 == "underruns" || $2 == "late_commands" || $2 == "render_priority" { printf "%s %s  ", $2, $3 }')
+    $2 == "underruns" || $2 == "late_commands" || $2 == "render_priority" || $2 == "timeline_restarts" { printf "%s %s  ", $2, $3 }')
   echo "run $i: $verdict  $counters"
   [ "$verdict" = pass ] || grep -E '^[0-9]+: (burst|  |FAIL|e2e:)' "$log" | head -n 20 | sed 's/^/    /'
 done

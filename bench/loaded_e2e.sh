@@ -7,8 +7,9 @@
 # every job really compiles, and built again from clean while the runs go on. Meanwhile
 # `ctest -R ^e2e_stimulation_left$` runs RUNS times in a row (PulseAudio's null sink, the
 # frame-exact checks). Prints each run's verdict and the program's counters (underruns,
-# late commands, timeline restarts, the render thread's priority), then "loaded_e2e passed N of RUNS". Exit status 0 when
-# every run passed. A failed run's files stay where the test says.
+# late commands, timeline restarts, the render thread's priority), then "loaded_e2e
+# passed N of RUNS". Exit status 0 when every run passed. A failed run's files stay where
+# the test says.
 set -euo pipefail
 
 SRC=$(cd "$(dirname "$0")/.." && pwd)

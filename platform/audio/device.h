@@ -35,7 +35,8 @@ public:
     // heard, as well as the backend can guess.
     virtual double unreportedDelaySeconds() const { return 0.0; }
     // Whether the play-out times told stray from when the frames are really heard by tens
-    // of ms, for seconds at a time, while the sound keeps its pace (pipewire-pulse).
+    // of ms, for seconds at a time, while the sound keeps its pace (pipewire-pulse, and
+    // PulseAudio on a loaded machine). Only a device that tells its underruns may say so.
     virtual bool playoutWanders() const { return false; }
     virtual const char *name() const = 0;
     // How often the server ran out of frames to play since the device opened (each one a

@@ -13,11 +13,11 @@ namespace velmora::audio {
 class FrameClock {
 public:
     // `reportsWander`: the times observed stray from the truth by tens of ms for seconds
-    // at a time (pipewire-pulse's sawtooth). No shift of them is then a real step: only
-    // shift() moves the mapping at once. The slope stays the nominal one, since a fit
-    // over teeth that sink for seconds tilts it to the 0.2 % limit (6 ms across a 3 s
-    // block break); the present follows the reports at a fifth of the usual pace, which
-    // still covers a device clock 200 ppm off.
+    // at a time (pipewire-pulse's sawtooth, a loaded PulseAudio's moves). No shift of them
+    // is then a real step: only shift() moves the mapping at once. The slope stays the
+    // nominal one, since a fit over teeth that sink for seconds tilts it to the 0.2 %
+    // limit (6 ms across a 3 s block break); the present follows the reports at a fifth
+    // of the usual pace, which still covers a device clock 200 ppm off.
     explicit FrameClock(double nominalRate, bool reportsWander = false);
     void reset();
     void observe(std::int64_t timeNs, std::int64_t frame);

@@ -307,15 +307,17 @@ TEST_P(Underruns, EveryBurstSoundsAtItsStamps)
     struct Burst { std::int64_t play, stop; };
     std::vector<Burst> bursts;
     const auto late = std::llround(row.restartMs * 1e6);
-    for (int k = 0; k < 8; ++k)
-        bursts.push_back({t0 + (300 + 360 * k) * ms + (k >= 4 ? late : 0), t0 + (500 + 360 * k) * ms + (k >= 4 ? late : 0)});
+    for (int k = 0; k < 8; ++k) {
+        const std::int64_t from = t0 + (k >= 4 ? late : 0);
+        bursts.push_back({from + (300 + 360 * k) * ms, from + (500 + 360 * k) * ms});
+    }
     std::vector<float> out(static_cast<std::size_t>(kRate) * 2 * 4);
     std::size_t issued = 0;  // commands are issued on time, so the engine hears of each only then
     for (std::int64_t frame = 0; frame + block <= static_cast<std::int64_t>(out.size() / 2); frame += block) {
         const std::int64_t playout = heardNs(frame), now = playout - 40 * ms;
         for (; issued < 2 * bursts.size(); ++issued) {
             const Burst &b = bursts[issued / 2];
-            const SysStamp stamp{issued % 2 ? b.stop : b.play, 1, late != 0 && issued >= 8 ? 2u : 1u};
+            const SysStamp stamp{issued % 2 ? b.stop : b.play, 1, late != 0 && issued / 2 >= 4 ? 2u : 1u};
             if (stamp.ns > now) break;
             if (issued % 2) {
                 engine.stop(h, stamp);

@@ -58,7 +58,7 @@ TEST(AudioRealtime, TonesArriveAtTheirPitchLevelLengthAndEar)
     ASSERT_TRUE(helper("record " + soundDir() + " " + capture));
     // A user presses nothing in the first instant, and the end-to-end tests wait as long.
     // Meanwhile a loaded server's play-out reports may still move by a couple of ms, which
-    // the frame clock follows at 1 ms a second: too slow for the bound on when a play is heard.
+    // the frame clock follows at 0.2 ms a second: too slow for the bound on when a play is heard.
     std::this_thread::sleep_for(2000ms);
 
     // The audiometry's way: volume, rate, play; then the stimulation's ending; then a
@@ -111,9 +111,8 @@ TEST(AudioRealtime, TonesArriveAtTheirPitchLevelLengthAndEar)
         const double ms = static_cast<double>(heardNs - calledNs) * 1e-6;
         std::printf("play %llu heard %.1f ms after its call (command latency %.1f ms)\n",
                     static_cast<unsigned long long>(number), ms, engine->latencyFrames() / 96.0);
-        // The mapping is a fit to the server's reports that follows them at 1 ms a second;
-        // under the sanitizers the reports have moved by 2.4 ms within the test, which put
-        // plays that much early. A command placed without the latency is 100 ms early.
+        // The mapping follows the server's reports at 0.2 ms a second; under the sanitizers
+        // the reports have moved by 2.4 ms within the test, which put plays that much early. A command placed without the latency is 100 ms early.
         EXPECT_GT(ms, engine->latencyFrames() / 96.0 - 5.0);
         EXPECT_LT(ms, engine->latencyFrames() / 96.0 + 150.0);
     }

@@ -27,7 +27,8 @@
 #     3000 ms more across a block break. One cycle is 360 ms, so a step of the schedule is
 #     read between 90 ms early and 270 ms late: lost time only ever makes it late.
 #   onset_error_ms_last: the last burst's, what the schedule kept of the stalls at the end
-#   block_break_ms: each mute-to-next-play across a block break (the schedule's: 3160)
+#   block_break_ms: each mute-to-next-play across a block break (the schedule's: 3160), after
+#     a whole burst
 #   step_ratio_max: the largest sample step inside a whole burst (180 ms above the threshold or more)
 #     over that burst's sine slope (2 pi f A / rate); a clean burst stays at 1 or below.
 #     The pieces of a burst broken by the server's hole are left out: the server cuts them
@@ -124,15 +125,15 @@ one_run() {
   "$ANALYZE" stretches "$TMP/capture.wav" --channel 0 >"$TMP/stretches.txt"
 
   echo "run $run (${VELMORA_SOUND_SERVER:-pulse}, $([ "$BUSY" = 1 ] && echo "other core busy" || echo "3 stalls of the $STALL_WHO, $STALL_MS ms"))"
-  awk '$2 == "underruns" || $2 == "late_commands" || $2 == "clock_steps" || $2 == "timeline_restarts" { print "  " $2, $3 }
-       $2 == "frames_lost" { printf "  lost_ms %.1f\n", $3 / 96 }' "$TMP/app.err"
+  awk '$2 == "underruns" || $2 == "late_commands" || $2 == "clock_steps" || $2 == "timeline_restarts" { print "  " $2, $3 }' "$TMP/app.err"
   awk '
     $1 ~ /^stretch_[0-9]+_start_s$/ { split($1, a, "_"); start[a[2]] = $2 * 1000; n = a[2] + 1 }
     $1 ~ /^stretch_[0-9]+_length_ms$/ { split($1, a, "_"); len[a[2]] = $2 }
     END {
       worst = 0; err = 0; k = 0; pieces = 0; lastEnd = 0
       for (i = 0; i < n; i++) {
-        if (i > 0 && start[i] - lastEnd > 1000) printf "  block_break_ms %.1f\n", start[i] - lastEnd + 5
+        # From a whole burst only: a piece cut short by the hole would read as a longer break.
+        if (i > 0 && start[i] - lastEnd > 1000 && len[i - 1] >= 200) printf "  block_break_ms %.1f\n", start[i] - lastEnd + 5
         lastEnd = start[i] + len[i]
         if (len[i] < 200) { pieces++; continue }  # a burst cut, split or started late
         if (k > 0) {

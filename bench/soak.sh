@@ -12,6 +12,7 @@
 #   - burst timing of every stimulation run, from the sink's monitor, by velmora-analyze:
 #     hold against the 200 ms asked for, and mute-to-next-play against 160 ms;
 #   - resident memory (VmRSS) at the start, after each round, and at the end.
+# KEEP_DIR: keep there the capture of each round with a broken burst or a span off.
 # Exit status 1 when memory grew by more than 2 MB, commands were dropped, or the program
 # did not end with status 0.
 set -euo pipefail
@@ -67,7 +68,15 @@ while [ "$(date +%s)" -lt "$deadline" ]; do
   sox -q -t raw -r 96000 -e floating-point -b 32 -c 2 "$TMP/capture.raw" "$TMP/capture.wav"
   "$ANALYZE" stretches "$TMP/capture.wav" --channel 0 |
     awk '$1 ~ /^stretch_[0-9]+_length_ms$/ { print "hold", $2 - 5 }
-         $1 ~ /^stretch_[0-9]+_gap_ms$/ && $2 > 0 { print "apart", $2 + 5 }' >>"$TMP/timing.txt"
+         $1 ~ /^stretch_[0-9]+_gap_ms$/ && $2 > 0 { print "apart", $2 + 5 }' >"$TMP/round.txt"
+  cat "$TMP/round.txt" >>"$TMP/timing.txt"
+  # A round with a broken burst or a span 5 ms off is kept whole, to be looked at.
+  if [ -n "${KEEP_DIR:-}" ] && awk '($1 == "hold" && $2 < 150) || ($1 == "apart" && $2 <= 1000 && ($2 < 155 || $2 > 165)) { bad = 1 }
+                                     END { exit !bad }' "$TMP/round.txt"; then
+    mkdir -p "$KEEP_DIR"
+    cp "$TMP/capture.wav" "$KEEP_DIR/round_$round.wav"
+    echo "round $round kept in $KEEP_DIR"
+  fi
   rm -f "$TMP/capture.raw" "$TMP/capture.wav"
 
   hearing_test 640  # right ear

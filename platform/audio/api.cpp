@@ -81,7 +81,6 @@ void reportCounters(const Output *o)
         {"limited_frames", c.limitedFrames},
         {"underruns", o ? o->underruns() : 0},
         {"clock_steps", c.clockSteps},
-        {"frames_lost", c.framesLost},
         {"timeline_restarts", c.lineRestarts},
         {"output_losses", static_cast<unsigned long long>(o ? o->losses() : 0)},
         {"render_priority", static_cast<unsigned long long>(o ? o->renderPriority() : 0)},

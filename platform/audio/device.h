@@ -14,10 +14,8 @@ public:
     // Called on the device's own thread for every period: fill `frames` interleaved
     // stereo float frames. `nowNs` is the call's time and `playoutNs` the time at which the
     // first of them will be heard, or -1 when the backend cannot tell, both on the steady
-    // clock. `underran`: the server ran out of frames since the previous call (only where
-    // the backend is told). Must not block, allocate or log.
-    using Render = void (*)(void *user, float *out, int frames, std::int64_t nowNs, std::int64_t playoutNs,
-                            bool underran);
+    // clock. Must not block, allocate or log.
+    using Render = void (*)(void *user, float *out, int frames, std::int64_t nowNs, std::int64_t playoutNs);
 
     virtual ~AudioDevice() = default;  // stops the callback and closes the device
 
@@ -36,7 +34,8 @@ public:
     virtual double unreportedDelaySeconds() const { return 0.0; }
     // Whether the play-out times told stray from when the frames are really heard by tens
     // of ms, for seconds at a time, while the sound keeps its pace (pipewire-pulse, and
-    // PulseAudio on a loaded machine). Only a device that tells its underruns may say so.
+    // PulseAudio on a loaded machine). Only a device whose underruns lose no time may say
+    // so: the schedule then never steps.
     virtual bool playoutWanders() const { return false; }
     virtual const char *name() const = 0;
     // How often the server ran out of frames to play since the device opened (each one a

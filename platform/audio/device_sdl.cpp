@@ -51,7 +51,7 @@ struct Link {
         int open = kOpen;
         if (l->gate.compare_exchange_strong(open, kBusy, std::memory_order_acquire)) {
             const int frames = bytes / static_cast<int>(2 * sizeof(float));
-            l->render(l->user, reinterpret_cast<float *>(stream), frames, SteadyNs(), -1, false);
+            l->render(l->user, reinterpret_cast<float *>(stream), frames, SteadyNs(), -1);
             l->gate.store(kOpen, std::memory_order_release);
         } else {
             std::memset(stream, 0, static_cast<std::size_t>(bytes));

@@ -24,7 +24,7 @@ void Engine::Impl::drain(std::int64_t blockStart)
     }
 }
 
-void Engine::Impl::render(float *out, int frames, std::int64_t nowNs, std::int64_t playoutNs, bool underran)
+void Engine::Impl::render(float *out, int frames, std::int64_t nowNs, std::int64_t playoutNs)
 {
     const std::int64_t blockStart = static_cast<std::int64_t>(framesRendered.load(std::memory_order_relaxed));
     const std::int64_t rate = cfg.outputRate;
@@ -41,7 +41,7 @@ void Engine::Impl::render(float *out, int frames, std::int64_t nowNs, std::int64
     // Frames that go nowhere are timed as heard at the call, as a device would play them.
     const std::int64_t firstFrameNs = playoutNs == kPlayoutNowhere ? nowNs : playoutNs;
     if (timingReset.exchange(false, std::memory_order_acquire)) schedule.reset();
-    schedule.observe(nowNs, firstFrameNs, blockStart, underran);
+    schedule.observe(nowNs, firstFrameNs, blockStart);
     drain(blockStart);
     // A full ring leaves commands in the queue. Taken in only at the next block, they
     // would land late by up to a block; so they come in as soon as room frees.
@@ -149,9 +149,9 @@ void Engine::resetTiming() { impl_->timingReset.store(true, std::memory_order_re
 
 void Engine::setConsumerless(bool consumerless) { impl_->consumerless.store(consumerless); }
 
-void Engine::render(float *out, int frames, std::int64_t nowNs, std::int64_t playoutNs, bool underran)
+void Engine::render(float *out, int frames, std::int64_t nowNs, std::int64_t playoutNs)
 {
-    if (out && frames > 0) impl_->render(out, frames, nowNs, playoutNs, underran);
+    if (out && frames > 0) impl_->render(out, frames, nowNs, playoutNs);
 }
 
 int Engine::outputRate() const { return impl_->cfg.outputRate; }
@@ -173,7 +173,6 @@ EngineCounters Engine::counters() const
     c.nonFiniteFrames = m.mixer.nonFiniteFrames();
     c.streamsLive = m.live.load(std::memory_order_relaxed);
     c.clockSteps = m.schedule.clockSteps.load(std::memory_order_relaxed);
-    c.framesLost = m.schedule.framesLost.load(std::memory_order_relaxed);
     c.lineRestarts = m.schedule.lineRestarts.load(std::memory_order_relaxed);
     return c;
 }

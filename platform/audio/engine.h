@@ -38,8 +38,8 @@ struct EngineConfig {
     // Where the device tells no play-out time: how long after a render call its first
     // frame is heard (the device's buffer). Used only to say when a play sounded.
     double unreportedDelaySeconds = 0.0;
-    // The device's play-out times wander (AudioDevice::playoutWanders): only an underrun
-    // moves the schedule, and the reports tune it slowly.
+    // The device's play-out times wander (AudioDevice::playoutWanders): the reports tune
+    // the schedule slowly and never step it.
     bool playoutWanders = false;
 };
 
@@ -60,7 +60,6 @@ struct EngineCounters {
     std::uint64_t nonFiniteFrames = 0; // audio: frames of the mix, before that guard, not all numbers
     std::uint64_t streamsLive = 0;     // control
     std::uint64_t clockSteps = 0;      // audio: the frame clock re-anchored on a real step
-    std::uint64_t framesLost = 0;      // audio: play-out time lost in underruns, by which the schedule moved
     std::uint64_t lineRestarts = 0;    // audio: a sleeping thread's timeline began afresh (it fell behind it)
 };
 
@@ -136,10 +135,7 @@ public:
     // is the call's time; `playoutNs` when the first frame will be heard, as the device
     // tells it, or kPlayoutUnknown (the call's time then stands in for the frame timing,
     // which is as good as the device's callbacks are regular), or kPlayoutNowhere.
-    // `underran`: the server ran out of frames since the last call. The play-out time lost
-    // is measured from the next play-out times and the schedule keeps its times across it
-    // (a burst under way may be cut); without play-out times nothing moves.
-    void render(float *out, int frames, std::int64_t nowNs, std::int64_t playoutNs, bool underran = false);
+    void render(float *out, int frames, std::int64_t nowNs, std::int64_t playoutNs);
 
     int outputRate() const;
     int latencyFrames() const;

@@ -179,7 +179,7 @@ struct Engine::Impl final : Mixer::Owner {
 
     void drain(std::int64_t blockStart);
 
-    void render(float *out, int frames, std::int64_t nowNs, std::int64_t playoutNs, bool underran);
+    void render(float *out, int frames, std::int64_t nowNs, std::int64_t playoutNs);
 };
 
 }  // namespace velmora::audio

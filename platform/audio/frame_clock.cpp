@@ -21,15 +21,6 @@ void FrameClock::reset()
     anchorSlope_ = nominal_;
     intercept_ = 0.0;
     offSign_ = 0;
-    restart_ = false;
-}
-
-void FrameClock::shift(std::int64_t frames)
-{
-    // Frames are placed from the shifted line until the next observation starts the new
-    // window: the render that learns of the loss places its commands with it.
-    originFrame_ -= frames;
-    restart_ = true;
 }
 
 void FrameClock::observe(std::int64_t timeNs, std::int64_t frame)
@@ -37,12 +28,6 @@ void FrameClock::observe(std::int64_t timeNs, std::int64_t frame)
     // A device starts by filling the server's buffer in a quick run of callbacks; those
     // pairs say nothing about the steady pace and would pull the fit for seconds. Start
     // afresh once, after the first quarter second.
-    if (restart_) {
-        restart_ = false;
-        anchorSlope_ = slope_;
-        offSign_ = 0;
-        count_ = next_ = 0;
-    }
     if (count_ == 0 && !settled_) firstNs_ = timeNs;
     if (!settled_ && timeNs - firstNs_ > 250'000'000) {
         settled_ = true;

@@ -14,7 +14,7 @@ class FrameClock {
 public:
     // `reportsWander`: the times observed stray from the truth by tens of ms for seconds
     // at a time (pipewire-pulse's sawtooth, a loaded PulseAudio's moves). No shift of them
-    // is then a real step: only shift() moves the mapping at once. The slope stays the
+    // is then a real step, and the mapping never moves at once. The slope stays the
     // nominal one, since a fit over teeth that sink for seconds tilts it to the 0.2 %
     // limit (6 ms across a 3 s block break); the present follows the reports at a fifth
     // of the usual pace, which still covers a device clock 200 ppm off.
@@ -25,10 +25,6 @@ public:
     double frameAt(std::int64_t timeNs) const;
     double rate() const { return slope_; }  // frames per second now in use
     int steps() const { return steps_; }     // re-anchors on a real step so far
-    // The sound server lost `frames` of play-out time (an underrun): every later frame is
-    // heard that much later. The mapping moves by them at once, keeping its slope, and the
-    // fit starts afresh from the next observation.
-    void shift(std::int64_t frames);
 
 private:
     static constexpr int kWindow = 1024;  // 5.5 s of 512-frame periods: slope noise from callback jitter stays ~ 10 ppm
@@ -57,7 +53,6 @@ private:
     std::int64_t offSinceNs_ = 0;
     int offSign_ = 0;
     int steps_ = 0;
-    bool restart_ = false;
     double anchorSlope_;  // slope used until a fresh window spans enough time
     double slopeBeforeStep_ = 0.0;
 };

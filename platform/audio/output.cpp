@@ -16,9 +16,9 @@ namespace {
 constexpr std::int64_t kStallNs = 500'000'000;
 constexpr std::int64_t kRetryNs = 2'000'000'000;
 
-void renderInto(void *user, float *out, int frames, std::int64_t nowNs, std::int64_t playoutNs, bool underran)
+void renderInto(void *user, float *out, int frames, std::int64_t nowNs, std::int64_t playoutNs)
 {
-    static_cast<Engine *>(user)->render(out, frames, nowNs, playoutNs, underran);
+    static_cast<Engine *>(user)->render(out, frames, nowNs, playoutNs);
 }
 
 }  // namespace

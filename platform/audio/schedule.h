@@ -35,9 +35,8 @@ public:
     // A new device: forget the old one's timing.
     void reset();
     // Once per render, before commands are taken in: when the block's first frame is heard
-    // (or -1 where the device cannot tell), the call's time, and whether the server ran
-    // out of frames since the last render.
-    void observe(std::int64_t nowNs, std::int64_t firstFrameNs, std::int64_t blockStart, bool underran);
+    // (or -1 where the device cannot tell) and the call's time.
+    void observe(std::int64_t nowNs, std::int64_t firstFrameNs, std::int64_t blockStart);
 
     bool full() const { return count_ == ring_.size(); }
     std::size_t waiting() const { return count_; }
@@ -55,7 +54,6 @@ public:
     // Read from any thread.
     std::atomic<std::uint64_t> late{0};        // commands whose frame had gone when placed
     std::atomic<std::uint64_t> clockSteps{0};  // the frame clock re-anchored on a real step
-    std::atomic<std::uint64_t> framesLost{0};  // play-out time lost in underruns, by which the schedule moved
     // A timeline's commands came on a new epoch: its thread fell behind it (woken that much
     // late, on a starved machine) and began afresh, so its later sounds moved by as much.
     std::atomic<std::uint64_t> lineRestarts{0};
@@ -72,8 +70,6 @@ private:
 
     std::int64_t targetFrame(const Command &c, std::int64_t blockStart);
     std::int64_t onLine(const Command &c, std::int64_t fitted);
-    bool settleUnderrun(std::int64_t nowNs, std::int64_t firstFrameNs, std::int64_t blockStart);
-    void shift(std::int64_t lost, std::int64_t blockStart);
 
     const std::int64_t rate_;
     const int latencyFrames_;
@@ -84,10 +80,6 @@ private:
     FrameClock clock_;
     std::array<LineAnchor, 16> anchors_{};
     bool sawPlayout_ = false;
-    // After an underrun: the play-out times that tell how much the server lost are awaited.
-    bool underrunOpen_ = false;
-    std::int64_t underrunUntilNs_ = 0;
-    double lossSeen_ = 0.0;  // the previous render's measure of it, NaN before one
 };
 
 }  // namespace velmora::audio

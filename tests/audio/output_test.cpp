@@ -47,7 +47,7 @@ public:
     }
     void step(std::int64_t now)
     {
-        if (render && !stalled) render(user, out.data(), 480, now, now, false);
+        if (render && !stalled) render(user, out.data(), 480, now, now);
     }
     int rate() const override { return test::kRate; }
     bool failed() const override { return broken; }

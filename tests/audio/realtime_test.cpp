@@ -2,12 +2,14 @@
 // monitor, and find each tone at its frequency, level, length and ear. ctest starts this
 // under `scripts/sound-server.sh run`, which provides the server and removes it afterwards.
 #include "platform/audio.h"
+#include "platform/audio/device.h"
 #include "platform/audio/engine.h"
 #include "platform/sys.h"
 #include "tools/analysis.h"
 
 #include <gtest/gtest.h>
 
+#include <atomic>
 #include <chrono>
 #include <cmath>
 #include <cstdlib>
@@ -43,6 +45,63 @@ struct Script {
         calls.emplace_back(std::chrono::duration<double>(std::chrono::steady_clock::now() - origin).count(), call);
     }
 };
+
+// Frames that tell their own place: burst k is a 1 kHz tone of 10 + k % 7 ms at frame
+// k * 9600 (every 100 ms). Once, a second in, the render stalls for 250 ms and the server
+// runs dry.
+struct Marked {
+    std::int64_t frames = 0;  // the device's thread only
+    std::atomic<bool> stalled{false};
+};
+
+void renderMarked(void *user, float *out, int frames, std::int64_t, std::int64_t)
+{
+    auto *m = static_cast<Marked *>(user);
+    for (int i = 0; i < frames; ++i) {
+        const std::int64_t f = m->frames + i, k = f / 9600, n = f % 9600;
+        const bool on = n < 960 + 96 * (k % 7);
+        out[2 * i] = out[2 * i + 1] = on ? static_cast<float>(0.25 * std::sin(2.0 * M_PI * 1000.0 * n / 96000.0)) : 0.0f;
+    }
+    m->frames += frames;
+    if (m->frames >= 96000 && !m->stalled.exchange(true)) std::this_thread::sleep_for(250ms);
+}
+
+// After the server ran dry, every frame is heard when its place says: the bursts after the
+// hole keep the grid and their lengths, only the one or two the hole fell into are cut.
+TEST(AudioRealtime, AnUnderrunCostsNoTime)
+{
+    ASSERT_FALSE(soundDir().empty()) << "run me under scripts/sound-server.sh run";
+    const std::string capture = soundDir() + "/underrun.wav";
+    ASSERT_TRUE(helper("record " + soundDir() + " " + capture));
+    std::string error;
+    auto device = velmora::audio::openPulseDevice(96000, error);
+    ASSERT_TRUE(device) << error;
+    ASSERT_EQ(device->rate(), 96000);
+    Marked marked;
+    device->start(&renderMarked, &marked);
+    std::this_thread::sleep_for(2500ms);
+    const auto underruns = device->underruns();
+    device.reset();
+    ASSERT_TRUE(helper("record-stop " + soundDir()));
+    ASSERT_GE(underruns, 1u) << "the stall must run the server dry";
+
+    Wav wav;
+    ASSERT_TRUE(readWav(capture, wav, error)) << error;
+    const auto stretches = soundStretches(wav.channels[0], wav.rate);
+    ASSERT_GE(stretches.size(), 15u);
+    const double sample = 1.0 / wav.rate, origin = stretches[0].start;
+    int off = 0, keptAfterHole = 0;
+    for (const auto &s : stretches) {
+        const auto k = std::lround((s.start - origin) / 0.1);
+        const bool kept = std::abs(s.start - origin - 0.1 * static_cast<double>(k)) <= 2 * sample &&
+                          std::abs(s.end - s.start - 0.001 * static_cast<double>(10 + k % 7)) <= 2 * sample;
+        off += kept ? 0 : 1;
+        keptAfterHole += kept && k >= 14 ? 1 : 0;
+        if (!kept) std::printf("burst %ld at %.4f s, %.3f ms long: off its place\n", k, s.start, (s.end - s.start) * 1e3);
+    }
+    EXPECT_LE(off, 2) << "only the bursts the hole fell into may be cut";
+    EXPECT_GE(keptAfterHole, 5);
+}
 
 TEST(AudioRealtime, TonesArriveAtTheirPitchLevelLengthAndEar)
 {

@@ -18,7 +18,7 @@ using Clock = std::chrono::steady_clock;
 
 std::atomic<int> gRenders{0};
 
-void countRender(void *, float *out, int frames, std::int64_t, std::int64_t, bool)
+void countRender(void *, float *out, int frames, std::int64_t, std::int64_t)
 {
     for (int i = 0; i < 2 * frames; ++i) out[i] = 0.0f;
     gRenders.fetch_add(1);

@@ -20,7 +20,8 @@
 # Reports per run, from the counters the program prints at exit (VELMORA_REPORT_COUNTERS=1)
 # and from the sink's monitor (velmora-analyze stretches, exact to the sample):
 #   underruns, late_commands
-#   whole_bursts, pieces: stretches of sound at least a burst long (200 hold + 5 ms fade),
+#   whole_bursts, pieces: stretches of sound at least a burst long (200 hold + 5 ms fade,
+#     204.8 ms of non-zero samples; a burst whose first 3 ms the server's hole took is a piece),
 #     and shorter ones: bursts cut, split by the server's hole, or started late
 #   onset_error_ms_max: the largest distance of a whole burst's onset from the schedule's
 #     grid, anchored on the first: onsets 360 ms apart (200 hold, 10 mute, 150 pause), and
@@ -133,9 +134,9 @@ one_run() {
       worst = 0; err = 0; k = 0; pieces = 0; lastEnd = 0
       for (i = 0; i < n; i++) {
         # From a whole burst only: a piece cut short by the hole would read as a longer break.
-        if (i > 0 && start[i] - lastEnd > 1000 && len[i - 1] >= 200) printf "  block_break_ms %.1f\n", start[i] - lastEnd + 5
+        if (i > 0 && start[i] - lastEnd > 1000 && len[i - 1] >= 204) printf "  block_break_ms %.1f\n", start[i] - lastEnd + 5
         lastEnd = start[i] + len[i]
-        if (len[i] < 200) { pieces++; continue }  # a burst cut, split or started late
+        if (len[i] < 204) { pieces++; continue }  # a burst cut, split or started late
         if (k > 0) {
           d = start[i] - prev
           if (d > 3000) d -= 3000  # a block break in between

@@ -14,6 +14,7 @@
 #include <cmath>
 #include <cstdlib>
 #include <functional>
+#include <numbers>
 #include <vector>
 #include <string>
 #include <thread>
@@ -60,7 +61,7 @@ void renderMarked(void *user, float *out, int frames, std::int64_t, std::int64_t
     for (int i = 0; i < frames; ++i) {
         const std::int64_t f = m->frames + i, k = f / 9600, n = f % 9600;
         const bool on = n < 960 + 96 * (k % 7);
-        out[2 * i] = out[2 * i + 1] = on ? static_cast<float>(0.25 * std::sin(2.0 * M_PI * 1000.0 * n / 96000.0)) : 0.0f;
+        out[2 * i] = out[2 * i + 1] = on ? static_cast<float>(0.25 * std::sin(2.0 * std::numbers::pi * 1000.0 * n / 96000.0)) : 0.0f;
     }
     m->frames += frames;
     if (m->frames >= 96000 && !m->stalled.exchange(true)) std::this_thread::sleep_for(250ms);

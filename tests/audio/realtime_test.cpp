@@ -9,7 +9,6 @@
 
 #include <gtest/gtest.h>
 
-#include <atomic>
 #include <chrono>
 #include <cmath>
 #include <cstdlib>
@@ -50,9 +49,9 @@ struct Script {
 // Frames that tell their own place: burst k is a 1 kHz tone of 10 + k % 7 ms at frame
 // k * 9600 (every 100 ms). Once, a second in, the render stalls for 250 ms and the server
 // runs dry.
-struct Marked {
-    std::int64_t frames = 0;  // the device's thread only
-    std::atomic<bool> stalled{false};
+struct Marked {  // the device's thread only
+    std::int64_t frames = 0;
+    bool stalled = false;
 };
 
 void renderMarked(void *user, float *out, int frames, std::int64_t, std::int64_t)
@@ -64,7 +63,10 @@ void renderMarked(void *user, float *out, int frames, std::int64_t, std::int64_t
         out[2 * i] = out[2 * i + 1] = on ? static_cast<float>(0.25 * std::sin(2.0 * std::numbers::pi * 1000.0 * n / 96000.0)) : 0.0f;
     }
     m->frames += frames;
-    if (m->frames >= 96000 && !m->stalled.exchange(true)) std::this_thread::sleep_for(250ms);
+    if (m->frames >= 96000 && !m->stalled) {
+        m->stalled = true;
+        std::this_thread::sleep_for(250ms);
+    }
 }
 
 // After the server ran dry, every frame is heard when its place says: the bursts after the
@@ -172,7 +174,8 @@ TEST(AudioRealtime, TonesArriveAtTheirPitchLevelLengthAndEar)
         std::printf("play %llu heard %.1f ms after its call (command latency %.1f ms)\n",
                     static_cast<unsigned long long>(number), ms, engine->latencyFrames() / 96.0);
         // The mapping follows the server's reports at 0.2 ms a second; under the sanitizers
-        // the reports have moved by 2.4 ms within the test, which put plays that much early. A command placed without the latency is 100 ms early.
+        // the reports have moved by 2.4 ms within the test, which put plays that much
+        // early. A command placed without the latency is 100 ms early.
         EXPECT_GT(ms, engine->latencyFrames() / 96.0 - 5.0);
         EXPECT_LT(ms, engine->latencyFrames() / 96.0 + 150.0);
     }

@@ -14,8 +14,9 @@ packages=(
   libgtest-dev libgmock-dev googletest libbenchmark-dev
   # the reference engine that bench/bench_vs_openal measures ours against
   libopenal-dev
-  # the fuzz targets: clang 14 and its runtimes (libFuzzer, address and undefined sanitizers)
-  clang-14 libclang-rt-14-dev
+  # the fuzz targets: clang 14 and its runtimes (libFuzzer, address and undefined sanitizers),
+  # and llvm-14 for llvm-symbolizer, without which clang's runtime prints bare addresses
+  clang-14 libclang-rt-14-dev llvm-14
   # a display and a sound server for the end-to-end tests
   xvfb xdotool x11-utils x11-apps imagemagick pulseaudio pulseaudio-utils sox
   # the other sound server they run against, as Debian 12's desktops have it

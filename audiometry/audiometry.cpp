@@ -51,6 +51,13 @@ void Start_Pass(int ear)
         Ui_ShowWarning("Velmora", kNoOutputText);
         return;
     }
+    if (Audio_OutputEarsApart() == 0) {
+        // The tone meant for one ear would reach both: the other ear could answer it.
+        char text[512];
+        Describe_Ears_Together(true, text, sizeof text);
+        Ui_ShowWarning("Velmora", text);
+        return;
+    }
     const int panel = Get(iPanelHandle);
     const int pressed = ear == 0 ? START_AUDIOMETRIE_L : START_AUDIOMETRIE_R;
     const int other = ear == 0 ? START_AUDIOMETRIE_R : START_AUDIOMETRIE_L;
@@ -182,11 +189,22 @@ void Sleep_Until_Window_End(std::uint64_t play)
     }
 }
 
+// What the output was when the pass began. Any loss or change of route since means that
+// a tone may not have reached the ear under test.
+struct OutputSeen {
+    int losses;
+    int changes;
+    static OutputSeen Now() { return {Audio_OutputLosses(), Audio_OutputRouteChanges()}; }
+    bool Lost() const { return Audio_OutputLosses() != losses || Audio_OutputWorking() == 0; }
+    bool Changed() const { return Audio_OutputRouteChanges() != changes; }
+    bool Moved() const { return Lost() || Changed(); }
+};
+
 // Plays the ascending tones of one frequency until an answer, a stop or 25 tones, at the
 // cadence of one tone every 1400 ms, looking at the presses after each tone's interval.
 // Returns the verdict, with step 25 when no tone was answered; lost when the output was
-// lost since `losses` was read.
-Verdict Ascend(AudioHandle channel, int losses, int pressesFrom, bool &lost)
+// lost or went elsewhere since the pass began.
+Verdict Ascend(AudioHandle channel, const OutputSeen &output, int pressesFrom, bool &lost)
 {
     std::uint64_t plays[AUDIOMETRY_STEP_LIMIT] = {};
     double level = AUDIOMETRY_FIRST_LEVEL;
@@ -205,7 +223,7 @@ Verdict Ascend(AudioHandle channel, int losses, int pressesFrom, bool &lost)
         Audio_ChannelPlay(channel, 0);
         plays[step] = Audio_ChannelLastPlay(channel);
         Sys_Sleep(AUDIOMETRY_TONE_INTERVAL_MS);
-        if (Audio_OutputLosses() != losses || Audio_OutputWorking() == 0) {
+        if (output.Moved()) {
             lost = true;
             return Verdict{};
         }
@@ -239,15 +257,25 @@ struct PassReport {
     int firstCappedStep;  // the lowest such step among them
     double fittingMaster;  // the highest master setting at which their ladders fit
     int lostAt;            // frequency under test when the output was lost, or -1
+    int changedAt;         // frequency under test when the sound went elsewhere, or -1
 };
 
 void Warn_About_Pass(const PassReport &report)
 {
-    if (report.skippedCount == 0 && report.cappedCount == 0 && report.lostAt < 0) {
+    if (report.skippedCount == 0 && report.cappedCount == 0 && report.lostAt < 0 && report.changedAt < 0) {
         return;
     }
     char text[2048] = "";
-    if (report.lostAt >= 0) {
+    if (report.changedAt >= 0) {
+        char from[128];
+        char to[128];
+        Audio_OutputLastChange(from, to, sizeof from);
+        const int hz = kFrequencyHz[report.changedAt];
+        Append_Text(text, sizeof text,
+                    "The sound output changed while %d Hz was tested (from %s to %s). The test ended "
+                    "there; %d Hz has no mark. Check your headphones and test this ear again.\n\n",
+                    hz, from, to, hz);
+    } else if (report.lostAt >= 0) {
         Append_Text(text, sizeof text,
                     "The sound output was lost while %d Hz was tested. The test ended there; %d Hz has no "
                     "mark. Once the output works again, test this ear once more.\n\n",
@@ -345,6 +373,16 @@ int Audiometrie(void *functionData)
 
     PassReport report{};
     report.lostAt = -1;
+    report.changedAt = -1;
+    // The output as the pass found it: every later look compares with this.
+    const OutputSeen output = OutputSeen::Now();
+    const auto endedBy = [&](int f) {
+        if (!output.Moved()) {
+            return false;
+        }
+        (output.Changed() ? report.changedAt : report.lostAt) = f;
+        return true;
+    };
     report.firstCappedStep = AUDIOMETRY_STEP_LIMIT;
     report.fittingMaster = 1.0;
     int lastMarked = -1;
@@ -353,7 +391,7 @@ int Audiometrie(void *functionData)
         // A tone file still being read is waited for; a stop meanwhile ends the pass.
         int waitFrom = iPressCount.load(std::memory_order_acquire);
         const AudioHandle channel = Sample_Wait(f, ear, Stop_Pressed_While_Waiting, &waitFrom);
-        if (Stop_Pressed_Since(waitFrom)) {
+        if (Stop_Pressed_Since(waitFrom) || endedBy(f)) {
             break;
         }
         if (channel == 0) {
@@ -365,15 +403,17 @@ int Audiometrie(void *functionData)
         Sys_Srand(static_cast<unsigned>(Sys_Time()));
         const int r = Sys_Rand();
         Sys_Sleep(static_cast<unsigned>(500.0 + (r % 2000)));
+        if (endedBy(f)) {
+            break;
+        }
         // After the pause: whatever was pressed during it, a stop included, does not count.
         Set(iKey, 0);
         const int pressesFrom = iPressCount.load(std::memory_order_acquire);
 
-        const int losses = Audio_OutputLosses();
         bool lost = false;
-        const Verdict verdict = Ascend(channel, losses, pressesFrom, lost);
+        const Verdict verdict = Ascend(channel, output, pressesFrom, lost);
         if (lost) {
-            report.lostAt = f;
+            endedBy(f);
             break;
         }
         if (verdict.stop) {

@@ -6,6 +6,7 @@
 // thread. A handle of 0, or one already freed, makes a call do nothing and return 0.
 // Every change is ramped on the audio thread, so no call can click.
 
+#include <cstddef>
 #include <cstdint>
 
 using AudioHandle = std::uint32_t;
@@ -84,3 +85,17 @@ int Audio_OutputWorking();
 // How often an open output has been lost since Audio_Init: a change between two looks
 // means that the sound between them may not have been heard, even if it is back.
 int Audio_OutputLosses();
+// How often the sound went to another device since Audio_Init: the server moved the stream
+// (the user or the desktop chose another output, or the device went away), the device
+// switched its port (headphones unplugged), or the output came back on another device or
+// backend. At the change the output fades everything that sounds, and no play made before
+// it sounds after it. A change between two looks means that what played between them may
+// have reached another device than the one the user listens to.
+int Audio_OutputRouteChanges();
+// The output's name for people ("" when there is none), and the names before and after the
+// last route change ("" before any); each is cut to fit `size` bytes, its end included.
+void Audio_OutputName(char *name, std::size_t size);
+void Audio_OutputLastChange(char *from, char *to, std::size_t size);
+// 1 when the output has a left and a right channel, 0 when it has not (a mono headset,
+// a speakerphone: both ears hear every tone), -1 when it cannot tell or there is none.
+int Audio_OutputEarsApart();

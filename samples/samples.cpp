@@ -3,6 +3,8 @@
 #include <atomic>
 #include <cstdio>
 
+#include "app/globals.h"
+#include "platform/audio.h"
 #include "platform/sys.h"
 
 AudioHandle SinSample[FREQUENCY_COUNT][EAR_COUNT] = {};
@@ -14,6 +16,20 @@ const char kNoOutputText[] =
 const char kNoOutputStimulationText[] =
     "The sound output does not work: the stimulation runs and will be heard once the output "
     "is back. Velmora tries to open the output every 2 seconds.\n";
+
+void Describe_Ears_Together(bool test, char *buffer, int bufferSize)
+{
+    char name[128];
+    Audio_OutputName(name, sizeof name);
+    buffer[0] = '\0';
+    Append_Text(buffer, bufferSize,
+                "The sound output \"%s\" has no separate left and right channels: both ears would hear "
+                "every tone. %s\n",
+                name,
+                test ? "A hearing test of one ear cannot start on it. Choose a stereo output, such as "
+                       "headphones, and start the test again."
+                     : "The stimulation runs, in both ears.");
+}
 
 const int kFrequencyHz[FREQUENCY_COUNT] = {125, 250, 500, 750, 1000, 1500, 2000, 3000, 4000, 6000, 8000, 10000, 12000};
 

@@ -52,3 +52,7 @@ void Free_Samples();
 extern const char kNoOutputText[];
 // The same, when a stimulation is started then: it runs, unheard until the output is back.
 extern const char kNoOutputStimulationText[];
+// Why an output without a left and a right channel (a mono headset, a speakerphone) cannot
+// test one ear: both ears would hear every tone. Names the output; for the hearing test,
+// which refuses it, or the stimulation, which runs.
+void Describe_Ears_Together(bool test, char *buffer, int bufferSize);

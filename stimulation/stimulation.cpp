@@ -131,12 +131,14 @@ int Stimulation(void *)
     int tonesLeft = 0;
     std::uint32_t run = 0;
     int losses = Audio_OutputLosses();
+    bool earsToldTogether = false;
     // Every start press asks for a new run, which opens with a first block of 10 at master
     // 0.5: also a start that this procedure carries on for, pressed during the last cycle
     // of a stopped run (left as it was, a counter at 0 would open with a block break).
     const auto beginRun = [&](std::uint32_t state) {
         run = state / STIMULATION_START;
         tonesLeft = STIMULATION_FIRST_BLOCK;
+        earsToldTogether = false;
         Audio_SetVolume(STIMULATION_MASTER_VOLUME);
         if (Audio_OutputWorking() == 0) {
             // The run goes on: the output is tried again every 2 s and heard once back.
@@ -164,6 +166,14 @@ int Stimulation(void *)
             Ui_ShowWarning("Velmora",
                            "The sound output was lost during the stimulation. The stimulation goes on; "
                            "its tones are heard again once the output works again.\n");
+        }
+        // Into one ear by choice: an output that reaches both ears (the one it began on, or
+        // the one the sound went to) is the user's to know about, once a run, not to stop.
+        if (!earsToldTogether && Audio_OutputEarsApart() == 0) {
+            earsToldTogether = true;
+            char text[512];
+            Describe_Ears_Together(false, text, sizeof text);
+            Ui_ShowWarning("Velmora", text);
         }
         Run_Cycle(tonesLeft);
     }

@@ -144,9 +144,15 @@ int Audio_Init(int device, std::uint32_t freq, std::uint32_t /*flags*/, void * /
         cfg.playoutWanders = dev->playoutWanders();
     } else {
         std::fprintf(stderr, "%s\n", error.c_str());
-        // The device that may come later is most likely the PulseAudio one: plan its latency.
-        cfg.latencySeconds = std::max(cfg.latencySeconds, velmora::audio::kPulseCommandLatencySeconds);
     }
+    // The latency is the engine's for good, and a later device may be of either backend
+    // (a server that starts after the program, a fall back to SDL or back): plan for the
+    // largest of those that may open.
+    const char *forced = std::getenv("VELMORA_AUDIO_BACKEND");
+    const std::string only = forced ? forced : "";
+    if (only != "sdl") cfg.latencySeconds = std::max(cfg.latencySeconds, velmora::audio::kPulseCommandLatencySeconds);
+    if (only != "pulse")
+        cfg.latencySeconds = std::max(cfg.latencySeconds, velmora::audio::sdlCommandLatencySeconds(cfg.outputRate));
     // Commands may be stamped up to a timeline's budget in the past (platform/sys/timeline.h).
     cfg.latencySeconds += static_cast<double>(velmora::timeline::kBudgetNs) * 1e-9;
     const bool opened = dev != nullptr;
@@ -168,6 +174,43 @@ int Audio_OutputLosses()
 {
     const Output *o = g_output.load(std::memory_order_acquire);
     return o ? o->losses() : 0;
+}
+
+int Audio_OutputRouteChanges()
+{
+    const Output *o = g_output.load(std::memory_order_acquire);
+    return o ? o->routeChanges() : 0;
+}
+
+int Audio_OutputEarsApart()
+{
+    const Output *o = g_output.load(std::memory_order_acquire);
+    return o && o->working() ? o->earsApart() : -1;
+}
+
+namespace {
+void copyCut(const std::string &from, char *to, std::size_t size)
+{
+    if (!to || size == 0) return;
+    const std::size_t n = std::min(from.size(), size - 1);
+    from.copy(to, n);
+    to[n] = '\0';
+}
+}  // namespace
+
+void Audio_OutputName(char *name, std::size_t size)
+{
+    const Output *o = g_output.load(std::memory_order_acquire);
+    copyCut(o && o->working() ? o->routeName() : std::string(), name, size);
+}
+
+void Audio_OutputLastChange(char *from, char *to, std::size_t size)
+{
+    const Output *o = g_output.load(std::memory_order_acquire);
+    std::string f, t;
+    if (o) o->lastChange(f, t);
+    copyCut(f, from, size);
+    copyCut(t, to, size);
 }
 
 int Audio_ChannelGetInfo(AudioHandle handle, AudioInfo *info)

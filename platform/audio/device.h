@@ -1,7 +1,7 @@
 #pragma once
 // The output device. Each backend lives in one file and is the only place that knows its
-// library: audio_device_pulse.cpp (libpulse, which tells when each frame will be heard)
-// and audio_device_sdl.cpp (SDL2: PipeWire, PulseAudio or ALSA, no play-out time).
+// library: device_pulse.cpp (libpulse, which tells when each frame will be heard and where
+// the sound goes) and device_sdl.cpp (SDL2: PipeWire, PulseAudio or ALSA, neither).
 
 #include <cstdint>
 #include <memory>
@@ -16,11 +16,15 @@ public:
     // first of them will be heard, or -1 when the backend cannot tell, both on the steady
     // clock. Must not block, allocate or log.
     using Render = void (*)(void *user, float *out, int frames, std::int64_t nowNs, std::int64_t playoutNs);
+    // Called on the device's own thread the moment the sound starts to go elsewhere (the
+    // server moved the stream, the sink switched its port), with the time on the steady
+    // clock; before any later render. Must not block, allocate or log.
+    using RouteChanged = void (*)(void *user, std::int64_t nowNs);
 
     virtual ~AudioDevice() = default;  // stops the callback and closes the device
 
     // The device is silent until start(). Main thread.
-    virtual void start(Render render, void *user) = 0;
+    virtual void start(Render render, RouteChanged changed, void *user) = 0;
     virtual int rate() const = 0;
     // The server went away or the device was removed: no render will come any more.
     // Any thread.
@@ -41,14 +45,26 @@ public:
     // How often the server ran out of frames to play since the device opened (each one a
     // gap in the sound); 0 where the backend cannot tell. Any thread.
     virtual std::uint64_t underruns() const { return 0; }
+    // How often the sound went elsewhere since the device opened (RouteChanged), counted
+    // once the device knows where it goes now; 0 where the backend cannot tell. Any thread.
+    virtual std::uint64_t routeChanges() const { return 0; }
+    // Where the sound goes, for people: the sink's description, with its port's where it
+    // has ports; empty where the backend cannot tell. Any thread.
+    virtual std::string routeName() const { return {}; }
+    // 1 when the sink has a left and a right channel, 0 when it has not (mono, centre or
+    // one side only: both ears would hear the same), -1 where the backend cannot tell.
+    // Any thread.
+    virtual int earsApart() const { return -1; }
     // The kernel id of the thread that renders, 0 until its first render (or where the
     // backend cannot tell), for asking real-time scheduling for it. Any thread.
     virtual long renderThreadId() const { return 0; }
 };
 
 // The PulseAudio device's command latency: its 100 ms of buffer, two 10 ms pieces and a
-// margin for a late wake-up (see audio_device_pulse.cpp).
+// margin for a late wake-up (see device_pulse.cpp).
 inline constexpr double kPulseCommandLatencySeconds = 0.100 + 2 * 0.010 + 0.008;
+// The SDL device's, for the buffer it asks for at `rate` (a device may be given another).
+double sdlCommandLatencySeconds(int rate);
 
 // Each opens the default output as float stereo, asking for `rate`; a device that refuses
 // it is taken at its own rate (rate() says which) and the mixer resamples to it. Returns

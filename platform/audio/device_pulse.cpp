@@ -1,5 +1,6 @@
 #include "platform/audio/device.h"
 #include "platform/audio/realtime.h"
+#include "platform/audio/route.h"
 #include "platform/sys/steady_clock.h"
 
 #include <pulse/pulseaudio.h>
@@ -7,6 +8,7 @@
 #include <atomic>
 #include <chrono>
 #include <cstring>
+#include <mutex>
 #include <thread>
 
 namespace velmora::audio {
@@ -29,10 +31,17 @@ public:
     pa_stream *stream = nullptr;
     int sampleRate = 0;
     std::atomic<Render> render{nullptr};
+    std::atomic<RouteChanged> changed{nullptr};
     std::atomic<void *> user{nullptr};
     std::atomic<bool> broken{false};
     std::atomic<std::uint64_t> underflows{0};
     std::atomic<long> renderTid{0};
+    // Where the sound goes. The mainloop thread writes it from the server's sink reports,
+    // outside any render; readers on other threads copy it under the lock.
+    mutable std::mutex routeMutex;
+    RouteWatch route;
+    std::atomic<std::uint64_t> changes{0};
+    bool movePending = false;  // mainloop thread: a move whose new sink is not known yet
 
     ~PulseDevice() override
     {
@@ -93,6 +102,83 @@ public:
         d->underflows.fetch_add(1, std::memory_order_relaxed);
     }
 
+    void routeChangedNow()
+    {
+        const RouteChanged c = changed.load(std::memory_order_acquire);
+        if (c) c(user.load(std::memory_order_acquire), SteadyNs());
+    }
+
+    // Mainloop thread. Asks for the sink under the stream; its report comes to onSink.
+    void askSink()
+    {
+        const std::uint32_t sink = pa_stream_get_device_index(stream);
+        if (sink == PA_INVALID_INDEX) return;
+        if (pa_operation *op = pa_context_get_sink_info_by_index(context, sink, &PulseDevice::onSink, this))
+            pa_operation_unref(op);
+    }
+
+    static void onSink(pa_context *, const pa_sink_info *info, int eol, void *self)
+    {
+        auto *d = static_cast<PulseDevice *>(self);
+        if (eol != 0 || !info) {
+            // The end of the list, or the sink went away before it answered: a move still
+            // counts, with the sink's name unknown.
+            if (eol < 0 && d->movePending) {
+                SinkInfo unknown;
+                unknown.name = "?";
+                unknown.description = "an unknown device";
+                d->noteSink(unknown);
+            }
+            pa_threaded_mainloop_signal(d->loop, 0);
+            return;
+        }
+        SinkInfo s;
+        s.index = info->index;
+        s.name = info->name ? info->name : "";
+        s.description = info->description ? info->description : "";
+        if (info->active_port) {
+            s.port = info->active_port->name ? info->active_port->name : "";
+            s.portDescription = info->active_port->description ? info->active_port->description : "";
+        }
+        s.earsApart = pa_channel_map_can_balance(&info->channel_map) != 0;
+        d->noteSink(s);
+        pa_threaded_mainloop_signal(d->loop, 0);
+    }
+
+    void noteSink(const SinkInfo &s)
+    {
+        bool moved = false;
+        {
+            std::lock_guard lock(routeMutex);
+            moved = route.observe(s);
+        }
+        // A move was faded when it was told; a port switch is known only now.
+        if (moved && !movePending) routeChangedNow();
+        if (moved || movePending) changes.fetch_add(1, std::memory_order_release);
+        movePending = false;
+    }
+
+    // The server moved the stream to another sink: the user chose one, the default
+    // changed, or the sink went away. The sound is already going there.
+    static void onMoved(pa_stream *, void *self)
+    {
+        auto *d = static_cast<PulseDevice *>(self);
+        d->routeChangedNow();
+        d->movePending = true;
+        d->askSink();
+    }
+
+    // A change of some sink: only the stream's own can have switched its port.
+    static void onSinkEvent(pa_context *, pa_subscription_event_type_t type, std::uint32_t index, void *self)
+    {
+        auto *d = static_cast<PulseDevice *>(self);
+        if ((type & PA_SUBSCRIPTION_EVENT_FACILITY_MASK) != PA_SUBSCRIPTION_EVENT_SINK ||
+            (type & PA_SUBSCRIPTION_EVENT_TYPE_MASK) != PA_SUBSCRIPTION_EVENT_CHANGE || d->movePending ||
+            index != pa_stream_get_device_index(d->stream))
+            return;
+        d->askSink();
+    }
+
     static void onState(pa_context *c, void *self)
     {
         auto *d = static_cast<PulseDevice *>(self);
@@ -131,10 +217,11 @@ public:
     // (no prebuffering, see openPulseDevice), so nothing ever moves the schedule.
     bool playoutWanders() const override { return true; }
 
-    void start(Render r, void *u) override
+    void start(Render r, RouteChanged c, void *u) override
     {
         pa_threaded_mainloop_lock(loop);
         user.store(u, std::memory_order_release);
+        changed.store(c, std::memory_order_release);
         render.store(r, std::memory_order_release);
         pa_threaded_mainloop_unlock(loop);
     }
@@ -148,6 +235,17 @@ public:
     const char *name() const override { return "pulse"; }
     std::uint64_t underruns() const override { return underflows.load(std::memory_order_relaxed); }
     long renderThreadId() const override { return renderTid.load(std::memory_order_relaxed); }
+    std::uint64_t routeChanges() const override { return changes.load(std::memory_order_acquire); }
+    std::string routeName() const override
+    {
+        std::lock_guard lock(routeMutex);
+        return route.displayName();
+    }
+    int earsApart() const override
+    {
+        std::lock_guard lock(routeMutex);
+        return route.known() ? (route.now().earsApart ? 1 : 0) : -1;
+    }
 };
 
 }  // namespace
@@ -202,6 +300,7 @@ std::unique_ptr<AudioDevice> openPulseDevice(int rate, std::string &error)
     pa_stream_set_state_callback(d->stream, &PulseDevice::onStreamState, d.get());
     pa_stream_set_write_callback(d->stream, &PulseDevice::onWrite, d.get());
     pa_stream_set_underflow_callback(d->stream, &PulseDevice::onUnderflow, d.get());
+    pa_stream_set_moved_callback(d->stream, &PulseDevice::onMoved, d.get());
     const auto flags = static_cast<pa_stream_flags_t>(PA_STREAM_INTERPOLATE_TIMING | PA_STREAM_AUTO_TIMING_UPDATE |
                                                       PA_STREAM_ADJUST_LATENCY);
     if (pa_stream_connect_playback(d->stream, nullptr, &attr, flags, nullptr, nullptr) < 0) {
@@ -210,11 +309,20 @@ std::unique_ptr<AudioDevice> openPulseDevice(int rate, std::string &error)
         return nullptr;
     }
     const bool ready = d->waitFor([&] { return pa_stream_get_state(d->stream) == PA_STREAM_READY; });
-    pa_threaded_mainloop_unlock(d->loop);
     if (!ready) {
+        pa_threaded_mainloop_unlock(d->loop);
         error = std::string("audio: PulseAudio stream failed: ") + pa_strerror(pa_context_errno(d->context));
         return nullptr;
     }
+    // Where the sound goes, before anything plays: a pass must know whether the ears are
+    // kept apart. A server that does not tell in time leaves it unknown, which refuses
+    // nothing. Then every change of a sink, for a port switch of the stream's.
+    pa_context_set_subscribe_callback(d->context, &PulseDevice::onSinkEvent, d.get());
+    if (pa_operation *op = pa_context_subscribe(d->context, PA_SUBSCRIPTION_MASK_SINK, nullptr, nullptr))
+        pa_operation_unref(op);
+    d->askSink();
+    d->waitFor([&] { return d->earsApart() >= 0; });
+    pa_threaded_mainloop_unlock(d->loop);
     return d;
 }
 

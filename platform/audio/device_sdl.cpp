@@ -99,7 +99,7 @@ public:
         }
     }
 
-    void start(Render r, void *u) override
+    void start(Render r, RouteChanged, void *u) override
     {
         link->render = r;
         link->user = u;
@@ -116,6 +116,8 @@ public:
 };
 
 }  // namespace
+
+double sdlCommandLatencySeconds(int rate) { return 2.0 * periodFor(rate) / rate + 0.008; }
 
 std::unique_ptr<AudioDevice> openSdlDevice(int rate, std::string &error)
 {

@@ -5,6 +5,11 @@ namespace velmora::audio {
 void Engine::Impl::apply(const Command &c, std::int64_t soundNs)
 {
     applied.fetch_add(1, std::memory_order_relaxed);
+    if (c.op == Op::Play && c.stamp < fadeAtNs.load(std::memory_order_relaxed)) {
+        // Meant for the device the sound has left.
+        if (c.play != 0) publishPlay(c.play, kNeverNs);
+        return;
+    }
     if (c.op == Op::Play && c.play != 0) publishPlay(c.play, soundNs);
     if (c.op == Op::Master) {
         mixer.setMaster(static_cast<float>(c.value));
@@ -36,11 +41,15 @@ void Engine::Impl::render(float *out, int frames, std::int64_t nowNs, std::int64
         else if (playoutNs >= 0)
             heardNs = playoutNs;
         else
-            heardNs = nowNs + static_cast<std::int64_t>(std::llround(cfg.unreportedDelaySeconds * 1e9));
+            heardNs = nowNs + delayNs;
     }
     // Frames that go nowhere are timed as heard at the call, as a device would play them.
     const std::int64_t firstFrameNs = playoutNs == kPlayoutNowhere ? nowNs : playoutNs;
-    if (timingReset.exchange(false, std::memory_order_acquire)) schedule.reset();
+    if (timingReset.exchange(false, std::memory_order_acquire)) {
+        delayNs = nextDelayNs.load(std::memory_order_relaxed);
+        schedule.reset(nextWanders.load(std::memory_order_relaxed));
+    }
+    if (fadePending.exchange(false, std::memory_order_acquire)) mixer.stopAll();
     schedule.observe(nowNs, firstFrameNs, blockStart);
     drain(blockStart);
     // A full ring leaves commands in the queue. Taken in only at the next block, they
@@ -145,7 +154,18 @@ bool Engine::soundDue() const
            m.queued.load(std::memory_order_relaxed) != m.taken.load(std::memory_order_relaxed);
 }
 
-void Engine::resetTiming() { impl_->timingReset.store(true, std::memory_order_release); }
+void Engine::resetTiming(const DeviceTiming &timing)
+{
+    impl_->nextDelayNs.store(std::llround(timing.unreportedDelaySeconds * 1e9), std::memory_order_relaxed);
+    impl_->nextWanders.store(timing.playoutWanders, std::memory_order_relaxed);
+    impl_->timingReset.store(true, std::memory_order_release);
+}
+
+void Engine::fadeAll(std::int64_t atNs)
+{
+    impl_->fadeAtNs.store(atNs, std::memory_order_relaxed);
+    impl_->fadePending.store(true, std::memory_order_release);
+}
 
 void Engine::setConsumerless(bool consumerless) { impl_->consumerless.store(consumerless); }
 

@@ -123,9 +123,17 @@ public:
     // For a watchdog on the output: true while a voice sounds or a command is waiting for
     // the next render, i.e. while a render that does not come keeps sound from the user.
     bool soundDue() const;
-    // The next render starts its wall-time to frame mapping afresh: a new device's
-    // play-out times have nothing to do with the old one's.
-    void resetTiming();
+    // The next render starts its wall-time to frame mapping afresh, with the timing traits
+    // of the device that renders from then on: a new device's play-out times have nothing
+    // to do with the old one's.
+    struct DeviceTiming {
+        double unreportedDelaySeconds = 0.0;  // EngineConfig's
+        bool playoutWanders = false;          // EngineConfig's
+    };
+    void resetTiming(const DeviceTiming &timing);
+    // The sound went to another device at `atNs`: the next render fades every voice, and a
+    // play stamped before then never sounds there. Any thread; no lock, no waiting.
+    void fadeAll(std::int64_t atNs);
 
     // Without a consumer (no device) commands are checked and then dropped, and freed
     // streams are released at once: nothing would ever drain the queue.

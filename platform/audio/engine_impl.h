@@ -87,6 +87,13 @@ struct Engine::Impl final : Mixer::Owner {
     std::atomic<std::uint64_t> taken{0};       // commands popped (audio side)
     std::atomic<int> waiting{0};               // commands taken in but due in a later render
     std::atomic<bool> timingReset{false};        // a new device: forget the old one's frame timing
+    std::atomic<std::int64_t> nextDelayNs{0};     // its traits, read with timingReset
+    std::atomic<bool> nextWanders{false};
+    std::atomic<std::int64_t> fadeAtNs{INT64_MIN};  // the last route change, and whether
+    std::atomic<bool> fadePending{false};           // the render has faded for it yet
+
+    // audio side: the present device's unreported delay
+    std::int64_t delayNs = 0;
 
     explicit Impl(const EngineConfig &c)
         : cfg(checked(c)),
@@ -96,6 +103,7 @@ struct Engine::Impl final : Mixer::Owner {
           schedule(cfg.outputRate, latencyFrames, cfg.offline, c.queueCapacity, cfg.playoutWanders),
           mixer(cfg.capacity, cfg.outputRate, rampFrames, *this)
     {
+        delayNs = std::llround(cfg.unreportedDelaySeconds * 1e9);
         ctrl = std::make_unique<CtrlSlot[]>(static_cast<std::size_t>(cfg.capacity));
         for (int i = cfg.capacity - 1; i >= 0; --i) freeSlots.push_back(i);
     }

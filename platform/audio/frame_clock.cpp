@@ -6,10 +6,16 @@
 namespace velmora::audio {
 
 FrameClock::FrameClock(double nominalRate, bool reportsWander)
-    : nominal_(nominalRate), slope_(nominalRate), maxSlew_(reportsWander ? 2e-4 : 1e-3),
-      slopeLimit_(reportsWander ? 0.0 : 2e-3), detectSteps_(!reportsWander),
-      anchorSlope_(nominalRate)
+    : nominal_(nominalRate), slope_(nominalRate), anchorSlope_(nominalRate)
 {
+    setReportsWander(reportsWander);
+}
+
+void FrameClock::setReportsWander(bool reportsWander)
+{
+    maxSlew_ = reportsWander ? 2e-4 : 1e-3;
+    slopeLimit_ = reportsWander ? 0.0 : 2e-3;
+    detectSteps_ = !reportsWander;
 }
 
 void FrameClock::reset()

@@ -19,6 +19,7 @@ public:
     // limit (6 ms across a 3 s block break); the present follows the reports at a fifth
     // of the usual pace, which still covers a device clock 200 ppm off.
     explicit FrameClock(double nominalRate, bool reportsWander = false);
+    void setReportsWander(bool reportsWander);  // for the next observations, after a reset
     void reset();
     void observe(std::int64_t timeNs, std::int64_t frame);
     bool ready() const { return count_ > 0; }

@@ -265,6 +265,16 @@ void Mixer::apply(int index, const Command &c)
     }
 }
 
+void Mixer::stopAll()
+{
+    for (Voice &v : voices_) {
+        if (v.alive && !v.releasing && v.playing) {
+            v.playing = false;
+            fadeOut(v.main);
+        }
+    }
+}
+
 // Final guard: instant attack, 50 ms release. Exactly 1 when idle, so samples at the
 // file's own rate and gain 1 pass bit for bit.
 inline void Mixer::limit(float *out, int n)

@@ -92,6 +92,8 @@ public:
     void setMaster(float volume);
     // A stream command (anything but Master) for the voice at `index`.
     void apply(int index, const Command &c);
+    // Every voice as a Stop would leave it: faded out, its position kept.
+    void stopAll();
     // The next n (at most kChunk) interleaved stereo frames, overwriting `out`.
     void mix(float *out, int n);
 

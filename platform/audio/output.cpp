@@ -21,6 +21,9 @@ void renderInto(void *user, float *out, int frames, std::int64_t nowNs, std::int
     static_cast<Engine *>(user)->render(out, frames, nowNs, playoutNs);
 }
 
+// The device that now hears the sound would hear a tone meant for the one before.
+void fadeInto(void *user, std::int64_t nowNs) { static_cast<Engine *>(user)->fadeAll(nowNs); }
+
 }  // namespace
 
 Output::Output(Engine *engine, std::unique_ptr<AudioDevice> device, Opener opener, std::int64_t nowNs, bool ownThread)
@@ -29,7 +32,7 @@ Output::Output(Engine *engine, std::unique_ptr<AudioDevice> device, Opener opene
     lastFrames_ = engine_->counters().framesRendered;
     lastProgressNs_ = lastRenderNs_ = nowNs;
     if (device_) {
-        device_->start(&renderInto, engine_);
+        started(*device_);
         working_.store(1);
     } else {
         nextTryNs_ = nowNs + kRetryNs;
@@ -62,6 +65,12 @@ void Output::tick(std::int64_t now)
             }
         }
         underruns_.store(pastUnderruns_ + device_->underruns());
+        earsApart_.store(device_->earsApart());
+        if (const std::uint64_t c = device_->routeChanges(); c != seenChanges_) {
+            seenChanges_ = c;
+            const std::string name = device_->routeName();
+            noteRoute(std::string(device_->name()) + ":" + name, name, true);
+        }
         const std::uint64_t frames = engine_->counters().framesRendered;
         if (frames != lastFrames_ || !engine_->soundDue()) {
             lastFrames_ = frames;
@@ -73,6 +82,7 @@ void Output::tick(std::int64_t now)
             device_.reset();  // joins its thread: from here on this thread renders
             priorityAsked_ = false;
             renderPriority_.store(0);
+            earsApart_.store(-1);
             working_.store(0);
             losses_.fetch_add(1);
             lastRenderNs_ = now;
@@ -103,11 +113,56 @@ void Output::reopen()
     // The engine's rate is fixed: a device at another rate would shift every pitch. An open
     // that returns after quit has begun is not started.
     if (!dev || dev->rate() != engine_->outputRate() || quit_.load()) return;
-    engine_->resetTiming();
-    dev->start(&renderInto, engine_);
+    engine_->resetTiming({dev->unreportedDelaySeconds(), dev->playoutWanders()});
     device_ = std::move(dev);
+    started(*device_);
     working_.store(1);
     std::fprintf(stderr, "audio: the %s output is back\n", device_->name());
+}
+
+void Output::started(AudioDevice &device)
+{
+    device.start(&renderInto, &fadeInto, engine_);
+    seenChanges_ = device.routeChanges();
+    earsApart_.store(device.earsApart());
+    std::string name = device.routeName();
+    if (name.empty()) {
+        name = std::string("the ") + device.name() + " output";
+        if (!unwatchedTold_) {
+            unwatchedTold_ = true;
+            std::fprintf(stderr, "audio: the %s output does not tell where its sound goes; a change of device is not noticed\n",
+                         device.name());
+        }
+    }
+    noteRoute(std::string(device.name()) + ":" + device.routeName(), name, false);
+}
+
+// The first device that plays sets the route; a device that says its sound went elsewhere
+// changes it, and so does a later device that is another backend or sink.
+void Output::noteRoute(const std::string &key, const std::string &name, bool changed)
+{
+    std::lock_guard lock(routeMutex_);
+    if (changed || (!routeKey_.empty() && key != routeKey_)) {
+        changeFrom_ = routeName_;
+        changeTo_ = name;
+        std::fprintf(stderr, "audio: the sound output changed from %s to %s\n", changeFrom_.c_str(), changeTo_.c_str());
+        routeChanges_.fetch_add(1);
+    }
+    routeKey_ = key;
+    routeName_ = name;
+}
+
+std::string Output::routeName() const
+{
+    std::lock_guard lock(routeMutex_);
+    return routeName_;
+}
+
+void Output::lastChange(std::string &from, std::string &to) const
+{
+    std::lock_guard lock(routeMutex_);
+    from = changeFrom_;
+    to = changeTo_;
 }
 
 bool closeWithin(std::unique_ptr<Output> output, std::chrono::milliseconds limit)

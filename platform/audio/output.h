@@ -2,6 +2,8 @@
 // Owns the output device and watches it, never from the audio thread:
 //  - the device fails (its sound server went away, it was removed), or renders nothing for
 //    500 ms while sound is due: the output counts as lost and is closed;
+//  - the sound goes elsewhere (the device says so, or a reopen lands on another device or
+//    backend): the route counts as changed, and one line on stderr names both devices;
 //  - while there is no device, the watchdog renders in its place at the pace of the time it
 //    is given, into nothing, so commands are still applied in order, voices end and freed
 //    streams are released; every 2 s it tries to open an output again. A device that comes
@@ -17,6 +19,7 @@
 #include <chrono>
 #include <cstdint>
 #include <memory>
+#include <mutex>
 #include <string>
 #include <thread>
 #include <vector>
@@ -45,9 +48,18 @@ public:
     std::uint64_t underruns() const { return underruns_.load(); }
     // The real-time priority that the present device's render thread got, 0 for none.
     int renderPriority() const { return renderPriority_.load(); }
+    // How often the sound went elsewhere, up to the watchdog's last look.
+    int routeChanges() const { return routeChanges_.load(); }
+    // The device's earsApart() at the watchdog's last look; -1 without a device.
+    int earsApart() const { return earsApart_.load(); }
+    // Where the sound goes now, and went before and after the last change, for people.
+    std::string routeName() const;
+    void lastChange(std::string &from, std::string &to) const;
 
 private:
     void reopen();
+    void started(AudioDevice &device);
+    void noteRoute(const std::string &key, const std::string &name, bool changed);
 
     Engine *engine_;
     Opener opener_;
@@ -60,6 +72,13 @@ private:
     std::vector<float> scratch_;
     std::uint64_t pastUnderruns_ = 0;  // of devices already closed
     bool priorityAsked_ = false;       // for the present device
+    std::uint64_t seenChanges_ = 0;    // the present device's routeChanges() last looked at
+    std::string routeKey_;             // backend and sink of the last device that played
+    bool unwatchedTold_ = false;
+    mutable std::mutex routeMutex_;    // the names, for other threads
+    std::string routeName_, changeFrom_, changeTo_;
+    std::atomic<int> routeChanges_{0};
+    std::atomic<int> earsApart_{-1};
     std::atomic<int> renderPriority_{0};
     std::atomic<int> working_{0};
     std::atomic<int> losses_{0};

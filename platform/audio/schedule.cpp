@@ -23,8 +23,9 @@ Schedule::Schedule(int outputRate, int latencyFrames, bool offline, int capacity
 {
 }
 
-void Schedule::reset()
+void Schedule::reset(bool playoutWanders)
 {
+    clock_.setReportsWander(playoutWanders);
     clock_.reset();
     anchors_ = {};
     sawPlayout_ = false;

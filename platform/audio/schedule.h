@@ -32,8 +32,8 @@ class Schedule {
 public:
     Schedule(int outputRate, int latencyFrames, bool offline, int capacity, bool playoutWanders);
 
-    // A new device: forget the old one's timing.
-    void reset();
+    // A new device, whose play-out reports may wander or not: forget the old one's timing.
+    void reset(bool playoutWanders);
     // Once per render, before commands are taken in: when the block's first frame is heard
     // (or -1 where the device cannot tell) and the call's time.
     void observe(std::int64_t nowNs, std::int64_t firstFrameNs, std::int64_t blockStart);

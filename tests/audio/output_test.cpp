@@ -40,7 +40,7 @@ public:
     {
         if (current == this) current = nullptr;
     }
-    void start(Render r, void *u) override
+    void start(Render r, RouteChanged, void *u) override
     {
         render = r;
         user = u;
@@ -149,7 +149,7 @@ struct HangingOpen {
     class LateDevice final : public AudioDevice {
     public:
         ~LateDevice() override { lateDeviceGone = true; }
-        void start(Render, void *) override { lateDeviceStarted = true; }
+        void start(Render, RouteChanged, void *) override { lateDeviceStarted = true; }
         int rate() const override { return test::kRate; }
         bool failed() const override { return false; }
         double commandLatencySeconds() const override { return 0.02; }

@@ -81,7 +81,7 @@ TEST(AudioRealtime, AnUnderrunCostsNoTime)
     ASSERT_TRUE(device) << error;
     ASSERT_EQ(device->rate(), 96000);
     Marked marked;
-    device->start(&renderMarked, &marked);
+    device->start(&renderMarked, nullptr, &marked);
     std::this_thread::sleep_for(2500ms);
     const auto underruns = device->underruns();
     device.reset();

@@ -29,7 +29,7 @@ TEST(SdlDevice, OpensThenGivesUpOnAHangingOpenForGood)
     std::string error;
     auto dev = openSdlDevice(96000, error);
     ASSERT_TRUE(dev) << error;
-    dev->start(&countRender, nullptr);
+    dev->start(&countRender, nullptr, nullptr);
     for (int i = 0; i < 400 && dev->renderThreadId() == 0; ++i) std::this_thread::sleep_for(std::chrono::milliseconds(5));
     EXPECT_NE(dev->renderThreadId(), 0) << "the render thread is never named";
     EXPECT_GT(gRenders.load(), 0);

@@ -1,6 +1,7 @@
 // Audio_* as a recorder: every call is kept with its virtual time and thread, and each
 // stream keeps the state a test asserts at the end (playing, rewound, volume, rate).
 
+#include <cstdio>
 #include <map>
 #include <mutex>
 #include <set>
@@ -24,6 +25,9 @@ struct AudioState {
     float master = 1.0f;
     bool working = true;
     int losses = 0;
+    int routeChanges = 0;
+    int earsApart = 1;
+    std::string name = "Headphones", from, to;
     std::vector<std::int64_t> playSounds;  // play n - 1: when it sounds (Sys_NowNs), -1 never
     std::map<AudioHandle, std::uint64_t> lastPlay;
 };
@@ -266,7 +270,40 @@ int Audio_OutputLosses()
     return Locked([&](AudioState &a) { return a.losses; });
 }
 
+int Audio_OutputRouteChanges()
+{
+    return Locked([&](AudioState &a) { return a.routeChanges; });
+}
+
+int Audio_OutputEarsApart()
+{
+    return Locked([&](AudioState &a) { return a.working ? a.earsApart : -1; });
+}
+
+void Audio_OutputName(char *name, std::size_t size)
+{
+    Locked([&](AudioState &a) { std::snprintf(name, size, "%s", a.name.c_str()); });
+}
+
+void Audio_OutputLastChange(char *from, char *to, std::size_t size)
+{
+    Locked([&](AudioState &a) {
+        std::snprintf(from, size, "%s", a.from.c_str());
+        std::snprintf(to, size, "%s", a.to.c_str());
+    });
+}
+
 namespace fake {
+
+void ChangeRoute(const std::string &to, int earsApart)
+{
+    Locked([&](AudioState &a) {
+        a.from = a.name;
+        a.to = a.name = to;
+        a.earsApart = earsApart;
+        ++a.routeChanges;
+    });
+}
 
 void SetOutputWorking(bool working)
 {
@@ -331,6 +368,11 @@ void ResetAudio()
     a.master = 1.0f;
     a.working = true;
     a.losses = 0;
+    a.routeChanges = 0;
+    a.earsApart = 1;
+    a.name = "Headphones";
+    a.from.clear();
+    a.to.clear();
     a.playSounds.clear();
     a.lastPlay.clear();
 }

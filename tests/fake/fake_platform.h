@@ -159,6 +159,10 @@ void SetShape(const std::string &path, AudioInfo info);
 // What Audio_OutputWorking says (default true, also before Audio_Init); each change to
 // false counts one loss for Audio_OutputLosses.
 void SetOutputWorking(bool working);
+// The sound goes to the output named `to` from now on (Audio_OutputRouteChanges counts it),
+// which keeps the ears apart or not (Audio_OutputEarsApart). The first output is
+// "Headphones", stereo.
+void ChangeRoute(const std::string &to, int earsApart = 1);
 // A play sounds at its call (Audio_PlaySoundedAt), unless the output does not work then:
 // then it never does. Latencies are measured on the real mixer (hearing_test.cpp).
 

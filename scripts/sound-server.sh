@@ -10,6 +10,11 @@
 #   scripts/sound-server.sh record-stop DIR        end the recording (SIGINT: the WAV is closed)
 #   scripts/sound-server.sh kill DIR               end the server at once (SIGKILL), as a crash
 #                                                  would; start DIR brings it back
+#   scripts/sound-server.sh add-sink DIR NAME CHANNELS DESCRIPTION
+#                                                  one more null sink (float32le, the same
+#                                                  rate; 1 channel is mono), as a second
+#                                                  device or a mono headset would be
+#   scripts/sound-server.sh remove-sink DIR NAME   take it away again, as a device unplugged
 #   scripts/sound-server.sh stop DIR               stop the recording and the server, by PID
 #   scripts/sound-server.sh run CMD [ARGS...]      all of it around one command, in a fresh
 #                                                  temporary folder that is removed afterwards
@@ -114,7 +119,7 @@ exit-idle-time = -1
 EOT
   cat >"$dir/default.pa" <<EOT
 load-module module-native-protocol-unix auth-anonymous=1 socket=$dir/runtime/native
-load-module module-null-sink sink_name=$SINK format=float32le rate=$RATE channels=2 norewinds=1
+load-module module-null-sink sink_name=$SINK format=float32le rate=$RATE channels=2 norewinds=1 sink_properties="device.description='Velmora null sink'"
 set-default-sink $SINK
 EOT
   (
@@ -313,6 +318,23 @@ stop_pid() {  # PID-FILE SIGNAL: signal one process we started, wait up to 5 s, 
   kill -KILL "$pid" 2>/dev/null || true
 }
 
+# Both servers load and unload further null sinks through their PulseAudio interface.
+add_sink() {
+  local dir="$1" name="$2" channels="$3" description="$4" map=front-left,front-right
+  [ "$channels" = 1 ] && map=mono
+  eval "$(exports "$dir")"
+  pactl load-module module-null-sink sink_name="$name" format=float32le rate="$RATE" channels="$channels" \
+    channel_map="$map" norewinds=1 sink_properties=device.description="$description" >"$dir/sink-$name.module"
+  wait_for 10 "the sink $name did not appear" sh -c "pactl list short sinks | grep -qw '$name'"
+}
+
+remove_sink() {
+  local dir="$1" name="$2"
+  eval "$(exports "$dir")"
+  pactl unload-module "$(cat "$dir/sink-$name.module")"
+  rm -f "$dir/sink-$name.module"
+}
+
 record() {
   local dir="$1" file="$2"
   eval "$(exports "$dir")"
@@ -368,6 +390,8 @@ case "$cmd" in
   record) [ $# -eq 2 ] || die "usage: record DIR FILE"; record "$(realpath -m "$1")" "$2" ;;
   record-stop) [ $# -eq 1 ] || die "usage: record-stop DIR"; stop_pid "$(realpath -m "$1")/record.pid" INT ;;
   kill) [ $# -eq 1 ] || die "usage: kill DIR"; kill_server "$(realpath -m "$1")" ;;
+  add-sink) [ $# -eq 4 ] || die "usage: add-sink DIR NAME CHANNELS DESCRIPTION"; add_sink "$(realpath -m "$1")" "$2" "$3" "$4" ;;
+  remove-sink) [ $# -eq 2 ] || die "usage: remove-sink DIR NAME"; remove_sink "$(realpath -m "$1")" "$2" ;;
   stop) [ $# -eq 1 ] || die "usage: stop DIR"; stop "$(realpath -m "$1")" ;;
   run) [ $# -ge 1 ] || die "usage: run CMD [ARGS...]"; run "$@" ;;
   *) sed -n '2,/^set -euo/p' "$self" | sed '$d' | sed 's/^# \{0,1\}//' >&2; exit 2 ;;

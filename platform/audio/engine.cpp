@@ -5,11 +5,6 @@ namespace velmora::audio {
 void Engine::Impl::apply(const Command &c, std::int64_t soundNs)
 {
     applied.fetch_add(1, std::memory_order_relaxed);
-    if (c.op == Op::Play && c.stamp < fadeAtNs.load(std::memory_order_relaxed)) {
-        // Meant for the device the sound has left.
-        if (c.play != 0) publishPlay(c.play, kNeverNs);
-        return;
-    }
     if (c.op == Op::Play && c.play != 0) publishPlay(c.play, soundNs);
     if (c.op == Op::Master) {
         mixer.setMaster(static_cast<float>(c.value));
@@ -25,6 +20,11 @@ void Engine::Impl::drain(std::int64_t blockStart)
     Command c;
     while (!schedule.full() && queue.pop(c)) {
         taken.fetch_add(1, std::memory_order_relaxed);
+        if (c.op == Op::Play && c.stamp < fadeAtNs.load(std::memory_order_relaxed)) {
+            // Meant for the device the sound has left.
+            if (c.play != 0) publishPlay(c.play, kNeverNs);
+            continue;
+        }
         schedule.take(c, blockStart);
     }
 }
@@ -49,7 +49,16 @@ void Engine::Impl::render(float *out, int frames, std::int64_t nowNs, std::int64
         delayNs = nextDelayNs.load(std::memory_order_relaxed);
         schedule.reset(nextWanders.load(std::memory_order_relaxed));
     }
-    if (fadePending.exchange(false, std::memory_order_acquire)) mixer.stopAll();
+    if (fadePending.exchange(false, std::memory_order_acquire)) {
+        mixer.stopAll();
+        // Plays already placed were meant for the device the sound has left, as are those
+        // still queued with an earlier stamp (drain).
+        schedule.forEachWaiting([&](Command &c) {
+            if (c.op != Op::Play) return;
+            if (c.play != 0) publishPlay(c.play, kNeverNs);
+            c.op = Op::Stop;
+        });
+    }
     schedule.observe(nowNs, firstFrameNs, blockStart);
     drain(blockStart);
     // A full ring leaves commands in the queue. Taken in only at the next block, they

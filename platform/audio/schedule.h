@@ -45,6 +45,12 @@ public:
     // The first waiting command and its frame, INT64_MAX when none waits.
     const Command &next() const { return ring_[head_]; }
     std::int64_t nextFrame() const { return count_ > 0 ? ring_[head_].stamp : INT64_MAX; }
+    // Every waiting command, in order, to be changed in place (its frame kept).
+    template <typename F>
+    void forEachWaiting(F f)
+    {
+        for (std::size_t i = 0; i < count_; ++i) f(ring_[(head_ + i) % ring_.size()]);
+    }
     void pop()
     {
         head_ = (head_ + 1) % ring_.size();

@@ -94,6 +94,11 @@ wait_exit() {
 start_program() {
   start_display
   start_sound
+  open_program
+}
+
+# The program started again on the display and sound server already running.
+open_program() {
   make_run_dir
   start_app
   wid=$(wait_window)
@@ -130,9 +135,11 @@ pixel() {
 
 # Records what the sound server plays, as raw stereo 32-bit float at 96000 Hz, from now
 # until stop_capture. Small latency, so a test can follow the tones while they play.
+# A sink other than the default one may be named ($1), into a file of its own.
 start_capture() {
-  CAPTURE="$E2E_TMP/capture.raw"
-  parec --device="$VELMORA_SINK.monitor" --rate=96000 --format=float32le --channels=2 \
+  local sink=${1:-$VELMORA_SINK}
+  CAPTURE="$E2E_TMP/capture${1:+-$1}.raw"
+  parec --device="$sink.monitor" --rate=96000 --format=float32le --channels=2 \
     --latency-msec=10 --raw >"$CAPTURE" 2>"$E2E_TMP/parec.err" &
   CAPTURE_PID=$!
   sleep 0.3

@@ -44,8 +44,9 @@ TEST(AudioApi, WithoutADeviceStreamsExistButPlayNowhere)
 
     const AudioHandle h = Audio_StreamCreateFile(0, kTone.c_str(), 0, 0, AUDIO_ASYNCFILE);
     ASSERT_NE(h, 0u);
-    while (Audio_StreamReady(h) == 0) std::this_thread::sleep_for(1ms);
-    EXPECT_EQ(Audio_StreamReady(h), 1);
+    const auto deadline = std::chrono::steady_clock::now() + 10s;  // fail here, not at ctest's timeout
+    while (Audio_StreamReady(h) == 0 && std::chrono::steady_clock::now() < deadline) std::this_thread::sleep_for(1ms);
+    EXPECT_EQ(Audio_StreamReady(h), 1) << "still read after 10 s";
     EXPECT_EQ(Audio_ChannelStop(h), 1);
     EXPECT_EQ(Audio_ChannelSetPosition(h, 0, AUDIO_POS_BYTE), 1);
     EXPECT_EQ(Audio_ChannelSetPosition(h, 0, 1), 0) << "only byte positions";
@@ -79,9 +80,10 @@ TEST(AudioApi, TheWholeToneBankOpensAndFrees)
                                                   AUDIO_ASYNCFILE));
             EXPECT_NE(bank.back(), 0u) << name;
         }
+    const auto deadline = std::chrono::steady_clock::now() + 20s;  // one bound: the files are read in turn
     for (AudioHandle h : bank) {
-        while (Audio_StreamReady(h) == 0) std::this_thread::sleep_for(1ms);
-        EXPECT_EQ(Audio_StreamReady(h), 1);
+        while (Audio_StreamReady(h) == 0 && std::chrono::steady_clock::now() < deadline) std::this_thread::sleep_for(1ms);
+        EXPECT_EQ(Audio_StreamReady(h), 1) << "stream " << h << " still read after 20 s";
     }
     for (AudioHandle h : bank) EXPECT_EQ(Audio_StreamFree(h), 1);
     for (AudioHandle h : bank) EXPECT_EQ(Audio_StreamFree(h), 0);

@@ -49,12 +49,14 @@ public:
     explicit CanvasWidget(QWidget *parent);
     // GUI thread, once the panel checks out: shows canvas and attaches to it.
     void Show(Canvas *canvas);
-    void DrawText(std::uint32_t *pixels, int width, int height, Point at, const char *text,
+    void DrawText(std::uint32_t *pixels, int width, int height, double ratio, Point at, const char *text,
                   std::uint32_t rgb) override;
     // At most one repaint request in flight per canvas.
     void Changed() override;
 
 protected:
+    bool event(QEvent *event) override;
+    // Draws the canvas again first when the window's ratio is not the one it was drawn at.
     void paintEvent(QPaintEvent *) override;
 
 private:

@@ -5,13 +5,15 @@
 // What the form holds besides Designer's own properties (dynamic properties, stdset="0"):
 // the window's place on the screen (position: Designer keeps a form at 0, 0), callback
 // names (callback), a ring's item values (itemValues: one whole number per item), and the
-// slide a value display belongs to (slide). A caption is the QLabel whose buddy is its
+// slide a value display belongs to (slide), and for a button whose label changes, the
+// accessible name that goes with each label it shows (labelNames: label, name, label, ...). A caption is the QLabel whose buddy is its
 // control; a slide is a QSlider with a QSpinBox (int) or QDoubleSpinBox (double) that holds
 // its minimum, maximum, singleStep, value and decimals.
 
 #include <QLabel>
 #include <QMainWindow>
 #include <QPoint>
+#include <QStringList>
 #include <atomic>
 #include <string>
 #include <vector>
@@ -90,6 +92,7 @@ struct ControlLayout {
     int startStep = 0;
     int decimals = 0;
     std::vector<int> values;  // rings: each item's value
+    QStringList labelNames;   // buttons: label, accessible name, label, name, ...
 };
 
 struct MenuItemLayout {

@@ -102,9 +102,10 @@ int Ui_LoadPanel(int parentPanel, const char *fileName, int resourceId);
 int Ui_DisplayPanel(int panel);
 int Ui_DiscardPanel(int panel);
 int Ui_ProcessSystemEvents();
-// Inside a button's commit callback: when that button went down, on Sys_NowNs's clock, taken
-// on the main thread as the press reached the program (not the window system's own time).
-// The commit itself comes when the click ends. Elsewhere: the present.
+// Inside a button's commit callback: when that button went down (a mouse button, or Space
+// on the focused button), on Sys_NowNs's clock, by the window system's own stamp of the
+// press where it can be trusted (see uicore::PressTimeNs). The commit itself comes when the
+// click or the key ends. Elsewhere: the present.
 std::int64_t Ui_EventPressTimeNs();
 
 int Ui_GetCtrlVal(int panel, int control, int *value);

@@ -2,6 +2,7 @@
 // rectangles, lines and dots, and the calls that reach a canvas through its panel.
 
 #include <algorithm>
+#include <cmath>
 #include <cstdlib>
 
 #include "platform/ui/core.h"
@@ -11,6 +12,8 @@ namespace uicore {
 Canvas::Canvas(int width, int height)
     : width_(std::max(width, 0)),
       height_(std::max(height, 0)),
+      deviceWidth_(width_),
+      deviceHeight_(height_),
       pixels_(static_cast<std::size_t>(width_) * static_cast<std::size_t>(height_), Opaque(Pen{}.background))
 {
 }
@@ -48,34 +51,22 @@ Pen Canvas::GetPen() const
     return pen_;
 }
 
-void Canvas::Fill(int x0, int y0, int x1, int y1, std::uint32_t rgb)
+double Canvas::Ratio() const
 {
-    x0 = std::max(x0, 0);
-    y0 = std::max(y0, 0);
-    x1 = std::min(x1, width_ - 1);
-    y1 = std::min(y1, height_ - 1);
-    if (x0 > x1 || y0 > y1) {
-        return;  // wholly off the canvas, or an empty box
-    }
-    const std::uint32_t pixel = Opaque(rgb);
-    for (int y = y0; y <= y1; ++y) {
-        std::uint32_t *row = pixels_.data() + static_cast<std::size_t>(y) * static_cast<std::size_t>(width_);
-        std::fill(row + x0, row + x1 + 1, pixel);
-    }
+    std::lock_guard lock(lock_);
+    return ratio_;
 }
 
-void Canvas::Stamp(int x, int y, std::uint32_t rgb)
+int Canvas::DeviceWidth() const
 {
-    const int before = (pen_.width - 1) / 2;
-    const int after = pen_.width / 2;
-    Fill(x - before, y - before, x + after, y + after, rgb);
+    std::lock_guard lock(lock_);
+    return deviceWidth_;
 }
 
-void Canvas::NotifyChanged()
+int Canvas::DeviceHeight() const
 {
-    if (host_ != nullptr) {
-        host_->Changed();
-    }
+    std::lock_guard lock(lock_);
+    return deviceHeight_;
 }
 
 namespace {
@@ -107,7 +98,125 @@ bool Resolve(Rect rect, int width, int height, int *bottom, int *right)
     return true;
 }
 
+// Halves up, as the pen widths are rounded.
+int RoundUp(double v) { return static_cast<int>(std::floor(v + 0.5)); }
+
+// A program that draws for ever without clearing would grow the record without end; past
+// this many calls it is dropped, and a ratio change then scales the pixels instead.
+constexpr std::size_t kMaxOps = 1 << 16;
+
 }  // namespace
+
+int Canvas::Device(int e) const { return RoundUp(e * ratio_); }
+
+int Canvas::PenDevice() const { return std::max(1, RoundUp(pen_.width * ratio_)); }
+
+int Canvas::Across(int c) const
+{
+    // The line's centre in canvas pixels: the middle of pixel c for odd widths, its right
+    // (lower) edge for even ones, as the rules above place it.
+    const double centre = (c + (pen_.width % 2 == 1 ? 0.5 : 1.0)) * ratio_;
+    const int d = PenDevice();
+    return (d % 2 == 1 ? static_cast<int>(std::floor(centre)) : RoundUp(centre)) - d / 2;
+}
+
+void Canvas::Fill(int x0, int y0, int x1, int y1, std::uint32_t rgb)
+{
+    x0 = std::max(x0, 0);
+    y0 = std::max(y0, 0);
+    x1 = std::min(x1, deviceWidth_ - 1);
+    y1 = std::min(y1, deviceHeight_ - 1);
+    if (x0 > x1 || y0 > y1) {
+        return;  // wholly off the canvas, or an empty box
+    }
+    const std::uint32_t pixel = Opaque(rgb);
+    for (int y = y0; y <= y1; ++y) {
+        std::uint32_t *row = pixels_.data() + static_cast<std::size_t>(y) * static_cast<std::size_t>(deviceWidth_);
+        std::fill(row + x0, row + x1 + 1, pixel);
+    }
+}
+
+void Canvas::CanvasBox(int left, int top, int right, int bottom, std::uint32_t rgb)
+{
+    Fill(Device(left), Device(top), Device(right + 1) - 1, Device(bottom + 1) - 1, rgb);
+}
+
+void Canvas::NotifyChanged()
+{
+    if (host_ != nullptr) {
+        host_->Changed();
+    }
+}
+
+void Canvas::Record(Op op)
+{
+    if (!opsWhole_) {
+        return;
+    }
+    if (ops_.size() >= kMaxOps) {
+        ops_ = {};
+        opsWhole_ = false;
+        return;
+    }
+    ops_.push_back(std::move(op));
+}
+
+void Canvas::Run(const Op &op)
+{
+    switch (op.kind) {
+    case Op::kClear: {
+        int bottom = 0;
+        int right = 0;
+        Resolve(op.rect, width_, height_, &bottom, &right);
+        CanvasBox(Near(op.rect.left), Near(op.rect.top), right, bottom, pen_.background);
+        break;
+    }
+    case Op::kRect: RunRect(op.rect); break;
+    case Op::kLine: RunLine(op.a, op.b); break;
+    case Op::kPoint: RunPoint(op.a); break;
+    case Op::kText:
+        if (host_ != nullptr) {
+            host_->DrawText(pixels_.data(), deviceWidth_, deviceHeight_, ratio_, op.a, op.text.c_str(), pen_.color);
+        }
+        break;
+    }
+}
+
+int Canvas::SetRatio(double ratio)
+{
+    if (!(ratio >= 0.25 && ratio <= 16.0)) {
+        return UI_ERR_BAD_ARGUMENT;
+    }
+    std::lock_guard lock(lock_);
+    if (ratio == ratio_) {
+        return 0;
+    }
+    const std::vector<std::uint32_t> old = opsWhole_ ? std::vector<std::uint32_t>{} : std::move(pixels_);
+    const int oldWidth = deviceWidth_;
+    const int oldHeight = deviceHeight_;
+    ratio_ = ratio;
+    deviceWidth_ = Device(width_);
+    deviceHeight_ = Device(height_);
+    pixels_.assign(static_cast<std::size_t>(deviceWidth_) * static_cast<std::size_t>(deviceHeight_),
+                   Opaque(Pen{}.background));
+    if (opsWhole_) {
+        const Pen pen = pen_;
+        for (const Op &op : ops_) {
+            pen_ = op.pen;
+            Run(op);
+        }
+        pen_ = pen;
+    } else if (oldWidth > 0 && oldHeight > 0) {
+        for (int y = 0; y < deviceHeight_; ++y) {
+            for (int x = 0; x < deviceWidth_; ++x) {
+                const std::size_t from = static_cast<std::size_t>(y * oldHeight / deviceHeight_) * oldWidth +
+                                         static_cast<std::size_t>(x * oldWidth / deviceWidth_);
+                pixels_[static_cast<std::size_t>(y) * deviceWidth_ + x] = old[from];
+            }
+        }
+    }
+    return 0;
+}
 
 int Canvas::Clear(Rect rect)
 {
@@ -117,9 +226,32 @@ int Canvas::Clear(Rect rect)
     if (!Resolve(rect, width_, height_, &bottom, &right)) {
         return UI_ERR_BAD_ARGUMENT;
     }
-    Fill(rect.left, rect.top, right, bottom, pen_.background);
+    if (Near(rect.left) <= 0 && Near(rect.top) <= 0 && right >= width_ - 1 && bottom >= height_ - 1) {
+        ops_.clear();  // nothing drawn before shows any more
+        opsWhole_ = true;
+    }
+    Op op{Op::kClear, pen_, rect, {}, {}, {}};
+    Run(op);
+    Record(std::move(op));
     NotifyChanged();
     return 0;
+}
+
+void Canvas::RunRect(Rect rect)
+{
+    int bottom = 0;
+    int right = 0;
+    Resolve(rect, width_, height_, &bottom, &right);
+    const int w = PenDevice();
+    const int top = Device(Near(rect.top));
+    const int left = Device(Near(rect.left));
+    bottom = Device(bottom + 1) - 1;
+    right = Device(right + 1) - 1;
+    Fill(left + w, top + w, right - w, bottom - w, pen_.fill);
+    Fill(left, top, right, std::min(top + w - 1, bottom), pen_.color);
+    Fill(left, std::max(bottom - w + 1, top), right, bottom, pen_.color);
+    Fill(left, top, std::min(left + w - 1, right), bottom, pen_.color);
+    Fill(std::max(right - w + 1, left), top, right, bottom, pen_.color);
 }
 
 int Canvas::DrawRect(Rect rect, int drawMode)
@@ -133,82 +265,97 @@ int Canvas::DrawRect(Rect rect, int drawMode)
     if (!Resolve(rect, width_, height_, &bottom, &right)) {
         return UI_ERR_BAD_ARGUMENT;
     }
-    const int w = pen_.width;
-    const int top = Near(rect.top);
-    const int left = Near(rect.left);
-    Fill(left + w, top + w, right - w, bottom - w, pen_.fill);
-    Fill(left, top, right, std::min(top + w - 1, bottom), pen_.color);
-    Fill(left, std::max(bottom - w + 1, top), right, bottom, pen_.color);
-    Fill(left, top, std::min(left + w - 1, right), bottom, pen_.color);
-    Fill(std::max(right - w + 1, left), top, right, bottom, pen_.color);
+    RunRect(rect);
+    Record(Op{Op::kRect, pen_, rect, {}, {}, {}});
     NotifyChanged();
     return 0;
+}
+
+void Canvas::RunLine(Point start, Point end)
+{
+    const int d = PenDevice();
+    if (start.x == end.x) {
+        // The chart's grid: one box, no per-pixel stamping.
+        const int x = Across(start.x);
+        Fill(x, Device(std::min(start.y, end.y)), x + d - 1, Device(std::max(start.y, end.y) + 1) - 1, pen_.color);
+        return;
+    }
+    if (start.y == end.y) {
+        const int y = Across(start.y);
+        Fill(Device(std::min(start.x, end.x)), y, Device(std::max(start.x, end.x) + 1) - 1, y + d - 1, pen_.color);
+        return;
+    }
+    // Bresenham between the ends' brush corners, on the device, clipped by Fill.
+    int x = Across(start.x);
+    int y = Across(start.y);
+    const int endX = Across(end.x);
+    const int endY = Across(end.y);
+    const long long dx = std::llabs(static_cast<long long>(endX) - x);
+    const long long dy = -std::llabs(static_cast<long long>(endY) - y);
+    const int sx = x < endX ? 1 : -1;
+    const int sy = y < endY ? 1 : -1;
+    long long err = dx + dy;
+    for (;;) {
+        Fill(x, y, x + d - 1, y + d - 1, pen_.color);
+        if (x == endX && y == endY) {
+            break;
+        }
+        const long long e2 = 2 * err;
+        if (e2 >= dy) {
+            err += dy;
+            x += sx;
+        }
+        if (e2 <= dx) {
+            err += dx;
+            y += sy;
+        }
+    }
 }
 
 int Canvas::DrawLine(Point start, Point end)
 {
     start = Near(start);
     end = Near(end);
+    // A slanted line far outside the canvas still walks its length, so its length is
+    // bounded to keep a wild point from stalling the caller.
+    if (start.x != end.x && start.y != end.y &&
+        std::llabs(static_cast<long long>(end.x) - start.x) + std::llabs(static_cast<long long>(end.y) - start.y) >
+            1'000'000) {
+        return UI_ERR_BAD_ARGUMENT;
+    }
     std::lock_guard lock(lock_);
-    const int before = (pen_.width - 1) / 2;
-    const int after = pen_.width / 2;
-    if (start.x == end.x) {
-        // The chart's grid: one box, no per-pixel stamping.
-        Fill(start.x - before, std::min(start.y, end.y), start.x + after, std::max(start.y, end.y), pen_.color);
-    } else if (start.y == end.y) {
-        Fill(std::min(start.x, end.x), start.y - before, std::max(start.x, end.x), start.y + after, pen_.color);
-    } else {
-        // Bresenham, clipped by Fill; a line far outside the canvas still walks its length,
-        // so its length is bounded to keep a wild point from stalling the caller.
-        int x = start.x;
-        int y = start.y;
-        const long long dx = std::llabs(static_cast<long long>(end.x) - start.x);
-        const long long dy = -std::llabs(static_cast<long long>(end.y) - start.y);
-        if (dx - dy > 1'000'000) {
-            return UI_ERR_BAD_ARGUMENT;
-        }
-        const int sx = start.x < end.x ? 1 : -1;
-        const int sy = start.y < end.y ? 1 : -1;
-        long long err = dx + dy;
-        for (;;) {
-            Stamp(x, y, pen_.color);
-            if (x == end.x && y == end.y) {
-                break;
-            }
-            const long long e2 = 2 * err;
-            if (e2 >= dy) {
-                err += dy;
-                x += sx;
-            }
-            if (e2 <= dx) {
-                err += dx;
-                y += sy;
+    RunLine(start, end);
+    Record(Op{Op::kLine, pen_, {}, start, end, {}});
+    NotifyChanged();
+    return 0;
+}
+
+void Canvas::RunPoint(Point point)
+{
+    const int d = PenDevice();
+    const int x0 = Across(point.x);
+    const int y0 = Across(point.y);
+    // Pixel centres against the disc's centre, in half device pixels so that every width
+    // stays exact: the disc is centred on the middle of its d x d box.
+    const long long centre2x = 2LL * x0 + d;
+    const long long centre2y = 2LL * y0 + d;
+    for (int y = y0; y < y0 + d; ++y) {
+        for (int x = x0; x < x0 + d; ++x) {
+            const long long ox = 2LL * x + 1 - centre2x;
+            const long long oy = 2LL * y + 1 - centre2y;
+            if (ox * ox + oy * oy <= static_cast<long long>(d) * d) {
+                Fill(x, y, x, y, pen_.color);
             }
         }
     }
-    NotifyChanged();
-    return 0;
 }
 
 int Canvas::DrawPoint(Point point)
 {
     point = Near(point);
     std::lock_guard lock(lock_);
-    const int d = pen_.width;
-    const int before = (d - 1) / 2;
-    const int after = d / 2;
-    // Pixel centres relative to the disc's centre, in half pixels so that even widths stay exact.
-    const int centre2x = 2 * point.x + (d % 2 == 0 ? 1 : 0);
-    const int centre2y = 2 * point.y + (d % 2 == 0 ? 1 : 0);
-    for (int y = point.y - before; y <= point.y + after; ++y) {
-        for (int x = point.x - before; x <= point.x + after; ++x) {
-            const long long ox = 2LL * x - centre2x;
-            const long long oy = 2LL * y - centre2y;
-            if (ox * ox + oy * oy <= static_cast<long long>(d) * d) {
-                Fill(x, y, x, y, pen_.color);
-            }
-        }
-    }
+    RunPoint(point);
+    Record(Op{Op::kPoint, pen_, {}, point, {}, {}});
     NotifyChanged();
     return 0;
 }
@@ -219,9 +366,9 @@ int Canvas::DrawText(const char *text, Point point, int alignment)
         return UI_ERR_BAD_ARGUMENT;
     }
     std::lock_guard lock(lock_);
-    if (host_ != nullptr) {
-        host_->DrawText(pixels_.data(), width_, height_, point, text, pen_.color);
-    }
+    Op op{Op::kText, pen_, {}, point, {}, text};
+    Run(op);
+    Record(std::move(op));
     NotifyChanged();
     return 0;
 }

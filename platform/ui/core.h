@@ -14,7 +14,7 @@
 // The toolkit side (ui_qt.cpp) ties the widgets to this state, installs GuiHooks and
 // CanvasHosts, and writes the value mirrors.
 //
-// Pixel rules, the same for every canvas:
+// Pixel rules, the same for every canvas, in canvas pixels (what the program draws in):
 //   - A horizontal or vertical line of pen width w covers, across its direction, from
 //     c - (w - 1) / 2 to c + w / 2 (integer division): a 1 px line at x = 20 covers x = 20
 //     only, a 2 px line at y = 40 covers y = 40 and 41. Along its direction it covers both
@@ -24,6 +24,16 @@
 //   - A framed rectangle of pen width w puts its frame inside the rectangle, w pixels deep.
 //   - A dot of pen width d covers the pixels of a disc of diameter d centred on the point;
 //     for even d the centre sits half a pixel right of and below the point, as for lines.
+//
+// The pixels themselves are the screen's: each canvas pixel is `ratio` device pixels wide
+// (the window's device pixel ratio, 1.5 on a laptop at 150 %), and every operation is
+// rasterised at that resolution rather than drawn at 1 and scaled, which would make lines
+// blocks and text jagged. A box edge at canvas coordinate e lands on device edge
+// round(e x ratio), so boxes tile without gaps. A pen of width w is round(w x ratio) device
+// pixels (halves up, at least 1), with its centre snapped to the nearest device pixel centre
+// (odd widths) or edge (even widths): every line of one width has one width on screen, and
+// a 2 px line stays wider than a 1 px one at any ratio. At ratio 1 all of this is the rules
+// above, pixel for pixel.
 
 #include <atomic>
 #include <cstdint>
@@ -66,9 +76,10 @@ struct Pen {
 class CanvasHost {
 public:
     virtual ~CanvasHost() = default;
-    // Draws text centred on `at` in colour rgb into pixels (rows of `width` 0xFFRRGGBB words).
-    virtual void DrawText(std::uint32_t *pixels, int width, int height, Point at, const char *text,
-                          std::uint32_t rgb) = 0;
+    // Draws text centred on `at` (canvas pixels) in colour rgb into pixels: rows of `width`
+    // 0xFFRRGGBB words, `ratio` device pixels to a canvas pixel.
+    virtual void DrawText(std::uint32_t *pixels, int width, int height, double ratio, Point at,
+                          const char *text, std::uint32_t rgb) = 0;
     // The pixels changed: post a repaint.
     virtual void Changed() = 0;
 };
@@ -77,18 +88,28 @@ public:
 // never waits for another. Every member may be called from any thread; each drawing call
 // holds the lock for its whole operation, so pen changes and drawing from two threads on
 // one canvas interleave call by call, never inside a call.
+//
+// It remembers what was drawn since the last clear of the whole canvas (the chart clears
+// first), so that a change of ratio draws all of it again, sharp at the new resolution.
 class Canvas {
 public:
     Canvas(int width, int height);
     Canvas(const Canvas &) = delete;
     Canvas &operator=(const Canvas &) = delete;
 
+    // In canvas pixels, whatever the ratio.
     int Width() const { return width_; }
     int Height() const { return height_; }
 
     // host may be null (no text, no repaints). The host must outlive its attachment; detach
     // it (nullptr) before destroying it: after Attach returns, the old host is not called.
     void Attach(CanvasHost *host);
+
+    // Device pixels per canvas pixel, 1 at first. A new ratio redraws everything drawn
+    // since the last whole clear at that ratio, posting no repaint (the caller is about to
+    // paint). Refuses ratios outside 0.25 to 16.
+    int SetRatio(double ratio);
+    double Ratio() const;
 
     // ATTR_PICT_BGCOLOR, ATTR_PEN_COLOR, ATTR_PEN_FILL_COLOR, ATTR_PEN_WIDTH.
     int SetAttribute(int attribute, int value);
@@ -100,27 +121,53 @@ public:
     int DrawPoint(Point point);
     int DrawText(const char *text, Point point, int alignment);
 
-    // A copy of the pixels, 0xFFRRGGBB, row by row. Allocates.
+    // The device pixels, 0xFFRRGGBB, row by row, DeviceWidth() to a row. Allocates.
     std::vector<std::uint32_t> Pixels() const;
-    // Calls fn(pixels, width, height) with the lock held; for the widget's repaint.
+    int DeviceWidth() const;
+    int DeviceHeight() const;
+    // Calls fn(pixels, deviceWidth, deviceHeight, ratio) with the lock held; for the
+    // widget's repaint.
     template <typename Fn>
     void ReadPixels(Fn &&fn) const
     {
         std::lock_guard lock(lock_);
-        fn(pixels_.data(), width_, height_);
+        fn(pixels_.data(), deviceWidth_, deviceHeight_, ratio_);
     }
 
 private:
-    // Fills the inclusive box, clipped to the canvas. Lock held.
-    void Fill(int x0, int y0, int x1, int y1, std::uint32_t rgb);
-    void Stamp(int x, int y, std::uint32_t rgb);  // the square pen brush at (x, y)
+    // One drawing call as made, with the pen it was made with.
+    struct Op {
+        enum Kind { kClear, kRect, kLine, kPoint, kText } kind;
+        Pen pen;
+        Rect rect{};
+        Point a{};
+        Point b{};
+        std::string text;
+    };
+
+    // Lock held for all of these; each draws with pen_ at ratio_.
+    int Device(int e) const;  // a canvas pixel edge, on the device
+    int PenDevice() const;    // the pen's width, in device pixels
+    int Across(int c) const;  // first device pixel of a pen-wide line at canvas pixel c
+    void Fill(int x0, int y0, int x1, int y1, std::uint32_t rgb);  // device pixels, inclusive
+    void CanvasBox(int left, int top, int right, int bottom, std::uint32_t rgb);  // canvas pixels, inclusive
+    void Run(const Op &op);
+    void RunRect(Rect rect);
+    void RunLine(Point start, Point end);
+    void RunPoint(Point point);
+    void Record(Op op);
     void NotifyChanged();
 
     const int width_;
     const int height_;
     mutable std::mutex lock_;
     Pen pen_;
+    double ratio_ = 1.0;
+    int deviceWidth_;
+    int deviceHeight_;
     std::vector<std::uint32_t> pixels_;
+    std::vector<Op> ops_;
+    bool opsWhole_ = true;  // ops_ holds everything on the canvas
     CanvasHost *host_ = nullptr;
 };
 

@@ -5,13 +5,15 @@
 // What the form holds besides Designer's own properties (dynamic properties, stdset="0"):
 // the window's place on the screen (position: Designer keeps a form at 0, 0), callback
 // names (callback), a ring's item values (itemValues: one whole number per item), and the
-// slide a value display belongs to (slide). A caption is the QLabel whose buddy is its
+// slide a value display belongs to (slide), and for a button whose label changes, the
+// accessible name that goes with each label it shows (labelNames: label, name, label, ...). A caption is the QLabel whose buddy is its
 // control; a slide is a QSlider with a QSpinBox (int) or QDoubleSpinBox (double) that holds
 // its minimum, maximum, singleStep, value and decimals.
 
 #include <QLabel>
 #include <QMainWindow>
 #include <QPoint>
+#include <QStringList>
 #include <atomic>
 #include <string>
 #include <vector>
@@ -49,12 +51,14 @@ public:
     explicit CanvasWidget(QWidget *parent);
     // GUI thread, once the panel checks out: shows canvas and attaches to it.
     void Show(Canvas *canvas);
-    void DrawText(std::uint32_t *pixels, int width, int height, Point at, const char *text,
+    void DrawText(std::uint32_t *pixels, int width, int height, double ratio, Point at, const char *text,
                   std::uint32_t rgb) override;
     // At most one repaint request in flight per canvas.
     void Changed() override;
 
 protected:
+    bool event(QEvent *event) override;
+    // Draws the canvas again first when the window's ratio is not the one it was drawn at.
     void paintEvent(QPaintEvent *) override;
 
 private:
@@ -88,6 +92,7 @@ struct ControlLayout {
     int startStep = 0;
     int decimals = 0;
     std::vector<int> values;  // rings: each item's value
+    QStringList labelNames;   // buttons: label, accessible name, label, name, ...
 };
 
 struct MenuItemLayout {

@@ -181,8 +181,14 @@ private:
             if (!Callback(w, &UiCallbackDecl::control, "control", &c.callback)) {
                 return false;
             }
+            c.labelNames = w.property("labelNames").toStringList();
+            if (c.labelNames.size() % 2 != 0) {
+                return Fail(UI_ERR_MALFORMED, "the label names of '" + Name(&w) + "' are not in pairs");
+            }
         } else if (w.property("callback").isValid()) {
             return Fail(UI_ERR_MALFORMED, "only buttons call back, not '" + Name(&w) + "'");
+        } else if (w.property("labelNames").isValid()) {
+            return Fail(UI_ERR_MALFORMED, "only buttons change their label, not '" + Name(&w) + "'");
         }
         if (d.kind == UI_RING && !CheckRing(static_cast<QComboBox &>(w), d, &c)) {
             return false;

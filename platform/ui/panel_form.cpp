@@ -48,7 +48,8 @@ constexpr PropertyRule kProperties[] = {
     {"singleStep", "number|double", false}, {"value", "number|double", false}, {"frameShape", "enum", false},
     {"frameShadow", "enum", false},   {"currentIndex", "number", false},  {"title", "string", false},
     {"shortcut", "string", false},    {"position", "point", true},        {"callback", "string", true},
-    {"itemValues", "string", true},   {"slide", "cstring", true},
+    {"itemValues", "string", true},   {"slide", "cstring", true},        {"accessibleName", "string", false},
+    {"labelNames", "stringlist", true},
 };
 
 // The elements of such a form: its structure, and the values of the properties above.
@@ -57,7 +58,7 @@ const QSet<QString> &Elements()
     static const QSet<QString> names = {
         "ui", "class", "widget", "property", "item", "addaction", "action", "resources", "connections",
         "string", "cstring", "number", "double", "bool", "enum", "set", "rect", "point", "size", "x", "y",
-        "width", "height", "palette", "active", "inactive", "disabled", "colorrole", "brush", "color",
+        "width", "height", "stringlist", "palette", "active", "inactive", "disabled", "colorrole", "brush", "color",
         "red", "green", "blue",
     };
     return names;

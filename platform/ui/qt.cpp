@@ -9,6 +9,7 @@
 #include <QApplication>
 #include <QCloseEvent>
 #include <QComboBox>
+#include <QKeyEvent>
 #include <QLayout>
 #include <QMessageBox>
 #include <QPointer>
@@ -33,8 +34,10 @@ namespace {
 // Callbacks may discard the panel whose widget is delivering the event; the widgets must
 // then outlive the callback, so deletion is deferred while any callback runs.
 int gDispatchDepth = 0;
-// While a button's commit is dispatched: when that button went down (main thread only).
+// While a button's commit is dispatched: when that button went down, and the button
+// (main thread only).
 std::int64_t gEventPressNs = -1;
+const QWidget *gCommitting = nullptr;
 
 template <typename Fn>
 void Dispatch(Fn &&fn)
@@ -78,7 +81,9 @@ QWidget *VisiblePanelWindow()
     return nullptr;
 }
 
-// The window system's stamp of the last mouse press on the button it watches.
+// The window system's stamp of the last press on the button it watches: a mouse button,
+// or a key that presses a button (Space; Select on keypads). A held key's repeats press
+// nothing, so they stamp nothing.
 class PressStamp final : public QObject {
 public:
     using QObject::QObject;
@@ -89,10 +94,48 @@ protected:
     {
         if (event->type() == QEvent::MouseButtonPress) {
             ms = static_cast<QInputEvent *>(event)->timestamp();
+        } else if (event->type() == QEvent::KeyPress) {
+            const auto *key = static_cast<QKeyEvent *>(event);
+            if (!key->isAutoRepeat() && (key->key() == Qt::Key_Space || key->key() == Qt::Key_Select)) {
+                ms = key->timestamp();
+            }
         }
         return false;
     }
 };
+
+// Where the focus rests when no control should hold it: the panel's own area, which takes
+// no focus by itself and is not in the Tab chain, so Space there presses nothing and the
+// next Tab goes to the first control. A window that comes back to the front gives the
+// focus back to it, not to its first button.
+void ParkFocus(const QtPanel &qp)
+{
+    QWidget *focused = qp.layout.window->focusWidget();
+    if (focused != qp.layout.content && (focused == nullptr || qp.layout.content->isAncestorOf(focused))) {
+        qp.layout.content->setFocus(Qt::OtherFocusReason);
+    }
+}
+
+// The styles draw a focused button as such only after a Tab; the program's move must show
+// as plainly, or Space would press a button the user cannot see is meant.
+void FocusButton(QPushButton *button)
+{
+    button->window()->setAttribute(Qt::WA_KeyboardFocusChange);
+    button->setFocus(Qt::OtherFocusReason);
+    button->update();
+}
+
+// A button's accessible name goes with its label: the name the form gives for the label it
+// shows, else the label itself (Qt's reading when the name is empty).
+QString NameForLabel(const ControlLayout &c, const QString &label)
+{
+    for (qsizetype i = 0; i + 1 < c.labelNames.size(); i += 2) {
+        if (c.labelNames[i] == label) {
+            return c.labelNames[i + 1];
+        }
+    }
+    return {};
+}
 
 // One box per kind of warning (its title and first line): a device that keeps failing
 // would otherwise stack a box per failure. A repeat while the box is open updates its text
@@ -134,14 +177,30 @@ void ApplyChange(const AttributeChange &change)
     if (c == nullptr) {
         return;  // discarded meanwhile
     }
+    const QtPanel &qp = *gPanels.at(change.panel);
     if (change.attribute == ATTR_LABEL_TEXT) {
         const QString text = QString::fromUtf8(change.text);
         if (auto *button = qobject_cast<QPushButton *>(c->widget)) {
             button->setText(text);
+            button->setAccessibleName(NameForLabel(*c, text));
+            // Relabelled by its own press, the button is what the user acts on next (a start
+            // becomes the answer): it takes the focus, so Space answers. Relabelled by
+            // anything else, it changed its meaning under the user (a pass ended): no
+            // control keeps the focus, so the next Space starts nothing unseen.
+            if (button == gCommitting) {
+                FocusButton(button);
+            } else {
+                ParkFocus(qp);
+            }
         } else if (c->caption != nullptr) {
             c->caption->setText(text);
         }
     } else if (change.attribute == ATTR_DIMMED) {
+        // Qt would hand the focus of a control it dims to the next one in the Tab chain,
+        // which may be a start button.
+        if (change.value != 0 && qp.layout.window->focusWidget() == c->widget) {
+            ParkFocus(qp);
+        }
         for (QWidget *widget : {c->widget, static_cast<QWidget *>(c->caption), static_cast<QWidget *>(c->display)}) {
             if (widget != nullptr) {
                 widget->setEnabled(change.value == 0);
@@ -213,8 +272,11 @@ void WireControl(const QtPanel &qp, const ControlLayout &c, int handle)
     if (auto *canvas = dynamic_cast<CanvasWidget *>(c.widget)) {
         canvas->Show(core.canvas.get());
     } else if (auto *button = qobject_cast<QPushButton *>(c.widget)) {
-        // Keyboard focus would let Enter or Space press a start button unseen; the mouse decides.
-        button->setFocusPolicy(Qt::NoFocus);
+        // Tab reaches it and Space presses it, as on any form; Enter does not (a main
+        // window's buttons are not default buttons). Where the focus may rest: ParkFocus.
+        if (const QString name = NameForLabel(c, button->text()); !name.isEmpty()) {
+            button->setAccessibleName(name);
+        }
         if (const CtrlCallback callback = c.callback) {
             const int id = c.decl->id;
             // The press is timed as it goes down; the commit comes when it is released.
@@ -225,9 +287,11 @@ void WireControl(const QtPanel &qp, const ControlLayout &c, int handle)
                 *downNs = PressTimeNs(stamp->ms, Sys_NowNs());
                 stamp->ms = 0;  // a press that comes without a mouse event is timed at its arrival
             });
-            QObject::connect(button, &QPushButton::clicked, button, [handle, id, callback, downNs] {
+            QObject::connect(button, &QPushButton::clicked, button, [handle, id, callback, downNs, button] {
                 gEventPressNs = *downNs;
+                gCommitting = button;
                 Dispatch([&] { callback(handle, id, EVENT_COMMIT, nullptr, 0, 0); });
+                gCommitting = nullptr;
                 gEventPressNs = -1;
             });
         }
@@ -362,6 +426,9 @@ int Ui_DisplayPanel(int panel)
         return UI_ERR_BAD_HANDLE;
     }
     DrainAttributeChanges();
+    // No control holds the focus when the panel first shows; Qt would give it to the first
+    // one in the Tab chain, a start button.
+    ParkFocus(*it->second);
     QMainWindow *window = it->second->layout.window;
     window->show();
     window->raise();

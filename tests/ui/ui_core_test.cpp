@@ -228,6 +228,45 @@ INSTANTIATE_TEST_SUITE_P(
                     FarRow{"ClearFromMin", [](Canvas &c) { return c.Clear({kMin, kMin, kMax, kMax}); }, 0}),
     [](const auto &info) { return std::string(info.param.name); });
 
+// The device columns of row y that hold colour rgb, at the canvas's present ratio.
+std::vector<int> DeviceRow(const Canvas &canvas, int y, std::uint32_t rgb)
+{
+    const auto pixels = canvas.Pixels();
+    std::vector<int> xs;
+    for (int x = 0; x < canvas.DeviceWidth(); ++x) {
+        if ((pixels[static_cast<std::size_t>(y * canvas.DeviceWidth() + x)] & 0xFFFFFFu) == rgb) {
+            xs.push_back(x);
+        }
+    }
+    return xs;
+}
+
+TEST(CanvasPixels, ARatioChangeKeepsThePictureAlsoPastWhatTheCanvasRecords)
+{
+    Canvas canvas(40, 30);
+    canvas.DrawLine({5, 0}, {5, 29});
+    ASSERT_EQ(canvas.SetRatio(1.5), 0);
+    EXPECT_EQ(canvas.DeviceWidth(), 60);
+    EXPECT_EQ(DeviceRow(canvas, 20, kBlack), (std::vector<int>{7, 8}));  // drawn again, 2 px about x = 8.25
+
+    // Drawn for ever without a clear: the record gives up, the pixels are scaled instead.
+    canvas.SetAttribute(ATTR_PEN_COLOR, 0xFF0000);
+    for (int i = 0; i < 70'000; ++i) {
+        canvas.DrawPoint({30, 20});
+    }
+    ASSERT_EQ(canvas.SetRatio(3), 0);
+    EXPECT_EQ(DeviceRow(canvas, 60, kBlack), (std::vector<int>{14, 15, 16, 17}));
+    EXPECT_EQ(DeviceRow(canvas, 61, 0xFF0000), (std::vector<int>{90, 91, 92, 93}));
+
+    // A whole clear starts the record afresh.
+    canvas.SetAttribute(ATTR_PEN_COLOR, kBlack);
+    canvas.Clear({0, 0, UI_TO_EDGE, UI_TO_EDGE});
+    canvas.DrawLine({5, 0}, {5, 29});
+    ASSERT_EQ(canvas.SetRatio(2), 0);
+    EXPECT_EQ(DeviceRow(canvas, 40, kBlack), (std::vector<int>{10, 11}));
+    EXPECT_EQ(canvas.SetRatio(0), UI_ERR_BAD_ARGUMENT);
+}
+
 struct BadCall {
     const char *what;
     int result;

@@ -5,6 +5,7 @@
 #include "audio/audio_test_helpers.h"
 
 #include "platform/audio/realtime.h"
+#include "platform/audio/route.h"
 #include "platform/sys/steady_clock.h"
 
 #include <gtest/gtest.h>
@@ -29,6 +30,12 @@ public:
     static inline bool allowOpen = false;
     static inline int opened = 0;
     static inline FakeDevice *current = nullptr;
+    // What the next device opened is: its unreported delay (it then tells no play-out
+    // time) and where its sound goes.
+    static inline double nextDelaySeconds = 0.0;
+    static inline std::string nextRoute = "Headphones";
+    double delaySeconds = nextDelaySeconds;
+    std::string route = nextRoute;
     bool stalled = false;
     bool broken = false;
     Render render = nullptr;
@@ -47,8 +54,10 @@ public:
     }
     void step(std::int64_t now)
     {
-        if (render && !stalled) render(user, out.data(), 480, now, now);
+        if (render && !stalled) render(user, out.data(), 480, now, delaySeconds > 0 ? kPlayoutUnknown : now);
     }
+    double unreportedDelaySeconds() const override { return delaySeconds; }
+    std::string routeName() const override { return route; }
     int rate() const override { return test::kRate; }
     bool failed() const override { return broken; }
     double commandLatencySeconds() const override { return 0.02; }
@@ -136,6 +145,80 @@ INSTANTIATE_TEST_SUITE_P(Rows, OutputLoss,
                                            LossRow{"Failure", false, false, true, 5},
                                            LossRow{"IdleStall", true, false, false, 0}),
                          [](const auto &info) { return std::string(info.param.name); });
+
+// A device that comes back after a loss is another one: its own timing dates the plays
+// (here no play-out times, a 20 ms delay where the first told them), and landing on
+// another device counts as a change of route.
+TEST(OutputReopen, TheNewDeviceTimesThePlaysAndCountsAsAnotherRoute)
+{
+    FakeDevice::allowOpen = false;
+    FakeDevice::nextDelaySeconds = 0.0;
+    FakeDevice::nextRoute = "Headphones";
+    Engine engine(EngineConfig{});
+    std::int64_t now = 1000 * kMs;
+    Output output(&engine, std::make_unique<FakeDevice>(), &FakeDevice::open, now, false);
+    const auto tone = test::sineFrames(1000.0, 5.0);
+    const AudioHandle h = engine.createFromFrames(tone.data(), static_cast<std::int64_t>(tone.size() / 2), 2, test::kRate);
+    FakeDevice::current->broken = true;
+    ASSERT_GE(stepUntil(output, now, [&] { return output.working() == 0; }, 100), 0);
+
+    FakeDevice::allowOpen = true;
+    FakeDevice::nextDelaySeconds = 0.020;
+    FakeDevice::nextRoute = "Speakers";
+    ASSERT_GE(stepUntil(output, now, [&] { return output.working() == 1; }, 2100), 0);
+    EXPECT_EQ(output.routeChanges(), 1);
+    std::string from, to;
+    output.lastChange(from, to);
+    EXPECT_EQ(from, "Headphones");
+    EXPECT_EQ(to, "Speakers");
+
+    stepUntil(output, now, [] { return false; }, 300);  // the new device's frame clock settles
+    const std::int64_t stamp = now;
+    const std::uint64_t play = engine.play(h, false, SysStamp{stamp});
+    std::int64_t heard = 0, appliedAt = 0;
+    ASSERT_GE(stepUntil(output, now, [&] {
+                  appliedAt = now;
+                  return engine.soundedAt(play, heard) == Engine::kSounded;
+              }, 500), 0);
+    // Placed one command latency after its stamp, on the new device's pace...
+    const double latencyMs = 1e3 * engine.latencyFrames() / test::kRate;
+    EXPECT_NEAR(static_cast<double>(appliedAt - stamp) / kMs, latencyMs, 5.0);
+    // ...and heard its delay after the render that began it, within that 5 ms render.
+    EXPECT_GE(heard - appliedAt, 20 * kMs);
+    EXPECT_LT(heard - appliedAt, 25 * kMs);
+    FakeDevice::nextDelaySeconds = 0.0;
+    FakeDevice::nextRoute = "Headphones";
+}
+
+// The sink reports that the device's change handling gets, in order: only another sink or
+// another port is another route; a volume or state change of the same one is not.
+TEST(RouteWatch, OnlyAnotherSinkOrPortIsAChange)
+{
+    const SinkInfo headphones{0, "analog", "Built-in Audio", "analog-output-headphones", "Headphones", true};
+    SinkInfo louder = headphones;  // a report after a volume change: all the same
+    const SinkInfo speakers{0, "analog", "Built-in Audio", "analog-output-speaker", "Speakers", true};
+    const SinkInfo usb{1, "usb", "USB Headset", "", "", false};
+    const struct {
+        const SinkInfo *info;
+        bool changed;
+        const char *name;
+    } rows[] = {{&headphones, false, "Built-in Audio (Headphones)"},
+                {&louder, false, "Built-in Audio (Headphones)"},
+                {&speakers, true, "Built-in Audio (Speakers)"},
+                {&usb, true, "USB Headset"},
+                {&usb, false, "USB Headset"}};
+    RouteWatch watch;
+    std::string before;
+    for (const auto &row : rows) {
+        EXPECT_EQ(watch.observe(*row.info), row.changed) << row.name;
+        EXPECT_EQ(watch.displayName(), row.name);
+        if (row.changed) {
+            EXPECT_EQ(watch.before(), before);
+        }
+        before = watch.displayName();
+    }
+    EXPECT_FALSE(watch.now().earsApart);
+}
 
 // A reopen that hangs (a server that accepts the connection and never answers) while the
 // program quits: quit gives up on it at its bound, and the device that the open returns

@@ -420,6 +420,48 @@ TEST_F(AudiometryTest, AnOutputLostAndBackWithinOneWindowStillEndsThePass)
     EXPECT_TRUE(Ops(EAR_LEFT, fake::CanvasOpKind::Point).empty());
 }
 
+// The sound went to another device: in a tone's window, the pass ends after it; in a
+// pause, before the frequency's first tone. Either way that frequency has no mark.
+struct RouteRow {
+    const char *name;
+    int pressedAt;  // kNoPress: the first frequency is not answered
+    std::int64_t changeAfterFirstToneMs;
+    std::int64_t endsAfterFirstToneMs;  // of the frequency named
+    int frequency;
+};
+
+class RouteChange : public AudiometryTest, public ::testing::WithParamInterface<RouteRow> {};
+
+TEST_P(RouteChange, EndsThePassNamingTheFrequencyAndBothOutputs)
+{
+    const RouteRow row = GetParam();
+    const Plan plan = PlanPass(1, 0, {row.pressedAt, kNoPress});
+    fake::At(plan.firstTone[0] + row.changeAfterFirstToneMs, [] { fake::ChangeRoute("Speakers"); });
+    ASSERT_TRUE(fake::RunUntilThreadsEnded(plan.end));
+    EXPECT_EQ(fake::Now(), plan.firstTone[row.frequency] + row.endsAfterFirstToneMs);
+    EXPECT_EQ(Ops(EAR_RIGHT, fake::CanvasOpKind::Point).size(), static_cast<std::size_t>(row.frequency));
+    ExpectIdleControls();
+    ASSERT_EQ(Warnings().size(), 1u);
+    const std::string hz = row.frequency == 0 ? "125 Hz" : "250 Hz";
+    EXPECT_TRUE(Mentions(Warnings()[0], "changed while " + hz + " was tested (from Headphones to Speakers)"))
+        << Warnings()[0];
+}
+
+INSTANTIATE_TEST_SUITE_P(Rows, RouteChange,
+                         ::testing::Values(RouteRow{"InAWindow", kNoPress, 2000, 2 * kToneMs, 0},
+                                           RouteRow{"InAPause", 200, kToneMs + 300, 0, 1}),
+                         [](const auto &info) { return std::string(info.param.name); });
+
+TEST_F(AudiometryTest, AnOutputThatJoinsTheEarsRefusesThePass)
+{
+    fake::ChangeRoute("Headset", 0);
+    fake::Press(Audiometrie_Button, MAIN_PANEL, START_AUDIOMETRIE_L);
+    EXPECT_TRUE(fake::PoolCalls().empty());
+    EXPECT_EQ(Get(iAudiometrieRunning), 0);
+    ASSERT_EQ(Warnings().size(), 1u);
+    EXPECT_TRUE(Mentions(Warnings()[0], "\"Headset\" has no separate left and right channels: both ears would hear every tone"));
+}
+
 TEST_F(AudiometryTest, APassThatCannotBeScheduledLeavesThePanelIdle)
 {
     fake::SetScheduleResult(-1);

@@ -445,6 +445,25 @@ TEST_F(StimulationTest, ALostOutputIsToldOnceForEachLossAndTheRunGoesOn)
     StopAndDrain();
 }
 
+// Into one ear by choice: moved onto an output that reaches both ears, the run says so
+// once and goes on.
+TEST_F(StimulationTest, AnOutputThatJoinsTheEarsIsToldOnceARunAndTheRunGoesOn)
+{
+    PressStimulation(0);
+    fake::At(1000, [] { fake::ChangeRoute("Headset", 0); });
+    fake::RunUntil(8000);
+    const auto told = [] {
+        int n = 0;
+        for (const fake::UiEvent &e : fake::UiEvents()) {
+            n += e.what == "Warning" && e.text.find("\"Headset\" has no separate left and right") != std::string::npos;
+        }
+        return n;
+    };
+    EXPECT_EQ(told(), 1);
+    EXPECT_GE(PlayTimes().back(), 7000) << "the run went on";
+    StopAndDrain();
+}
+
 }  // namespace
 
 // Started while no output works: the run goes on, to be heard once the output is back, and

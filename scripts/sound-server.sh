@@ -10,10 +10,11 @@
 #   scripts/sound-server.sh record-stop DIR        end the recording (SIGINT: the WAV is closed)
 #   scripts/sound-server.sh kill DIR               end the server at once (SIGKILL), as a crash
 #                                                  would; start DIR brings it back
-#   scripts/sound-server.sh add-sink DIR NAME CHANNELS DESCRIPTION
-#                                                  one more null sink (float32le, the same
-#                                                  rate; 1 channel is mono), as a second
-#                                                  device or a mono headset would be
+#   scripts/sound-server.sh add-sink DIR NAME CHANNELS DESCRIPTION [RATE [FORMAT]]
+#                                                  one more null sink (by default float32le
+#                                                  at the same rate; 1 channel is mono), as
+#                                                  a second device or a mono headset
+#                                                  (16000 s16le) would be
 #   scripts/sound-server.sh remove-sink DIR NAME   take it away again, as a device unplugged
 #   scripts/sound-server.sh stop DIR               stop the recording and the server, by PID
 #   scripts/sound-server.sh run CMD [ARGS...]      all of it around one command, in a fresh
@@ -320,10 +321,11 @@ stop_pid() {  # PID-FILE SIGNAL: signal one process we started, wait up to 5 s, 
 
 # Both servers load and unload further null sinks through their PulseAudio interface.
 add_sink() {
-  local dir="$1" name="$2" channels="$3" description="$4" map=front-left,front-right
+  local dir="$1" name="$2" channels="$3" description="$4" rate="${5:-$RATE}" format="${6:-float32le}"
+  local map=front-left,front-right
   [ "$channels" = 1 ] && map=mono
   eval "$(exports "$dir")"
-  pactl load-module module-null-sink sink_name="$name" format=float32le rate="$RATE" channels="$channels" \
+  pactl load-module module-null-sink sink_name="$name" format="$format" rate="$rate" channels="$channels" \
     channel_map="$map" norewinds=1 sink_properties=device.description="$description" >"$dir/sink-$name.module"
   wait_for 10 "the sink $name did not appear" sh -c "pactl list short sinks | grep -qw '$name'"
 }
@@ -390,7 +392,8 @@ case "$cmd" in
   record) [ $# -eq 2 ] || die "usage: record DIR FILE"; record "$(realpath -m "$1")" "$2" ;;
   record-stop) [ $# -eq 1 ] || die "usage: record-stop DIR"; stop_pid "$(realpath -m "$1")/record.pid" INT ;;
   kill) [ $# -eq 1 ] || die "usage: kill DIR"; kill_server "$(realpath -m "$1")" ;;
-  add-sink) [ $# -eq 4 ] || die "usage: add-sink DIR NAME CHANNELS DESCRIPTION"; add_sink "$(realpath -m "$1")" "$2" "$3" "$4" ;;
+  add-sink) [ $# -ge 4 ] && [ $# -le 6 ] || die "usage: add-sink DIR NAME CHANNELS DESCRIPTION [RATE [FORMAT]]"
+    dir="$(realpath -m "$1")"; shift; add_sink "$dir" "$@" ;;
   remove-sink) [ $# -eq 2 ] || die "usage: remove-sink DIR NAME"; remove_sink "$(realpath -m "$1")" "$2" ;;
   stop) [ $# -eq 1 ] || die "usage: stop DIR"; stop "$(realpath -m "$1")" ;;
   run) [ $# -ge 1 ] || die "usage: run CMD [ARGS...]"; run "$@" ;;

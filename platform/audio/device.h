@@ -45,6 +45,11 @@ public:
     // How often the server ran out of frames to play since the device opened (each one a
     // gap in the sound); 0 where the backend cannot tell. Any thread.
     virtual std::uint64_t underruns() const { return 0; }
+    // Lets the device rest while nothing is to sound, so the server can suspend the sound
+    // card (true), or wakes it (false): renders stop meanwhile, and the first after waking
+    // starts a new stretch of play-out times. False where the backend cannot (then it
+    // keeps rendering). Not from the render thread.
+    virtual bool setIdle(bool) { return false; }
     // How often the sound went elsewhere since the device opened (RouteChanged), counted
     // once the device knows where it goes now; 0 where the backend cannot tell. Any thread.
     virtual std::uint64_t routeChanges() const { return 0; }

@@ -225,6 +225,15 @@ public:
         render.store(r, std::memory_order_release);
         pa_threaded_mainloop_unlock(loop);
     }
+    // A corked stream is not asked for frames and holds none in the server, so the sink
+    // can suspend; the server's own events (moves, ports, its end) still come.
+    bool setIdle(bool idle) override
+    {
+        pa_threaded_mainloop_lock(loop);
+        if (pa_operation *op = pa_stream_cork(stream, idle ? 1 : 0, nullptr, nullptr)) pa_operation_unref(op);
+        pa_threaded_mainloop_unlock(loop);
+        return true;
+    }
     int rate() const override { return sampleRate; }
     bool failed() const override { return broken.load(std::memory_order_acquire); }
     double commandLatencySeconds() const override

@@ -19,7 +19,7 @@ void Engine::Impl::drain(std::int64_t blockStart)
 {
     Command c;
     while (!schedule.full() && queue.pop(c)) {
-        taken.fetch_add(1, std::memory_order_relaxed);
+        if (c.op == Op::Play) taken.fetch_add(1, std::memory_order_relaxed);
         if (c.op == Op::Play && c.stamp < fadeAtNs.load(std::memory_order_relaxed)) {
             // Meant for the device the sound has left.
             if (c.play != 0) publishPlay(c.play, kNeverNs);
@@ -47,8 +47,10 @@ void Engine::Impl::render(float *out, int frames, std::int64_t nowNs, std::int64
     const std::int64_t firstFrameNs = playoutNs == kPlayoutNowhere ? nowNs : playoutNs;
     if (timingReset.exchange(false, std::memory_order_acquire)) {
         delayNs = nextDelayNs.load(std::memory_order_relaxed);
+        holding = nextHold.load(std::memory_order_relaxed);
         schedule.reset(nextWanders.load(std::memory_order_relaxed));
     }
+    if (playoutNs >= 0) holding = false;
     if (fadePending.exchange(false, std::memory_order_acquire)) {
         mixer.stopAll();
         // Plays already placed were meant for the device the sound has left, as are those
@@ -60,10 +62,10 @@ void Engine::Impl::render(float *out, int frames, std::int64_t nowNs, std::int64
         });
     }
     schedule.observe(nowNs, firstFrameNs, blockStart);
-    drain(blockStart);
+    if (!holding) drain(blockStart);
     // A full ring leaves commands in the queue. Taken in only at the next block, they
     // would land late by up to a block; so they come in as soon as room frees.
-    bool ringFull = schedule.full();
+    bool ringFull = !holding && schedule.full();
     int pos = 0;
     while (pos < frames) {
         const std::int64_t here = blockStart + pos;
@@ -163,10 +165,11 @@ bool Engine::soundDue() const
            m.queued.load(std::memory_order_relaxed) != m.taken.load(std::memory_order_relaxed);
 }
 
-void Engine::resetTiming(const DeviceTiming &timing)
+void Engine::resetTiming(const DeviceTiming &timing, bool holdUntilReport)
 {
     impl_->nextDelayNs.store(std::llround(timing.unreportedDelaySeconds * 1e9), std::memory_order_relaxed);
     impl_->nextWanders.store(timing.playoutWanders, std::memory_order_relaxed);
+    impl_->nextHold.store(holdUntilReport, std::memory_order_relaxed);
     impl_->timingReset.store(true, std::memory_order_release);
 }
 

@@ -120,8 +120,9 @@ public:
     // The file's rate, channel count and silent channels; false for 0 or a freed handle.
     bool info(AudioHandle h, AudioInfo &out) const;
 
-    // For a watchdog on the output: true while a voice sounds or a command is waiting for
-    // the next render, i.e. while a render that does not come keeps sound from the user.
+    // For a watchdog on the output: true while a voice sounds, a play waits for the next
+    // render or a command waits for its frame, i.e. while a render that does not come
+    // keeps sound from the user.
     bool soundDue() const;
     // The next render starts its wall-time to frame mapping afresh, with the timing traits
     // of the device that renders from then on: a new device's play-out times have nothing
@@ -130,7 +131,9 @@ public:
         double unreportedDelaySeconds = 0.0;  // EngineConfig's
         bool playoutWanders = false;          // EngineConfig's
     };
-    void resetTiming(const DeviceTiming &timing);
+    // `holdUntilReport`: no command is placed until a render tells a play-out time (a
+    // device woken from idle, whose first renders may come before it knows one).
+    void resetTiming(const DeviceTiming &timing, bool holdUntilReport = false);
     // The sound went to another device at `atNs`: the next render fades every voice, and a
     // play stamped before then never sounds there. Any thread; no lock, no waiting.
     void fadeAll(std::int64_t atNs);

@@ -83,17 +83,23 @@ struct Engine::Impl final : Mixer::Owner {
     std::atomic<std::uint64_t> framesRendered{0}, applied{0}, dropped{0}, live{0};
     // For the output's watchdog: whether a stalled device is keeping sound from the user.
     std::atomic<int> sounding{0};              // voices with a head still running after the last render
-    std::atomic<std::uint64_t> queued{0};      // commands pushed (control side)
-    std::atomic<std::uint64_t> taken{0};       // commands popped (audio side)
+    // Plays, the only commands that make sound where there was none: pushed (control
+    // side) and popped (audio side). A stream made ready or a volume set sounds nothing,
+    // and a server that is slow to ask for its first frames must not make it look lost.
+    std::atomic<std::uint64_t> queued{0};
+    std::atomic<std::uint64_t> taken{0};
     std::atomic<int> waiting{0};               // commands taken in but due in a later render
     std::atomic<bool> timingReset{false};        // a new device: forget the old one's frame timing
     std::atomic<std::int64_t> nextDelayNs{0};     // its traits, read with timingReset
     std::atomic<bool> nextWanders{false};
+    std::atomic<bool> nextHold{false};
     std::atomic<std::int64_t> fadeAtNs{INT64_MIN};  // the last route change, and whether
     std::atomic<bool> fadePending{false};           // the render has faded for it yet
 
-    // audio side: the present device's unreported delay
+    // audio side: the present device's unreported delay, and whether commands wait for
+    // its first play-out time
     std::int64_t delayNs = 0;
+    bool holding = false;
 
     explicit Impl(const EngineConfig &c)
         : cfg(checked(c)),
@@ -141,7 +147,7 @@ struct Engine::Impl final : Mixer::Owner {
         c.line = at.line;
         c.epoch = at.epoch;
         if (queue.push(c)) {
-            queued.fetch_add(1, std::memory_order_relaxed);
+            if (c.op == Op::Play) queued.fetch_add(1, std::memory_order_relaxed);
             return true;
         }
         dropped.fetch_add(1, std::memory_order_relaxed);

@@ -15,6 +15,12 @@ namespace {
 
 constexpr std::int64_t kStallNs = 500'000'000;
 constexpr std::int64_t kRetryNs = 2'000'000'000;
+// Nothing sounding this long: no procedure runs (the longest silence of one, a block break
+// with the longest pause, is shorter), so the stream may let the device sleep.
+constexpr std::int64_t kIdleNs = 5'000'000'000;
+// A woken stream whose server has not asked for sound by then is lost: a sink resuming
+// from suspend takes a moment, a server that stopped answering never does.
+constexpr std::int64_t kResumeNs = 3'000'000'000;
 
 void renderInto(void *user, float *out, int frames, std::int64_t nowNs, std::int64_t playoutNs)
 {
@@ -30,7 +36,7 @@ Output::Output(Engine *engine, std::unique_ptr<AudioDevice> device, Opener opene
     : engine_(engine), opener_(opener), device_(std::move(device))
 {
     lastFrames_ = engine_->counters().framesRendered;
-    lastProgressNs_ = lastRenderNs_ = nowNs;
+    lastProgressNs_ = lastRenderNs_ = lastDueNs_ = nowNs;
     if (device_) {
         started(*device_);
         working_.store(1);
@@ -40,7 +46,9 @@ Output::Output(Engine *engine, std::unique_ptr<AudioDevice> device, Opener opene
     if (ownThread) {
         thread_ = std::thread([this] {
             while (!quit_.load()) {
-                std::this_thread::sleep_for(std::chrono::milliseconds(10));
+                // Idle, only a command can wake the stream, and it is placed a command
+                // latency after its call: a slower look still wakes it in time.
+                std::this_thread::sleep_for(std::chrono::milliseconds(idle_.load() ? 40 : 10));
                 tick(SteadyNs());
             }
             releaseDeviceThreadState();
@@ -72,17 +80,41 @@ void Output::tick(std::int64_t now)
             noteRoute(std::string(device_->name()) + ":" + name, name, true);
         }
         const std::uint64_t frames = engine_->counters().framesRendered;
-        if (frames != lastFrames_ || !engine_->soundDue()) {
+        const bool due = engine_->soundDue();
+        if (due) lastDueNs_ = now;
+        if (idle_.load() && due) {
+            // Awake again: the frames stood still while time went on, so the frame timing
+            // starts afresh, and no command is placed before the server tells it again.
+            engine_->resetTiming({device_->unreportedDelaySeconds(), device_->playoutWanders()}, true);
+            device_->setIdle(false);
+            idle_.store(false);
+            resumeFrom_ = frames;
+            lastProgressNs_ = now;
+        } else if (!idle_.load() && !due && resumeFrom_ == kNotResuming && now - lastDueNs_ > kIdleNs &&
+                   device_->setIdle(true)) {
+            idle_.store(true);
+        }
+        if (resumeFrom_ != kNotResuming) {
+            // The stall limit counts from the first render after the wake.
+            if (frames != resumeFrom_) {
+                resumeFrom_ = kNotResuming;
+                lastFrames_ = frames;
+                lastProgressNs_ = now;
+            }
+        } else if (frames != lastFrames_ || !due) {
             lastFrames_ = frames;
             lastProgressNs_ = now;
         }
-        if (device_->failed() || now - lastProgressNs_ > kStallNs) {
+        const std::int64_t limit = resumeFrom_ != kNotResuming ? kResumeNs : kStallNs;
+        if (device_->failed() || now - lastProgressNs_ > limit) {
             std::fprintf(stderr, "audio: the %s output was lost; trying to open it again every 2 s\n", device_->name());
             pastUnderruns_ += device_->underruns();
             device_.reset();  // joins its thread: from here on this thread renders
             priorityAsked_ = false;
             renderPriority_.store(0);
             earsApart_.store(-1);
+            idle_.store(false);
+            resumeFrom_ = kNotResuming;
             working_.store(0);
             losses_.fetch_add(1);
             lastRenderNs_ = now;
@@ -102,7 +134,7 @@ void Output::tick(std::int64_t now)
         reopen();
         nextTryNs_ = now + kRetryNs;
         lastFrames_ = engine_->counters().framesRendered;
-        lastProgressNs_ = lastRenderNs_ = now;
+        lastProgressNs_ = lastRenderNs_ = lastDueNs_ = now;
     }
 }
 

@@ -4,6 +4,8 @@
 //    500 ms while sound is due: the output counts as lost and is closed;
 //  - the sound goes elsewhere (the device says so, or a reopen lands on another device or
 //    backend): the route counts as changed, and one line on stderr names both devices;
+//  - nothing has sounded for 5 s: a device that can (libpulse) is told to go idle, so the
+//    server may suspend the sound card; the first command after wakes it;
 //  - while there is no device, the watchdog renders in its place at the pace of the time it
 //    is given, into nothing, so commands are still applied in order, voices end and freed
 //    streams are released; every 2 s it tries to open an output again. A device that comes
@@ -73,6 +75,10 @@ private:
     std::uint64_t pastUnderruns_ = 0;  // of devices already closed
     bool priorityAsked_ = false;       // for the present device
     std::uint64_t seenChanges_ = 0;    // the present device's routeChanges() last looked at
+    std::int64_t lastDueNs_ = 0;       // when sound was last due
+    static constexpr std::uint64_t kNotResuming = ~std::uint64_t{0};
+    std::uint64_t resumeFrom_ = kNotResuming;  // frames rendered when the device was woken
+    std::atomic<bool> idle_{false};
     std::string routeKey_;             // backend and sink of the last device that played
     bool unwatchedTold_ = false;
     mutable std::mutex routeMutex_;    // the names, for other threads

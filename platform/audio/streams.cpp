@@ -40,7 +40,6 @@ bool Engine::Impl::give(int i, AudioHandle h, std::unique_ptr<Sample> &sample)
             dropped.fetch_add(1, std::memory_order_relaxed);
             return false;
         }
-        queued.fetch_add(1, std::memory_order_relaxed);
     }
     CtrlSlot &s = ctrl[i];
     s.sample = sample.release();

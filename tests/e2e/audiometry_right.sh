@@ -4,7 +4,8 @@
 # that threshold becomes audible in the capture: slow, but inside that tone's 1.4 s once the
 # robot's own chain (the capture, xdotool, the program's 10 ms event loop: 20 to 200 ms on
 # a busy 2-core machine) is added. Checks that 13 tones, lowest first, went to the right
-# channel only, and that every mark on the right audiogram is at the step heard.
+# channel only, and that every mark on the right audiogram is at the step heard. It starts
+# once the idle program has let its stream rest: the first tone wakes it.
 . "$(dirname "$0")/lib.sh"
 
 freqs=(125 250 500 750 1000 1500 2000 3000 4000 6000 8000 10000 12000)
@@ -13,6 +14,7 @@ thresholds=(2 5 8 3 6 4 7 2 5 8 3 6 4)
 reaction=1.2
 
 start_program
+wait_idle_stream
 start_capture
 
 # The peak level of step s at the panel's master volume 0.010, in dBFS: the files peak at

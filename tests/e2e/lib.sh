@@ -109,6 +109,16 @@ open_program() {
   sleep 0.5
 }
 
+# Waits until the program has let its idle stream rest (corked, so the server may suspend
+# the sink): a test then starts from an output that must wake first, as after any pause.
+wait_idle_stream() {
+  for _ in $(seq 1 100); do
+    pactl list sink-inputs 2>/dev/null | grep -q 'Corked: yes' && return 0
+    sleep 0.1
+  done
+  fail "the idle program's stream was not corked within 10 s"
+}
+
 # Presses the key combination in the program's window. There is no window manager,
 # so focus is given directly.
 send_keys() {

@@ -98,7 +98,9 @@ pass_sent_elsewhere removal speakers "$VELMORA_SINK" 'sinks remove-sink "$E2E_TM
 pactl set-default-sink "$VELMORA_SINK"
 
 # mono
-sinks add-sink "$E2E_TMP/sound" headset 1 Headset
+# A headset's hands-free profile: one channel, 16 kHz, 16-bit, so the server converts the
+# program's stream on the way, as it does for a real one.
+sinks add-sink "$E2E_TMP/sound" headset 1 Headset 16000 s16le
 pactl set-default-sink headset
 started=$(date +%s.%N)
 open_program

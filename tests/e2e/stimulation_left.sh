@@ -2,11 +2,11 @@
 # The real program's stimulation with the panel's defaults: bursts of 200 ms into the left
 # channel only, 160 ms apart (10 ms muted, then the 150 ms pause), at pitches inside the
 # band around 1500 Hz; the stop button ends it and the program then quits with status 0.
+# It starts once the idle program has let its stream rest: the first burst wakes it.
 . "$(dirname "$0")/lib.sh"
 
 start_program
-# A user presses nothing in the first instant; the output's timing settles meanwhile.
-sleep 2
+wait_idle_stream
 start_capture
 
 click_panel "$wid" 120 586  # START_STIMULATION

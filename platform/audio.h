@@ -73,9 +73,10 @@ int Audio_ChannelGetInfo(AudioHandle handle, AudioInfo *info);
 // thread that played, right after Audio_ChannelPlay.
 std::uint64_t Audio_ChannelLastPlay(AudioHandle handle);
 // When play `play` began to sound, on Sys_NowNs's clock: the time its first frame reached
-// the output (the device's play-out time for it; see README for each output). Returns 1 and
-// fills *ns once known, 0 while the play is still ahead of the output, -1 when it never
-// sounded (there was no output to take it) or is too old to be remembered.
+// the output (by the frame clock fitted to the device's play-out times; see README for
+// each output). Returns 1 and fills *ns once known, 0 while the play is still ahead of the
+// output, -1 when it never sounded (there was no output to take it) or is too old to be
+// remembered.
 int Audio_PlaySoundedAt(std::uint64_t play, std::int64_t *ns);
 
 // 1 while sound reaches an output, 0 before Audio_Init, when no output could be opened, and

@@ -2,10 +2,10 @@
 
 namespace velmora::audio {
 
-void Engine::Impl::apply(const Command &c, std::int64_t soundNs)
+void Engine::Impl::apply(const Command &c, std::int64_t soundNs, std::int64_t fitNs)
 {
     applied.fetch_add(1, std::memory_order_relaxed);
-    if (c.op == Op::Play && c.play != 0) publishPlay(c.play, soundNs);
+    if (c.op == Op::Play && c.play != 0) publishPlay(c.play, soundNs, fitNs);
     if (c.op == Op::Master) {
         mixer.setMaster(static_cast<float>(c.value));
         return;
@@ -70,7 +70,8 @@ void Engine::Impl::render(float *out, int frames, std::int64_t nowNs, std::int64
     while (pos < frames) {
         const std::int64_t here = blockStart + pos;
         while (schedule.nextFrame() <= here) {
-            apply(schedule.next(), heardNs == kNeverNs ? kNeverNs : heardNs + nsOf(pos, rate));
+            const std::int64_t reported = heardNs == kNeverNs ? kNeverNs : heardNs + nsOf(pos, rate);
+            apply(schedule.next(), reported, reported == kNeverNs ? kNeverNs : schedule.heardAt(here, reported));
             schedule.pop();
         }
         if (ringFull && !schedule.full()) {
@@ -140,19 +141,30 @@ bool Engine::setMaster(float volume, SysStamp at)
     return impl_->send({.op = Op::Master, .value = volume}, at);
 }
 
+// The fitted time, not the report: a loaded pulse server's reports wander by tens of ms
+// for seconds while the sound keeps the schedule's grid, which the fit follows (README,
+// bench/heard_time.sh).
 Engine::PlayState Engine::soundedAt(std::uint64_t play, std::int64_t &ns) const
+{
+    std::int64_t report = 0;
+    return soundedAt(play, report, ns);
+}
+
+Engine::PlayState Engine::soundedAt(std::uint64_t play, std::int64_t &reportNs, std::int64_t &fitNs) const
 {
     if (play == 0 || play > impl_->plays.load(std::memory_order_relaxed)) return kNeverSounded;
     const PlayRecord &r = impl_->played[play % impl_->played.size()];
     const std::uint64_t before = r.play.load();
     const std::int64_t t = r.ns.load();
+    const std::int64_t f = r.fitNs.load();
     const std::uint64_t after = r.play.load();
     if (before != play || after != play) {
         // Not yet written, or being written, or already written over by a newer play.
         return before > play || after > play ? kNeverSounded : kNotYet;
     }
     if (t == kNeverNs) return kNeverSounded;
-    ns = t;
+    reportNs = t;
+    fitNs = f;
     return kSounded;
 }
 

@@ -112,6 +112,11 @@ public:
     enum PlayState { kNotYet = 0, kSounded = 1, kNeverSounded = -1 };
     static constexpr int kPlaysKept = 1024;
     PlayState soundedAt(std::uint64_t play, std::int64_t &ns) const;
+    // The time is the frame clock's fitted time of the play's first frame: the mapping
+    // that placed it (the device's own report where there is no fit: offline, no play-out
+    // time told). Both, the device's play-out report for that frame and the fitted time,
+    // for measuring one against the other:
+    PlayState soundedAt(std::uint64_t play, std::int64_t &reportNs, std::int64_t &fitNs) const;
     // The number of the last play made on stream h, 0 when none.
     std::uint64_t lastPlay(AudioHandle h) const;
     // Largest sample magnitude of the stream's file, 0 for 0 or a freed handle. A channel

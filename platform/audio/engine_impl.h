@@ -54,7 +54,8 @@ inline EngineConfig checked(EngineConfig c)
 // after reading `ns` has a whole entry.
 struct PlayRecord {
     std::atomic<std::uint64_t> play{0};
-    std::atomic<std::int64_t> ns{0};
+    std::atomic<std::int64_t> ns{0};     // the device's play-out report for its frame
+    std::atomic<std::int64_t> fitNs{0};  // the frame clock's fitted time of that frame
 };
 inline constexpr std::int64_t kNeverNs = INT64_MIN;
 
@@ -154,12 +155,13 @@ struct Engine::Impl final : Mixer::Owner {
         return false;
     }
 
-    void publishPlay(std::uint64_t play, std::int64_t ns)
+    void publishPlay(std::uint64_t play, std::int64_t ns, std::int64_t fitNs = kNeverNs)
     {
         // Sequentially consistent, so that no reader can pair this time with another number.
         PlayRecord &r = played[play % played.size()];
         r.play.store(0);
         r.ns.store(ns);
+        r.fitNs.store(ns == kNeverNs ? kNeverNs : fitNs);
         r.play.store(play);
     }
 
@@ -188,8 +190,9 @@ struct Engine::Impl final : Mixer::Owner {
     // -- audio side --
     void voiceReleased(int index) override { ctrl[index].released.store(true, std::memory_order_release); }
 
-    // `soundNs`: when the frame it applies at is heard, kNeverNs when it is not.
-    void apply(const Command &c, std::int64_t soundNs);
+    // `soundNs`: when the frame it applies at is heard, kNeverNs when it is not; `fitNs`
+    // the same by the frame clock's fit.
+    void apply(const Command &c, std::int64_t soundNs, std::int64_t fitNs);
 
     void drain(std::int64_t blockStart);
 

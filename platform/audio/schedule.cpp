@@ -50,6 +50,14 @@ void Schedule::observe(std::int64_t nowNs, std::int64_t firstFrameNs, std::int64
     clockSteps.store(static_cast<std::uint64_t>(clock_.steps()), std::memory_order_relaxed);
 }
 
+std::int64_t Schedule::heardAt(std::int64_t frame, std::int64_t reported) const
+{
+    if (offline_ || !sawPlayout_ || !clock_.ready() || !(clock_.rate() > 0.0)) return reported;
+    // The mapping is a line: invert it about the report, where it is best conditioned.
+    const double off = static_cast<double>(frame) - clock_.frameAt(reported);
+    return reported + std::llround(off / clock_.rate() * 1e9);
+}
+
 void Schedule::take(const Command &c, std::int64_t blockStart)
 {
     const std::int64_t target = targetFrame(c, blockStart);

@@ -38,6 +38,10 @@ public:
     // (or -1 where the device cannot tell) and the call's time.
     void observe(std::int64_t nowNs, std::int64_t firstFrameNs, std::int64_t blockStart);
 
+    // When output frame `frame` is heard by the fitted play-out mapping; `reported` where
+    // there is none (no play-out time told yet, offline).
+    std::int64_t heardAt(std::int64_t frame, std::int64_t reported) const;
+
     bool full() const { return count_ == ring_.size(); }
     std::size_t waiting() const { return count_; }
     // Places a command taken from the queue; none lands before `blockStart`.

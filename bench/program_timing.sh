@@ -8,6 +8,9 @@
 #   - how far each burst's length and each gap's length lie from the median of all of
 #     them (p50, p99, max), block breaks apart;
 #   - the largest error of the hearing test's onset intervals against 1400 ms.
+# IDLE=1: each of the two starts only once the idle program has corked its stream, and
+# IDLE_SECONDS (0) after that, so their first burst and first tone wake the output; the
+# first burst, gap and interval are then printed on their own too.
 set -euo pipefail
 here="$(cd "$(dirname "$0")/.." && pwd)"
 build="$(realpath "${1:-$here/build}")"
@@ -20,7 +23,14 @@ busy() { while :; do :; done; }
 busy & BUSY=$!
 trap 'kill $BUSY 2>/dev/null || true' EXIT INT TERM
 
+idle() {
+  [ "${IDLE:-0}" = 1 ] || return 0
+  wait_idle_stream
+  sleep "${IDLE_SECONDS:-0}"
+}
+
 start_program
+idle
 start_capture
 click_panel "$wid" 120 586  # START_STIMULATION
 sleep "$seconds"
@@ -43,7 +53,10 @@ echo "stimulation, ${seconds} s: $(awk '$1 == "stretch_count" { print $2 }' "$E2
 echo "  burst length: $(awk '$1 ~ /_length_ms$/ { print $2 }' "$E2E_TMP/stretches.txt" | spread)"
 echo "  gap:          $(awk '$1 ~ /_gap_ms$/ && $2 > 0 && $2 < 2000 { print $2 }' "$E2E_TMP/stretches.txt" | spread)"
 echo "  block break:  $(awk '$1 ~ /_gap_ms$/ && $2 >= 2000 { print $2 }' "$E2E_TMP/stretches.txt" | spread)"
+echo "  first burst $(awk '$1 == "stretch_0_length_ms" { print $2 }' "$E2E_TMP/stretches.txt") ms," \
+  "first gap $(awk '$1 == "stretch_1_gap_ms" { print $2 }' "$E2E_TMP/stretches.txt") ms"
 
+idle
 start_capture
 click_panel "$wid" 640 431  # START_AUDIOMETRIE_R, never answered
 sleep 40                    # the pause and 25 tones of 125 Hz
@@ -54,4 +67,5 @@ stop_capture
 echo "hearing test, 125 Hz: $(grep -c '^interval_' "$E2E_TMP/onsets.txt") intervals, error against 1400 ms: p50/p99/max" \
   "$(awk '$1 ~ /^interval_[0-9]+_frames$/ { d = $2 - 134400; if (d < 0) d = -d; print d }' "$E2E_TMP/onsets.txt" | sort -n |
     awk '{ v[NR] = $1 } END { printf "%d/%d/%d frames", v[int(0.5 * (NR - 1)) + 1], v[int(0.99 * (NR - 1)) + 1], v[NR] }')"
+echo "  first interval: $(awk '$1 == "interval_1_frames" { print $2 - 134400 }' "$E2E_TMP/onsets.txt") frames from 1400 ms"
 click_panel "$wid" 405 431  # STOP

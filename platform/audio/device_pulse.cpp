@@ -36,6 +36,9 @@ public:
     std::atomic<bool> broken{false};
     std::atomic<std::uint64_t> underflows{0};
     std::atomic<long> renderTid{0};
+    // Woken from idle, libpulse dates the first writes from timing taken before the cork
+    // (tens of ms off): no play-out time is told until the server has answered afresh.
+    std::atomic<bool> timingStale{false};
     // Where the sound goes. The mainloop thread writes it from the server's sink reports,
     // outside any render; readers on other threads copy it under the lock.
     mutable std::mutex routeMutex;
@@ -85,7 +88,8 @@ public:
             std::int64_t playout = -1;
             pa_usec_t latency = 0;
             int negative = 0;
-            if (pa_stream_get_latency(s, &latency, &negative) == 0 && !negative && latency > 0)
+            if (!d->timingStale.load(std::memory_order_acquire) &&
+                pa_stream_get_latency(s, &latency, &negative) == 0 && !negative && latency > 0)
                 playout = now + static_cast<std::int64_t>(latency) * 1000;
             if (r)
                 r(u, static_cast<float *>(data), frames, now, playout);
@@ -231,8 +235,21 @@ public:
     {
         pa_threaded_mainloop_lock(loop);
         if (pa_operation *op = pa_stream_cork(stream, idle ? 1 : 0, nullptr, nullptr)) pa_operation_unref(op);
+        if (!idle) {
+            // Asked after the uncork, so the server answers for the stream as it now plays.
+            timingStale.store(true, std::memory_order_release);
+            if (pa_operation *op = pa_stream_update_timing_info(stream, &PulseDevice::onFreshTiming, this))
+                pa_operation_unref(op);
+            else
+                timingStale.store(false, std::memory_order_release);
+        }
         pa_threaded_mainloop_unlock(loop);
         return true;
+    }
+
+    static void onFreshTiming(pa_stream *, int, void *self)
+    {
+        static_cast<PulseDevice *>(self)->timingStale.store(false, std::memory_order_release);
     }
     int rate() const override { return sampleRate; }
     bool failed() const override { return broken.load(std::memory_order_acquire); }

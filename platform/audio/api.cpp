@@ -48,7 +48,7 @@ std::unique_ptr<AudioDevice> openDevice(int rate, std::string &error)
     std::string pulseError;
     if (only != "sdl") {
         if (auto dev = velmora::audio::openPulseDevice(rate, pulseError)) return dev;
-        if (only == "pulse") {
+        if (only == "pulse" || velmora::audio::deviceOpensAbandoned()) {
             error = pulseError;
             return nullptr;
         }
@@ -89,16 +89,18 @@ void reportCounters(const Output *o)
 }
 
 // Quit waits at most this long on the output: a device that does not close in time (SDL
-// stuck inside the driver, a sound server that stopped answering during a reopen) is left
-// to the end of the process.
-constexpr auto kCloseLimit = std::chrono::milliseconds(2500);
+// stuck inside the driver) is left to the end of the process. A reopen under way is not
+// waited for: it gives up at its next look at the server. The bound leaves a quit time for
+// the steps before it within the 3 s that a user waits for a window to go.
+constexpr auto kCloseLimit = std::chrono::milliseconds(2000);
 
 void closeOutput()
 {
     std::lock_guard lock(g_initMutex);
     reportCounters(g_output.load());
+    velmora::audio::abandonDeviceOpens();
     if (!velmora::audio::closeWithin(std::unique_ptr<Output>(g_output.exchange(nullptr)), kCloseLimit))
-        std::fprintf(stderr, "audio: the output did not close within 2.5 s; left to the end of the process\n");
+        std::fprintf(stderr, "audio: the output did not close within 2 s; left to the end of the process\n");
 }
 
 }  // namespace

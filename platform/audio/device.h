@@ -79,6 +79,12 @@ double sdlCommandLatencySeconds(int rate);
 std::unique_ptr<AudioDevice> openPulseDevice(int rate, std::string &error);
 std::unique_ptr<AudioDevice> openSdlDevice(int rate, std::string &error);
 
+// The program is quitting and will play nothing more: an open under way gives up at its
+// next wait for the server, and every later one fails at once, so that closing the output
+// does not wait for a server that answers slowly. Any thread; never undone.
+void abandonDeviceOpens();
+bool deviceOpensAbandoned();
+
 // SDL keeps per-thread state (its error text) that it frees by itself only for threads it
 // started: a thread of ours that opened or failed to open a device calls this before it
 // ends, or that memory is lost with the thread.

@@ -198,13 +198,15 @@ public:
 
     // Waits (lock held) until ready() or a failure, for at most 2 s: a server that
     // accepts the connection and then never answers must not hang the caller, which may
-    // be the program's start-up.
+    // be the program's start-up, or a reopen that a quit is waiting for.
     template <typename Ready>
     bool waitFor(Ready ready)
     {
         const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(2);
         while (!ready()) {
-            if (broken.load(std::memory_order_acquire) || std::chrono::steady_clock::now() > deadline) return false;
+            if (broken.load(std::memory_order_acquire) || deviceOpensAbandoned() ||
+                std::chrono::steady_clock::now() > deadline)
+                return false;
             pa_threaded_mainloop_unlock(loop);
             std::this_thread::sleep_for(std::chrono::milliseconds(5));
             pa_threaded_mainloop_lock(loop);

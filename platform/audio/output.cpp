@@ -6,6 +6,7 @@
 #include "platform/sys/steady_clock.h"
 
 #include <algorithm>
+#include <atomic>
 #include <chrono>
 #include <cstdio>
 
@@ -22,6 +23,8 @@ constexpr std::int64_t kIdleNs = 5'000'000'000;
 // from suspend takes a moment, a server that stopped answering never does.
 constexpr std::int64_t kResumeNs = 3'000'000'000;
 
+std::atomic<bool> gOpensAbandoned{false};
+
 void renderInto(void *user, float *out, int frames, std::int64_t nowNs, std::int64_t playoutNs)
 {
     static_cast<Engine *>(user)->render(out, frames, nowNs, playoutNs);
@@ -31,6 +34,9 @@ void renderInto(void *user, float *out, int frames, std::int64_t nowNs, std::int
 void fadeInto(void *user, std::int64_t nowNs) { static_cast<Engine *>(user)->fadeAll(nowNs); }
 
 }  // namespace
+
+void abandonDeviceOpens() { gOpensAbandoned.store(true); }
+bool deviceOpensAbandoned() { return gOpensAbandoned.load(); }
 
 Output::Output(Engine *engine, std::unique_ptr<AudioDevice> device, Opener opener, std::int64_t nowNs, bool ownThread)
     : engine_(engine), opener_(opener), device_(std::move(device))

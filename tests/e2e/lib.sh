@@ -8,6 +8,7 @@ set -euo pipefail
 E2E_TMP=$(mktemp -d "${TMPDIR:-/tmp}/velmora-e2e.XXXXXX")
 APP_PID=""
 SOUND=0
+QUIT_SENT=""
 
 e2e_cleanup() {
   local status=$?
@@ -74,15 +75,24 @@ wait_window() {
 }
 
 # Waits up to $1 seconds for the program to end and sets EXIT_STATUS to its exit status.
-# Not in a $(...) subshell: only this shell can collect its child's status.
+# Not in a $(...) subshell: only this shell can collect its child's status. After a Ctrl+Q
+# it prints how long after it the program ended (the last one sent, when some were refused
+# first). A program that has not ended leaves its threads' stacks in hung-stacks.txt.
 wait_exit() {
   local limit=$1
-  for _ in $(seq 1 $((limit * 20))); do
+  for _ in $(seq 1 $((limit * 50))); do
     kill -0 "$APP_PID" 2>/dev/null || break
-    sleep 0.05
+    sleep 0.02
   done
   if kill -0 "$APP_PID" 2>/dev/null; then
+    if command -v gdb >/dev/null; then
+      timeout 60 gdb -p "$APP_PID" -batch -ex 'thread apply all bt' >"$E2E_TMP/hung-stacks.txt" 2>&1 || true
+    fi
     fail "the program did not end within $limit s"
+  fi
+  if [ -n "$QUIT_SENT" ]; then
+    echo "measured: the program ended $(awk -v a="$QUIT_SENT" -v b="$(date +%s.%N)" 'BEGIN { printf "%.2f", b - a }') s after Ctrl+Q"
+    QUIT_SENT=""
   fi
   EXIT_STATUS=0
   wait "$APP_PID" || EXIT_STATUS=$?
@@ -128,6 +138,7 @@ send_keys() {
   # Typed through XTEST into the focused window. The program may act on the press and
   # close its window before the release is sent, so an error here says nothing: the
   # caller checks what the program did.
+  case " $* " in *" ctrl+q "*) QUIT_SENT=$(date +%s.%N) ;; esac
   xdotool key --clearmodifiers "$@" || true
 }
 
@@ -240,9 +251,13 @@ wait_sound() {
 # pass still runs its tone's window); fails unless it ends with status 0.
 stop_pass_and_quit() {
   click_panel "$wid" 405 431  # STOP, honoured at the end of this tone's window
+  local gone=0
   for _ in $(seq 1 20); do  # refused until the pass has ended
-    sleep 0.5
-    xdotool getwindowname "$wid" >/dev/null 2>&1 || break
+    for _ in $(seq 1 10); do  # the window goes as soon as the accepted one is acted on
+      sleep 0.05
+      xdotool getwindowname "$wid" >/dev/null 2>&1 || { gone=1; break; }
+    done
+    [ "$gone" = 1 ] && break
     send_keys "$wid" ctrl+q
   done
   wait_exit 5

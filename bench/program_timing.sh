@@ -21,7 +21,9 @@ export VELMORA_ANALYZE="$build/tools/velmora-analyze"
 
 busy() { while :; do :; done; }
 busy & BUSY=$!
-trap 'kill $BUSY 2>/dev/null || true' EXIT INT TERM
+# lib.sh's own clean-up (the program, the sound server, the display) runs after the spinner's.
+trap 'kill $BUSY 2>/dev/null || true; e2e_cleanup' EXIT
+trap 'exit 130' INT TERM
 
 idle() {
   [ "${IDLE:-0}" = 1 ] || return 0

@@ -99,8 +99,8 @@ struct Recorder {
         for (int i = 0; i < 400 && !ready.load() && !failed.load(); ++i) std::this_thread::sleep_for(5ms);
         if (!ready.load()) return false;
         pa_threaded_mainloop_lock(loop);
-        const pa_sample_spec spec{PA_SAMPLE_FLOAT32NE, kRate, 2};
-        stream = pa_stream_new(context, "monitor", &spec, nullptr);
+        const pa_sample_spec format{PA_SAMPLE_FLOAT32NE, kRate, 2};
+        stream = pa_stream_new(context, "monitor", &format, nullptr);
         pa_buffer_attr attr{};
         attr.maxlength = static_cast<std::uint32_t>(-1);
         attr.fragsize = static_cast<std::uint32_t>(kRate / 500 * 2 * sizeof(float));  // 2 ms

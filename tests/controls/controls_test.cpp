@@ -20,6 +20,7 @@
 #include "platform/ui.h"
 #include "samples/samples.h"
 #include "stimulation/stimulation.h"
+#include "ui/ui_pump.h"
 
 namespace {
 
@@ -84,22 +85,10 @@ protected:
         Ui_ProcessSystemEvents();
     }
 
-    // Runs the event loop, as the shell does, until done() or 15 s; `each` runs every 50 ms.
+    // The shared pump, at the 50 ms step these tests were written for.
     static bool PumpUntil(const std::function<bool()> &done, const std::function<void()> &each = {})
     {
-        const auto limit = std::chrono::steady_clock::now() + std::chrono::seconds(15);
-        while (!done()) {
-            if (std::chrono::steady_clock::now() > limit) {
-                return false;
-            }
-            if (each) {
-                each();
-            }
-            Ui_ProcessSystemEvents();
-            std::this_thread::sleep_for(std::chrono::milliseconds(50));
-        }
-        Ui_ProcessSystemEvents();
-        return true;
+        return ::PumpUntil(done, each, std::chrono::milliseconds(50));
     }
 
     static int CountCalls(fake::AudioOp op)

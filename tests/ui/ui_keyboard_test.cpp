@@ -26,6 +26,7 @@
 #include "platform/sys.h"
 #include "platform/ui.h"
 #include "samples/samples.h"
+#include "ui/ui_pump.h"
 
 namespace {
 
@@ -66,22 +67,6 @@ QString AccessibleName(int control)
     return a == nullptr ? QString() : a->text(QAccessible::Name);
 }
 
-bool PumpUntil(const std::function<bool()> &done, const std::function<void()> &each = {})
-{
-    const auto limit = std::chrono::steady_clock::now() + std::chrono::seconds(15);
-    while (!done()) {
-        if (std::chrono::steady_clock::now() > limit) {
-            return false;
-        }
-        if (each) {
-            each();
-        }
-        Ui_ProcessSystemEvents();
-        std::this_thread::sleep_for(std::chrono::milliseconds(20));
-    }
-    Ui_ProcessSystemEvents();
-    return true;
-}
 
 // A key as the window system delivers it to the focused widget, with its own time stamp.
 void Key(QEvent::Type type, Qt::Key key, std::uint64_t stampMs = 0, bool autoRepeat = false)

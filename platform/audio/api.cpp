@@ -279,7 +279,9 @@ int Audio_ChannelSetAttribute(AudioHandle handle, std::uint32_t attrib, float va
 int Audio_ChannelPlay(AudioHandle handle, int restart)
 {
     Engine *e = engine();
-    return e && e->play(handle, restart != 0, Sys_Stamp()) != 0 ? 1 : 0;
+    if (!e || e->play(handle, restart != 0, Sys_Stamp()) == 0) return 0;
+    if (Output *o = g_output.load(std::memory_order_acquire)) o->wake();
+    return 1;
 }
 
 std::uint64_t Audio_ChannelLastPlay(AudioHandle handle)

@@ -22,6 +22,7 @@ constexpr std::int64_t kIdleNs = 5'000'000'000;
 // A woken stream whose server has not asked for sound by then is lost: a sink resuming
 // from suspend takes a moment, a server that stopped answering never does.
 constexpr std::int64_t kResumeNs = 3'000'000'000;
+constexpr std::chrono::milliseconds kIdleLook{500};
 
 std::atomic<bool> gOpensAbandoned{false};
 
@@ -52,9 +53,18 @@ Output::Output(Engine *engine, std::unique_ptr<AudioDevice> device, Opener opene
     if (ownThread) {
         thread_ = std::thread([this] {
             while (!quit_.load()) {
-                // Idle, only a command can wake the stream, and it is placed a command
-                // latency after its call: a slower look still wakes it in time.
-                std::this_thread::sleep_for(std::chrono::milliseconds(idle_.load() ? 40 : 10));
+                if (idle_.load()) {
+                    // Idle, only a play can wake the stream, and it says so (wake()); the
+                    // slow look still finds a lost server or a new route. Each look is a
+                    // wake-up the idle program would otherwise not pay for.
+                    std::atomic_thread_fence(std::memory_order_seq_cst);  // pairs with wake()'s
+                    std::unique_lock lock(wakeMutex_);
+                    wakeCv_.wait_for(lock, kIdleLook,
+                                     [&] { return wakeAsked_ || quit_.load() || engine_->soundDue(); });
+                    wakeAsked_ = false;
+                } else {
+                    std::this_thread::sleep_for(std::chrono::milliseconds(10));
+                }
                 tick(SteadyNs());
             }
             releaseDeviceThreadState();
@@ -62,9 +72,25 @@ Output::Output(Engine *engine, std::unique_ptr<AudioDevice> device, Opener opene
     }
 }
 
+void Output::wake()
+{
+    // A play counted just before the watchdog went idle is seen by its wait instead.
+    std::atomic_thread_fence(std::memory_order_seq_cst);
+    if (!idle_.load()) return;
+    {
+        std::lock_guard lock(wakeMutex_);
+        wakeAsked_ = true;
+    }
+    wakeCv_.notify_one();
+}
+
 Output::~Output()
 {
-    quit_.store(true);
+    {
+        std::lock_guard lock(wakeMutex_);
+        quit_.store(true);
+    }
+    wakeCv_.notify_one();
     if (thread_.joinable()) thread_.join();
     device_.reset();
 }

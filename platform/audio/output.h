@@ -11,7 +11,8 @@
 //    streams are released; every 2 s it tries to open an output again. A device that comes
 //    back takes over with fresh frame timing.
 // The watchdog is stepped with the time (tick). In the program a thread of the output's own
-// does that every 10 ms on the steady clock; a test steps it by hand. Once a device has
+// does that every 10 ms on the steady clock, and while idle when a play comes (wake) or
+// every 500 ms; a test steps it by hand. Once a device has
 // rendered, the watchdog asks real-time scheduling for the thread that renders.
 
 #include "platform/audio/device.h"
@@ -19,6 +20,7 @@
 
 #include <atomic>
 #include <chrono>
+#include <condition_variable>
 #include <cstdint>
 #include <memory>
 #include <mutex>
@@ -43,6 +45,8 @@ public:
 
     // One look at the device at `nowNs` (steady clock). Only one thread may tick.
     void tick(std::int64_t nowNs);
+    // A play was just given to the engine: an idle output's thread looks at once. Any thread.
+    void wake();
 
     int working() const { return working_.load(); }
     int losses() const { return losses_.load(); }
@@ -90,6 +94,9 @@ private:
     std::atomic<int> losses_{0};
     std::atomic<std::uint64_t> underruns_{0};
     std::atomic<bool> quit_{false};
+    std::mutex wakeMutex_;
+    std::condition_variable wakeCv_;
+    bool wakeAsked_ = false;  // under wakeMutex_
     std::thread thread_;
 };
 

@@ -8,10 +8,12 @@
 # the tests run RUNS times in a row. TESTS picks them:
 #   stimulation  `ctest -R ^e2e_stimulation_left$` (PulseAudio's null sink, the frame-exact
 #                checks); each run's verdict and the program's counters (underruns, late
-#                commands, timeline restarts, the render thread's priority)
+#                commands, timeline restarts, the procedures' wake lateness p99 and max in
+#                microseconds, the render thread's priority)
 #   suite        every e2e test on both servers (`ctest -L e2e`); each run's failed tests,
 #                and how long after Ctrl+Q the program ended, each test's time and the
-#                run's slowest
+#                run's slowest; per test, the underruns and timeline restarts when not 0
+#                and the procedures' wake lateness
 #   any other    taken as a `ctest -R` expression, told as the suite is
 # Then "loaded_e2e passed N of RUNS". Exit status 0 when every run passed. A failed run's
 # files stay where the test says.
@@ -70,7 +72,8 @@ for i in $(seq 1 "$RUNS"); do
   fi
   if [ "$TESTS" = stimulation ]; then
     counters=$(grep -o 'velmora_counter [a-z_]* [0-9]*' "$log" | awk '
-      $2 == "underruns" || $2 == "late_commands" || $2 == "render_priority" || $2 == "timeline_restarts" { printf "%s %s  ", $2, $3 }')
+      $2 == "underruns" || $2 == "late_commands" || $2 == "render_priority" || $2 == "timeline_restarts" ||
+      $2 == "wake_late_p99_us" || $2 == "wake_late_max_us" { printf "%s %s  ", $2, $3 }')
     echo "run $i: $verdict  $counters  (load: $(cut -d' ' -f1-3 /proc/loadavg))"
     [ "$verdict" = pass ] || grep -E '^[0-9]+: (burst|  |FAIL|e2e:)' "$log" | head -n 20 | sed 's/^/    /'
     continue
@@ -79,6 +82,9 @@ for i in $(seq 1 "$RUNS"); do
   echo "run $i: $verdict  (load: $(cut -d' ' -f1-3 /proc/loadavg))"
   awk '
     match($0, /Test +#[0-9]+: [^ ]+/) { split(substr($0, RSTART, RLENGTH), a, /[#: ]+/); name[a[2]] = a[3] }
+    match($0, /^[0-9]+: velmora_counter (underruns|timeline_restarts|wake_late_p99_us|wake_late_max_us) [0-9]+$/) {
+      split($0, b, ":"); split($0, e, " "); if (e[4] != "0" || e[3] ~ /wake/) k[b[1]] = k[b[1]] " " e[3] " " e[4]
+    }
     match($0, /^[0-9]+: measured: the program ended [0-9.]+ s after Ctrl\+Q/) {
       split($0, b, ":"); n = b[1]; split($0, c, "ended "); split(c[2], d, " "); q[n] = q[n] " " d[1]
       if (d[1] + 0 > worst) worst = d[1] + 0
@@ -86,6 +92,7 @@ for i in $(seq 1 "$RUNS"); do
     /Failed|\*\*\*/ && match($0, /Test +#[0-9]+: [^ ]+/) { split(substr($0, RSTART, RLENGTH), a, /[#: ]+/); bad = bad " " a[3] }
     END {
       for (n in q) printf "    quit %-32s%s s\n", name[n], q[n]
+      for (n in k) printf "    counters %-28s%s\n", name[n], k[n]
       printf "    slowest quit %.2f s\n", worst
       if (bad != "") print "    failed:" bad
     }' "$log" | sort

@@ -2,8 +2,12 @@
 
 #include "platform/sys/steady_clock.h"
 
+#include <algorithm>
 #include <atomic>
 #include <chrono>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
 #include <thread>
 
 namespace velmora::timeline {
@@ -12,7 +16,42 @@ namespace {
 
 thread_local Timeline tThread;
 thread_local std::uint32_t tLine = 0;
+thread_local bool tProcedure = false;  // started through Sys_StartThread
 std::atomic<std::uint32_t> gLines{0};
+
+// How late the procedures' sleeps end behind their timelines, what a busy machine costs
+// them: with VELMORA_REPORT_COUNTERS=1 the count, p99 (to the millisecond) and max go to
+// stderr at exit as "velmora_counter" lines, beside the audio counters. Past kBudgetNs a
+// late wake restarted a timeline. Whole milliseconds; the last bucket holds the rest.
+constexpr int kLateBuckets = 1000;
+std::atomic<std::uint32_t> gLate[kLateBuckets];
+std::atomic<std::int64_t> gLateMaxUs{0};
+
+void noteLateness(std::int64_t lateNs)
+{
+    const std::int64_t us = std::max<std::int64_t>(lateNs / 1000, 0);
+    gLate[std::min<std::int64_t>(us / 1000, kLateBuckets - 1)].fetch_add(1, std::memory_order_relaxed);
+    std::int64_t seen = gLateMaxUs.load(std::memory_order_relaxed);
+    while (us > seen && !gLateMaxUs.compare_exchange_weak(seen, us, std::memory_order_relaxed)) {
+    }
+}
+
+void reportLateness()
+{
+    std::uint64_t counts[kLateBuckets], wakes = 0, below = 0;
+    for (int i = 0; i < kLateBuckets; ++i) wakes += counts[i] = gLate[i].load(std::memory_order_relaxed);
+    long long p99Us = 0;
+    for (int i = 0; i < kLateBuckets && wakes > 0; ++i) {
+        below += counts[i];
+        if (below * 100 >= wakes * 99) {
+            p99Us = (i + 1) * 1000LL;
+            break;
+        }
+    }
+    std::fprintf(stderr, "velmora_counter procedure_wakes %llu\nvelmora_counter wake_late_p99_us %lld\n"
+                         "velmora_counter wake_late_max_us %lld\n",
+                 static_cast<unsigned long long>(wakes), p99Us, static_cast<long long>(gLateMaxUs.load()));
+}
 
 }  // namespace
 
@@ -20,9 +59,19 @@ void SleepOnThreadTimeline(unsigned ms)
 {
     const std::int64_t end = tThread.sleepEnd(SteadyNs(), ms);
     std::this_thread::sleep_until(std::chrono::steady_clock::time_point(std::chrono::nanoseconds(end)));
+    if (tProcedure) noteLateness(SteadyNs() - end);
 }
 
-void BeginThreadTimeline(std::int64_t nowNs) { (void)tThread.sleepEnd(nowNs, 0); }
+void BeginThreadTimeline(std::int64_t nowNs)
+{
+    (void)tThread.sleepEnd(nowNs, 0);
+    tProcedure = true;
+    static const bool reported = [] {
+        const char *want = std::getenv("VELMORA_REPORT_COUNTERS");
+        return want != nullptr && std::strcmp(want, "1") == 0 && std::atexit(reportLateness) == 0;
+    }();
+    (void)reported;
+}
 
 SysStamp ThreadStamp(std::int64_t nowNs)
 {

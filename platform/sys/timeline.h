@@ -59,6 +59,7 @@ private:
 
 // The calling thread's timeline, on the steady clock: what the real Sys_Sleep and Sys_Stamp do.
 void SleepOnThreadTimeline(unsigned ms);
+
 void BeginThreadTimeline(std::int64_t nowNs);
 SysStamp ThreadStamp(std::int64_t nowNs);
 

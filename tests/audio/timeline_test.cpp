@@ -16,6 +16,7 @@ namespace velmora {
 namespace {
 
 constexpr std::int64_t kMs = 1'000'000;
+constexpr std::int64_t kBudgetMs = timeline::kBudgetNs / kMs;
 
 struct WakeRow {
     const char *name;
@@ -44,9 +45,10 @@ TEST_P(TimelineArithmetic, StampsFollowTheScheduleWithinTheBudget)
 INSTANTIATE_TEST_SUITE_P(
     Rows, TimelineArithmetic,
     ::testing::Values(WakeRow{"OnTime", {0, 0, 0, 0}, {200, 210, 360, 560}},
-                      WakeRow{"LateWithinBudget", {3, 25, 1, 29}, {200, 210, 360, 560}},
-                      // 40 ms late: the timeline restarts at the wake.
-                      WakeRow{"BeyondBudget", {0, 40, 0, 2}, {200, 250, 400, 600}}),
+                      WakeRow{"LateWithinBudget", {3, kBudgetMs - 5, 1, kBudgetMs - 1}, {200, 210, 360, 560}},
+                      // 10 ms past the budget: the timeline restarts at the wake.
+                      WakeRow{"BeyondBudget", {0, kBudgetMs + 10, 0, 2},
+                              {200, 210 + kBudgetMs + 10, 360 + kBudgetMs + 10, 560 + kBudgetMs + 10}}),
     [](const auto &info) { return std::string(info.param.name); });
 
 // The real thing: a thread sleeping through Sys_Sleep drives the engine while the other
@@ -54,7 +56,8 @@ INSTANTIATE_TEST_SUITE_P(
 TEST(TimelineRealClock, EveryBurstAndGapAsLongAsEveryOtherToTheFrame)
 {
     audio::EngineConfig cfg;
-    cfg.latencySeconds = 0.040 + 0.030 + 0.010;  // the device's 40 ms ahead, the budget, a late device wake
+    // The device's 40 ms ahead, the budget, a late device wake.
+    cfg.latencySeconds = 0.040 + static_cast<double>(timeline::kBudgetNs) * 1e-9 + 0.010;
     audio::Engine engine(cfg);
     const auto tone = audio::test::sineFrames(1000.0, 1.0);
     const AudioHandle h = engine.createFromFrames(tone.data(), static_cast<std::int64_t>(tone.size() / 2), 2, audio::test::kRate);

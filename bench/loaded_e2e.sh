@@ -71,7 +71,7 @@ for i in $(seq 1 "$RUNS"); do
     verdict=FAIL
   fi
   if [ "$TESTS" = stimulation ]; then
-    counters=$(grep -o 'velmora_counter [a-z_]* [0-9]*' "$log" | awk '
+    counters=$(grep -o 'velmora_counter [a-z0-9_]* [0-9]*' "$log" | awk '
       $2 == "underruns" || $2 == "late_commands" || $2 == "render_priority" || $2 == "timeline_restarts" ||
       $2 == "wake_late_p99_us" || $2 == "wake_late_max_us" { printf "%s %s  ", $2, $3 }')
     echo "run $i: $verdict  $counters  (load: $(cut -d' ' -f1-3 /proc/loadavg))"

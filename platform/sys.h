@@ -10,6 +10,9 @@ void Sys_Sleep(unsigned ms);
 
 // The one clock, in nanoseconds (steady; virtual time under a test's clock). Presses, sound
 // command stamps and the times at which the engine says a play was heard are all on it.
+// The audio output's own threads (its watchdog, the devices' render threads) read the same
+// steady clock directly (platform/sys/steady_clock.h): they keep the sound card's time,
+// which no virtual clock may move; a test on a virtual clock renders offline instead.
 std::int64_t Sys_NowNs();
 
 // The time a sound command issued now by the calling thread belongs to: its timeline's time
@@ -22,6 +25,11 @@ struct SysStamp {
     std::uint32_t epoch = 0;
 };
 SysStamp Sys_Stamp();
+
+// How far behind its timeline a sleeping thread may fall before its timeline starts afresh
+// at the present (see platform/sys/timeline.h). A command may therefore be stamped up to
+// this far in the past, and the audio engine adds it to its command latency.
+inline constexpr std::int64_t SYS_TIMELINE_BUDGET_NS = 100'000'000;
 
 // Calendar time in whole seconds.
 std::int64_t Sys_Time();

@@ -17,7 +17,6 @@
 #include "platform/audio/realtime.h"
 #include "platform/sys/steady_clock.h"
 #include "platform/sys.h"
-#include "platform/sys/timeline.h"
 
 #include <algorithm>
 #include <atomic>
@@ -155,8 +154,8 @@ int Audio_Init(int device, std::uint32_t freq, std::uint32_t /*flags*/, void * /
     if (only != "sdl") cfg.latencySeconds = std::max(cfg.latencySeconds, velmora::audio::kPulseCommandLatencySeconds);
     if (only != "pulse")
         cfg.latencySeconds = std::max(cfg.latencySeconds, velmora::audio::sdlCommandLatencySeconds(cfg.outputRate));
-    // Commands may be stamped up to a timeline's budget in the past (platform/sys/timeline.h).
-    cfg.latencySeconds += static_cast<double>(velmora::timeline::kBudgetNs) * 1e-9;
+    // Commands may be stamped up to a timeline's budget in the past.
+    cfg.latencySeconds += static_cast<double>(SYS_TIMELINE_BUDGET_NS) * 1e-9;
     const bool opened = dev != nullptr;
     auto *e = new Engine(cfg);
     g_engine.store(e, std::memory_order_release);

@@ -71,7 +71,9 @@ struct Link {
     }
 };
 
-// For tests: the open waits this long before it calls SDL, as a driver that hangs would.
+// For tests: the open waits this long before it calls SDL, as a driver that hangs would. A
+// hook, because the audio tests run with and without a sound server, and only a hook can
+// make the open hang in both.
 void stallForTest()
 {
     const char *ms = std::getenv("VELMORA_TEST_SDL_STALL_MS");

@@ -21,8 +21,8 @@ std::atomic<std::uint32_t> gLines{0};
 
 // How late the procedures' sleeps end behind their timelines, what a busy machine costs
 // them: with VELMORA_REPORT_COUNTERS=1 the count, p99 (to the millisecond) and max go to
-// stderr at exit as "velmora_counter" lines, beside the audio counters. Past kBudgetNs a
-// late wake restarted a timeline. Whole milliseconds; the last bucket holds the rest.
+// stderr at exit as "velmora_counter" lines, beside the audio counters. A wake later than
+// the budget restarted a timeline. Whole milliseconds; the last bucket holds the rest.
 constexpr int kLateBuckets = 1000;
 std::atomic<std::uint32_t> gLate[kLateBuckets];
 std::atomic<std::int64_t> gLateMaxUs{0};
@@ -40,17 +40,18 @@ void reportLateness()
 {
     std::uint64_t counts[kLateBuckets], wakes = 0, below = 0;
     for (int i = 0; i < kLateBuckets; ++i) wakes += counts[i] = gLate[i].load(std::memory_order_relaxed);
+    const long long maxUs = gLateMaxUs.load();
     long long p99Us = 0;
     for (int i = 0; i < kLateBuckets && wakes > 0; ++i) {
         below += counts[i];
         if (below * 100 >= wakes * 99) {
-            p99Us = (i + 1) * 1000LL;
+            p99Us = std::min((i + 1) * 1000LL, maxUs);  // the bucket's top, or the latest wake in it
             break;
         }
     }
     std::fprintf(stderr, "velmora_counter procedure_wakes %llu\nvelmora_counter wake_late_p99_us %lld\n"
                          "velmora_counter wake_late_max_us %lld\n",
-                 static_cast<unsigned long long>(wakes), p99Us, static_cast<long long>(gLateMaxUs.load()));
+                 static_cast<unsigned long long>(wakes), p99Us, maxUs);
 }
 
 }  // namespace

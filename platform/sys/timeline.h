@@ -5,14 +5,14 @@
 // with the moment of the call. So a thread that the system wakes late still plays its
 // tones exactly as far apart as it asked, and one late wake does not push every later one.
 //
-// A thread that is more than kBudgetNs behind its timeline (it did something long, or was
-// not run for a while) restarts the timeline at the present rather than being caught up
-// by a burst of commands. The budget is added to the engine's command latency, so that a
-// command stamped that far back still lands in a frame not yet given to the device. It is
-// wide enough for the late wakes of a normal-priority thread on a busy desktop (a compile
-// on every core of a small machine wakes it tens of milliseconds late), so that they move
-// no sound; the hearing test judges answers by when a tone was heard, so the latency
-// costs it nothing.
+// A thread that is more than SYS_TIMELINE_BUDGET_NS behind its timeline (it did something
+// long, or was not run for a while) restarts the timeline at the present rather than being
+// caught up by a burst of commands. The budget is added to the engine's command latency,
+// so that a command stamped that far back still lands in a frame not yet given to the
+// device. It is wide enough for the late wakes of a normal-priority thread on a busy
+// desktop (a compile on every core of a small machine wakes it tens of milliseconds late),
+// so that they move no sound; the hearing test judges answers by when a tone was heard, so
+// the latency costs it nothing.
 // A thread started through Sys_StartThread keeps its timeline from its first moment, so
 // the sounds it makes before its first sleep (the first burst's play, the first tone of a
 // hearing test) are placed on one anchor with the sleeps that follow them; else a step of
@@ -24,8 +24,6 @@
 #include <cstdint>
 
 namespace velmora::timeline {
-
-inline constexpr std::int64_t kBudgetNs = 100'000'000;
 
 // The arithmetic, on times given by the caller (steady-clock nanoseconds).
 class Timeline {
@@ -50,7 +48,7 @@ public:
 private:
     void catchUp(std::int64_t now)
     {
-        if (!active_ || now - at_ > kBudgetNs) {
+        if (!active_ || now - at_ > SYS_TIMELINE_BUDGET_NS) {
             at_ = now;
             ++epoch_;
         }

@@ -16,7 +16,7 @@ namespace velmora {
 namespace {
 
 constexpr std::int64_t kMs = 1'000'000;
-constexpr std::int64_t kBudgetMs = timeline::kBudgetNs / kMs;
+constexpr std::int64_t kBudgetMs = SYS_TIMELINE_BUDGET_NS / kMs;
 
 struct WakeRow {
     const char *name;
@@ -57,7 +57,7 @@ TEST(TimelineRealClock, EveryBurstAndGapAsLongAsEveryOtherToTheFrame)
 {
     audio::EngineConfig cfg;
     // The device's 40 ms ahead, the budget, a late device wake.
-    cfg.latencySeconds = 0.040 + static_cast<double>(timeline::kBudgetNs) * 1e-9 + 0.010;
+    cfg.latencySeconds = 0.040 + static_cast<double>(SYS_TIMELINE_BUDGET_NS) * 1e-9 + 0.010;
     audio::Engine engine(cfg);
     const auto tone = audio::test::sineFrames(1000.0, 1.0);
     const AudioHandle h = engine.createFromFrames(tone.data(), static_cast<std::int64_t>(tone.size() / 2), 2, audio::test::kRate);

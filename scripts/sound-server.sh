@@ -27,6 +27,8 @@
 #   pipewire  PipeWire as Debian 12's desktops run it: pipewire, WirePlumber as its session
 #             manager and pipewire-pulse as the PulseAudio server the program talks to, on a
 #             D-Bus session bus of their own.
+# VELMORA_PULSE_LOG_LEVEL (notice) is PulseAudio's log level in DIR/pulse.log; at debug it
+# names each underrun of a stream ("Implicit underrun") and each rewrite of late data.
 # VELMORA_SOUND_RATE (96000) is the sink's rate. At 96000 what the program plays reaches the
 # monitor unchanged, to the frame; at another rate (48000, as most desktops run PipeWire)
 # the server resamples the program's 96 kHz stream on the way.
@@ -126,7 +128,7 @@ EOT
   (
     eval "$(daemon_env "$dir")"
     pulseaudio -n -F "$dir/default.pa" --daemonize=yes --exit-idle-time=-1 \
-      --use-pid-file=yes --log-target="file:$dir/pulse.log" --log-level=notice
+      --use-pid-file=yes --log-target="file:$dir/pulse.log" --log-level="${VELMORA_PULSE_LOG_LEVEL:-notice}"
   ) >/dev/null 2>&1 || { cat "$dir/pulse.log" >&2 2>/dev/null || true; die "pulseaudio did not start"; }
   wait_for 10 "pulseaudio started but does not answer (see $dir/pulse.log)" \
     env PULSE_SERVER="unix:$dir/runtime/native" timeout 5 pactl info

@@ -29,6 +29,7 @@ int Engine::Impl::takeSlot()
 
 bool Engine::Impl::give(int i, AudioHandle h, std::unique_ptr<Sample> &sample)
 {
+    // Also against the files read behind their handles: the right-ear tone keeps the left's.
     for (int k = 0; k < cfg.capacity; ++k)
         if (ctrl[k].used && ctrl[k].sample) shareIdenticalPlanes(*sample, *ctrl[k].sample);
     Command c;
@@ -149,20 +150,10 @@ bool Engine::Impl::free(AudioHandle h, SysStamp at)
     return true;
 }
 
-std::vector<Plane> Engine::heldPlanes() const
-{
-    std::vector<Plane> held;
-    std::lock_guard lock(impl_->ctrlMutex);
-    for (int i = 0; i < impl_->cfg.capacity; ++i)
-        if (impl_->ctrl[i].used && impl_->ctrl[i].sample)
-            for (int p = 0; p < impl_->ctrl[i].sample->planes(); ++p) held.push_back(impl_->ctrl[i].sample->data[p]);
-    return held;
-}
-
 AudioHandle Engine::createFromFile(const char *path)
 {
     if (!path) return 0;
-    return impl_->attach(decodeFile(path, heldPlanes()));
+    return impl_->attach(decodeFile(path));
 }
 
 AudioHandle Engine::reserve(int fileChannels, int sampleRate) { return impl_->reserve(fileChannels, sampleRate); }

@@ -224,8 +224,8 @@ protected:
     }
 };
 
-// A file decoded while a stream with the same tone lives keeps only what differs from it;
-// whatever the files hold, each stream plays its own samples exactly (the mix adds them to
+// A file decoded while a stream with the same tone lives shares its planes only where they
+// are the same to the bit; whatever the files hold, each stream plays its own samples exactly (the mix adds them to
 // +0, so a -0 comes out as +0 whatever was kept).
 TEST_F(FileCases, FilesThatBeginAsAnotherPlayTheirOwnSamples)
 {

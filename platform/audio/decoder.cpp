@@ -5,7 +5,6 @@
 #include <algorithm>
 #include <cmath>
 #include <cstdint>
-#include <cstdio>
 #include <cstring>
 #include <utility>
 
@@ -148,41 +147,6 @@ std::unique_ptr<Sample> readFrames(SNDFILE *f, const SF_INFO &info)
     return result;
 }
 
-// A read-only file over a caller's buffer, for libsndfile's virtual I/O.
-struct MemoryFile {
-    const unsigned char *data;
-    sf_count_t size;
-    sf_count_t pos = 0;
-};
-
-sf_count_t memLength(void *user) { return static_cast<MemoryFile *>(user)->size; }
-
-sf_count_t memSeek(sf_count_t offset, int whence, void *user)
-{
-    auto *m = static_cast<MemoryFile *>(user);
-    sf_count_t base = 0;
-    if (whence == SEEK_CUR) base = m->pos;
-    else if (whence == SEEK_END) base = m->size;
-    else if (whence != SEEK_SET) return -1;
-    // Offsets come from the file's own headers: keep the sum from overflowing.
-    if ((offset > 0 && base > INT64_MAX - offset) || base + offset < 0) return -1;
-    m->pos = base + offset;
-    return m->pos;
-}
-
-sf_count_t memRead(void *ptr, sf_count_t count, void *user)
-{
-    auto *m = static_cast<MemoryFile *>(user);
-    if (count <= 0 || m->pos >= m->size) return 0;
-    const sf_count_t n = std::min(count, m->size - m->pos);
-    std::memcpy(ptr, m->data + m->pos, static_cast<std::size_t>(n));
-    m->pos += n;
-    return n;
-}
-
-sf_count_t memWrite(const void *, sf_count_t, void *) { return 0; }
-sf_count_t memTell(void *user) { return static_cast<MemoryFile *>(user)->pos; }
-
 }  // namespace
 
 // Only a regular file: opening a FIFO would wait for a writer for ever, and a device
@@ -219,14 +183,6 @@ std::unique_ptr<Sample> decodeFile(const char *path)
     int channels = 0;
     int rate = 0;
     return decodeOpened(openFile(path, channels, rate));
-}
-
-std::unique_ptr<Sample> decodeMemory(const void *data, std::size_t size)
-{
-    MemoryFile file{static_cast<const unsigned char *>(data), static_cast<sf_count_t>(size)};
-    SF_VIRTUAL_IO io{memLength, memSeek, memRead, memWrite, memTell};
-    SF_INFO info{};
-    return readFrames(sf_open_virtual(&io, SFM_READ, &info, &file), info);
 }
 
 }  // namespace velmora::audio

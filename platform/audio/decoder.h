@@ -95,7 +95,5 @@ std::unique_ptr<Sample> decodeOpened(OpenedFilePtr file);
 // Null when the file is not a regular file, cannot be read, holds no frames, or runs longer
 // than kMaxDecodedSeconds at its own rate.
 std::unique_ptr<Sample> decodeFile(const char *path);
-// The same from a whole file's bytes in memory (libsndfile's virtual I/O); not kept.
-std::unique_ptr<Sample> decodeMemory(const void *data, std::size_t size);
 
 }  // namespace velmora::audio

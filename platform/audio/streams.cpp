@@ -166,12 +166,6 @@ Engine::StreamState Engine::state(AudioHandle h) const
     return s ? static_cast<StreamState>(s->state.load(std::memory_order_acquire)) : kRefused;
 }
 
-AudioHandle Engine::createFromMemory(const void *data, std::size_t size)
-{
-    if (!data || size == 0 || size > static_cast<std::size_t>(INT64_MAX)) return 0;
-    return impl_->attach(decodeMemory(data, size));
-}
-
 AudioHandle Engine::createFromFrames(const float *interleaved, std::int64_t frames, int channels, int sampleRate)
 {
     if (!interleaved || frames <= 0 || channels < 1 || sampleRate <= 0 || frames * channels > kMaxDecodedSamples)

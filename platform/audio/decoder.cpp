@@ -1,4 +1,5 @@
 #include "platform/audio/decoder.h"
+#include "platform/sys/regular_file.h"
 
 #include <sndfile.h>
 
@@ -7,10 +8,6 @@
 #include <cstdint>
 #include <cstring>
 #include <utility>
-
-#include <fcntl.h>
-#include <sys/stat.h>
-#include <unistd.h>
 
 namespace velmora::audio {
 
@@ -149,17 +146,10 @@ std::unique_ptr<Sample> readFrames(SNDFILE *f, const SF_INFO &info)
 
 }  // namespace
 
-// Only a regular file: opening a FIFO would wait for a writer for ever, and a device
-// could give frames without end. O_NONBLOCK keeps the open itself from waiting.
 OpenedFilePtr openFile(const char *path, int &channels, int &rate)
 {
-    const int fd = path ? ::open(path, O_RDONLY | O_NONBLOCK | O_CLOEXEC) : -1;
+    const int fd = OpenRegularFile(path);
     if (fd < 0) return nullptr;
-    struct stat st {};
-    if (::fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) {
-        ::close(fd);
-        return nullptr;
-    }
     // libsndfile owns the descriptor from here, and closes it also when the open fails.
     SF_INFO info{};
     SNDFILE *f = sf_open_fd(fd, SFM_READ, &info, SF_TRUE);

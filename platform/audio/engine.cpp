@@ -12,7 +12,10 @@ void Engine::Impl::apply(const Command &c, std::int64_t soundNs, std::int64_t fi
     }
     const int index = indexOf(c.handle);
     if (index < 0) return;
-    mixer.apply(index, c);
+    if (c.op == Op::Attach)
+        mixer.attach(index, c.handle, ctrl[index].sample.load(std::memory_order_acquire));
+    else
+        mixer.apply(index, c);
 }
 
 void Engine::Impl::drain(std::int64_t blockStart)
@@ -110,13 +113,15 @@ bool Engine::stop(AudioHandle h, SysStamp at)
 
 bool Engine::setPositionBytes(AudioHandle h, std::uint64_t bytes, SysStamp at)
 {
-    const CtrlSlot *s = impl_->ready_slot(h);
-    if (!s) return false;
-    // The shape is copied into the slot: a free racing with this call may already have
-    // released the sample itself.
-    const std::uint64_t frameBytes = static_cast<std::uint64_t>(s->fileChannels.load(std::memory_order_relaxed)) * sizeof(float);
-    const std::uint64_t frame = bytes / frameBytes;
-    if (frame > static_cast<std::uint64_t>(s->frames.load(std::memory_order_relaxed))) return false;
+    std::uint64_t frame = 0;
+    {
+        // Under the lock: a free racing with this call may release the sample.
+        std::lock_guard lock(impl_->ctrlMutex);
+        const Sample *s = impl_->readySample(h);
+        if (!s) return false;
+        frame = bytes / (static_cast<std::uint64_t>(s->fileChannels) * sizeof(float));
+        if (frame > static_cast<std::uint64_t>(s->frames)) return false;
+    }
     return impl_->send({.op = Op::Seek, .handle = h, .frame = static_cast<std::int64_t>(frame)}, at);
 }
 

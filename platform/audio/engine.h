@@ -155,6 +155,8 @@ public:
     EngineCounters counters() const;
 
 private:
+    AudioHandle attach(std::unique_ptr<Sample> sample);
+
     struct Impl;
     std::unique_ptr<Impl> impl_;
 };

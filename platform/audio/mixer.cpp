@@ -203,13 +203,14 @@ void Mixer::seek(Voice &v, std::int64_t frame)
     }
 }
 
-void Mixer::attach(Voice &v, const Command &c)
+void Mixer::attach(int index, AudioHandle h, const Sample *s)
 {
+    Voice &v = voices_[static_cast<std::size_t>(index)];
     v = Voice{};
-    v.handle = c.handle;
-    v.sample = c.sample;
+    v.handle = h;
+    v.sample = s;
     v.alive = true;
-    v.rateHz = c.sample->rate;
+    v.rateHz = s->rate;
     v.setStep(v.rateHz / outputRate_);
     v.volume = 1.0f;
     retargetGain(v);
@@ -218,10 +219,6 @@ void Mixer::attach(Voice &v, const Command &c)
 void Mixer::apply(int index, const Command &c)
 {
     Voice &v = voices_[static_cast<std::size_t>(index)];
-    if (c.op == Op::Attach) {
-        attach(v, c);
-        return;
-    }
     if (!v.alive || v.releasing || v.handle != c.handle) return;
     switch (c.op) {
     case Op::Free:

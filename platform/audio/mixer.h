@@ -55,7 +55,7 @@ struct Head {
 
 struct Voice {
     AudioHandle handle = 0;
-    Sample *sample = nullptr;
+    const Sample *sample = nullptr;
     bool alive = false;
     bool playing = false;
     bool releasing = false;
@@ -90,7 +90,9 @@ public:
     Mixer(int voices, int outputRate, int rampFrames, Owner &owner);
 
     void setMaster(float volume);
-    // A stream command (anything but Master) for the voice at `index`.
+    // Voice `index` plays stream h from now on, stopped, at volume 1 and the file's rate.
+    void attach(int index, AudioHandle h, const Sample *s);
+    // A stream command (anything but Attach and Master) for the voice at `index`.
     void apply(int index, const Command &c);
     // Every voice as a Stop would leave it: faded out, its position kept.
     void stopAll();
@@ -103,7 +105,6 @@ public:
     std::uint64_t nonFiniteFrames() const { return nonFinite_.load(std::memory_order_relaxed); }
 
 private:
-    void attach(Voice &v, const Command &c);
     void releaseIfSilent(Voice &v, int index);
     void retargetGain(Voice &v);
     void fadeOut(Head &h) { h.env.start(0.0f, rampFrames_); }

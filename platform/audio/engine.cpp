@@ -91,7 +91,7 @@ void Engine::Impl::render(float *out, int frames, std::int64_t nowNs, std::int64
     waiting.store(static_cast<int>(schedule.waiting()), std::memory_order_relaxed);
 }
 
-Engine::Engine(const EngineConfig &config) : impl_(std::make_unique<Impl>(config)) { startSincTables(); }
+Engine::Engine(const EngineConfig &config) : impl_(std::make_unique<Impl>(config)) {}
 Engine::~Engine() = default;
 
 std::uint64_t Engine::play(AudioHandle h, bool restart, SysStamp at)
@@ -136,7 +136,7 @@ bool Engine::setRate(AudioHandle h, float hz, SysStamp at)
     if (!std::isfinite(hz) || hz < 0.0f || !impl_->ready_slot(h)) return false;
     // A shifted rate is resampled: its kernel must exist first (the mixer's step, as it
     // holds it; 0 goes back to the file's own rate, whose kernel the stream's making built).
-    if (hz > 0.0f) (void)sincTables(std::clamp(static_cast<double>(hz) / impl_->cfg.outputRate, 1e-4, kMaxStep));
+    if (hz > 0.0f) impl_->sinc.prepare(std::clamp(static_cast<double>(hz) / impl_->cfg.outputRate, 1e-4, kMaxStep));
     return impl_->send({.op = Op::Rate, .handle = h, .value = hz}, at);
 }
 

@@ -72,6 +72,7 @@ struct Engine::Impl final : Mixer::Owner {
 
     // audio side
     Schedule schedule;
+    SincTables sinc;  // made by the control side (prepareKernels, setRate), read by the mixer
     Mixer mixer;
 
     std::array<PlayRecord, Engine::kPlaysKept> played{};
@@ -103,7 +104,7 @@ struct Engine::Impl final : Mixer::Owner {
           rampFrames(std::max(1, static_cast<int>(std::lround(cfg.rampSeconds * cfg.outputRate)))),
           queue(c.queueCapacity),
           schedule(cfg.outputRate, latencyFrames, cfg.offline, c.queueCapacity, cfg.playoutWanders),
-          mixer(cfg.capacity, cfg.outputRate, rampFrames, *this)
+          mixer(cfg.capacity, cfg.outputRate, rampFrames, sinc, *this)
     {
         delayNs = std::llround(cfg.unreportedDelaySeconds * 1e9);
         ctrl = std::make_unique<CtrlSlot[]>(static_cast<std::size_t>(cfg.capacity));

@@ -87,7 +87,8 @@ public:
         ~Owner() = default;
     };
 
-    Mixer(int voices, int outputRate, int rampFrames, Owner &owner);
+    // `sinc`: the engine's, which makes a bank before any command that sets a step it needs.
+    Mixer(int voices, int outputRate, int rampFrames, const SincTables &sinc, Owner &owner);
 
     void setMaster(float volume);
     // Voice `index` plays stream h from now on, stopped, at volume 1 and the file's rate.
@@ -112,7 +113,7 @@ private:
     void limit(float *out, int n);
 
     Owner &owner_;
-    const SincTables *sinc_;  // null until the tables are built
+    const SincTables &sinc_;
     int outputRate_;
     int rampFrames_;
     std::vector<float> rampTable_;  // raised cosine, rampFrames long, last entry 1

@@ -46,7 +46,7 @@ void Engine::Impl::prepareKernels(const Sample *sample)
 {
     // A file at another rate is resampled from its first frame: its kernels must exist.
     if (sample && sample->rate != cfg.outputRate)
-        (void)sincTables(static_cast<double>(sample->rate) / cfg.outputRate);
+        sinc.prepare(static_cast<double>(sample->rate) / cfg.outputRate);
 }
 
 AudioHandle Engine::Impl::reserve(int fileChannels, int rate)

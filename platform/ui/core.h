@@ -171,6 +171,11 @@ private:
     CanvasHost *host_ = nullptr;
 };
 
+// The toolkit's side of a panel and of each control (its widgets): touched on the GUI
+// thread only, so that nothing of the toolkit is reached from here.
+struct PanelLayout;
+struct ControlLayout;
+
 // Cross-thread state of one control. Fixed once the panel is registered, except the value
 // (written by the GUI thread, read by any) and the canvas's own locked state.
 struct Control {
@@ -179,11 +184,15 @@ struct Control {
     bool hasLabel = false;  // a caption or button text that ATTR_LABEL_TEXT may change
     std::atomic<double> value{0.0};
     std::unique_ptr<Canvas> canvas;  // canvases only
+    const ControlLayout *layout = nullptr;  // GUI thread only
 };
 
 struct Panel {
     int handle = 0;
     std::map<int, std::unique_ptr<Control>> controls;  // by control id
+    // GUI thread only; taken away before the panel leaves the registry, so that a drawing
+    // thread that lets go of the panel last never destroys anything of the toolkit.
+    std::shared_ptr<PanelLayout> layout;
 
     Control *Find(int id) const
     {

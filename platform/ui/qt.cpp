@@ -210,9 +210,7 @@ void Wake()
     }
 }
 
-// The panel's rectangles were laid out for a smaller dialog font than most desktops use;
-// a caption that does not fit grows away from the edge it is aligned to rather than lose
-// its end ("HOLD TIME [ms]" must not read "OLD TIME [m").
+// Not in the form: its fixed rectangles cannot know the desktop's font; a wide caption grows from its aligned edge.
 void FitCaption(QLabel *label)
 {
     QRect rect = label->geometry();

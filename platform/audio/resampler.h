@@ -47,7 +47,7 @@ struct SincBank {
 struct SincTables {
     SincBank bank[kBanks];
 
-    // Makes the bank for `step` if it is not made yet (some milliseconds for the widest).
+    // Makes the bank for `step` if it is not made yet; the wider the bank, the longer it takes.
     void prepare(double step);
 
 private:

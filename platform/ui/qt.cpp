@@ -2,7 +2,7 @@
 // its form tied to the program, event processing, the message boxes. Everything here runs
 // on the GUI thread (the thread that called Ui_Init) except the canvas widgets' text and
 // repaint requests, which the drawing threads make under the canvas lock. The cross-thread
-// state lives in ui_core; this file writes the value mirrors and applies the
+// state lives in core.h's registry; this file writes the value mirrors and applies the
 // queued label and dimming changes.
 
 #include <QAction>

@@ -25,7 +25,8 @@ using velmora::audio::Engine;
 double kernelGainBound()
 {
     static const double bound = [] {
-        const velmora::audio::SincTables &tables = velmora::audio::sincTables();
+        velmora::audio::SincTables tables;
+        for (const double step : velmora::audio::kBankStep) tables.prepare(step);
         double most = 1.0;  // a head read straight
         for (const velmora::audio::SincBank &bank : tables.bank) {
             for (int j = 0; j < velmora::audio::kPhases; ++j) {

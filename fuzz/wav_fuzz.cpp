@@ -1,4 +1,4 @@
-// A sound file from memory through the engine's decoder, then a few hundred frames of it
+// A sound file, as a file of no name (memfd), through the engine's decoder, then a few hundred frames of it
 // played: whatever the bytes, decoding must fail cleanly or give a stream whose peak is a
 // number and whose mix is made of numbers before the final guard. A file at the output's
 // own rate is read straight, and the gain cap then keeps it within full scale: the guard
@@ -7,7 +7,11 @@
 #include <cmath>
 #include <cstdint>
 #include <cstdlib>
+#include <string>
 #include <vector>
+
+#include <sys/mman.h>
+#include <unistd.h>
 
 #include "platform/audio/engine.h"
 
@@ -28,8 +32,12 @@ velmora::audio::EngineConfig config()
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t *data, std::size_t size)
 {
+    // Opened by its path, as the program opens its tone files.
+    const int fd = ::memfd_create("wav_fuzz", MFD_CLOEXEC);
+    if (fd < 0 || ::write(fd, data, size) != static_cast<ssize_t>(size)) std::abort();
     velmora::audio::Engine engine(config());
-    const AudioHandle h = engine.createFromMemory(data, size);
+    const AudioHandle h = engine.createFromFile(("/proc/self/fd/" + std::to_string(fd)).c_str());
+    ::close(fd);
     if (h == 0) return 0;
     const float peak = engine.peak(h);
     if (!std::isfinite(peak) || peak < 0.0f) std::abort();

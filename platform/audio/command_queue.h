@@ -11,8 +11,6 @@
 
 namespace velmora::audio {
 
-struct Sample;
-
 enum class Op : std::uint8_t { Attach, Free, Play, Stop, Seek, Volume, Rate, Master };
 
 struct Command {
@@ -24,7 +22,6 @@ struct Command {
     std::uint32_t epoch = 0;
     std::int64_t frame = 0;  // seek target
     double value = 0.0;
-    Sample *sample = nullptr;
     std::uint64_t play = 0;  // a play's number
 };
 

@@ -1,95 +1,35 @@
 #include "platform/audio/decoder.h"
+#include "platform/sys/regular_file.h"
 
 #include <sndfile.h>
 
 #include <algorithm>
 #include <cmath>
 #include <cstdint>
-#include <cstdio>
 #include <cstring>
 #include <utility>
 
-#include <fcntl.h>
-#include <sys/stat.h>
-#include <unistd.h>
-
 namespace velmora::audio {
 
-SampleBuilder::SampleBuilder(int channels, int rate, std::int64_t expectedFrames, std::vector<Plane> existing)
-    : s_(std::make_unique<Sample>()), existing_(std::move(existing)), channels_(channels),
-      expected_(std::max<std::int64_t>(expectedFrames, 0))
+SampleBuilder::SampleBuilder(int channels, int rate, std::int64_t expectedFrames)
+    : s_(std::make_unique<Sample>()), channels_(channels), expected_(std::max<std::int64_t>(expectedFrames, 0))
 {
     s_->fileChannels = channels;
     s_->rate = rate;
 }
 
-namespace {
-
-bool sameBits(float a, float b) { return std::memcmp(&a, &b, sizeof a) == 0; }
-
-}  // namespace
-
-// Sample `x` at frame `at` of a channel.
-void SampleBuilder::put(Channel &ch, std::int64_t at, float x)
-{
-    const auto i = static_cast<std::size_t>(at + kPad);
-    switch (ch.state) {
-    case Channel::Zero: {
-        if (sameBits(x, 0.0f)) return;
-        for (const Plane &p : existing_) {
-            if (p->size() > i + kPad && sameBits((*p)[i], x) &&
-                std::all_of(p->begin() + kPad, p->begin() + static_cast<std::ptrdiff_t>(i),
-                            [](float y) { return sameBits(y, 0.0f); })) {
-                ch.state = Channel::Same;
-                ch.same = p;
-                return;
-            }
-        }
-        ch.state = Channel::Own;
-        ch.own.reserve(static_cast<std::size_t>(std::max(expected_, at + 1) + 2 * kPad));
-        ch.own.assign(i, 0.0f);
-        ch.own.push_back(x);
-        return;
-    }
-    case Channel::Same:
-        if (ch.same->size() > i + kPad && sameBits((*ch.same)[i], x)) return;
-        ch.state = Channel::Own;
-        ch.own.reserve(static_cast<std::size_t>(std::max(expected_, at + 1) + 2 * kPad));
-        ch.own.assign(ch.same->begin(), ch.same->begin() + static_cast<std::ptrdiff_t>(i));
-        ch.own.push_back(x);
-        ch.same.reset();
-        return;
-    case Channel::Own:
-        ch.own.push_back(x);
-        return;
-    }
-}
-
-// Samples x[0 .. n) from frame `at` of a channel: the runs that change nothing (zeros in
-// Zero, equal samples in Same) are skipped in bulk, the rest go sample by sample to put().
-void SampleBuilder::feed(Channel &ch, std::int64_t at, const float *x, std::int64_t n)
+// Samples x[0 .. n) from frame `at` of a channel: a run of +0 from its start is not kept.
+void SampleBuilder::feed(std::vector<float> &own, std::int64_t at, const float *x, std::int64_t n)
 {
     std::int64_t k = 0;
-    while (k < n) {
-        std::int64_t j = k;
-        if (ch.state == Channel::Zero) {
-            while (j < n && sameBits(x[j], 0.0f)) ++j;
-        } else if (ch.state == Channel::Same) {
-            const std::int64_t theirs = static_cast<std::int64_t>(ch.same->size()) - 2 * kPad;
-            const std::int64_t m = std::clamp<std::int64_t>(theirs - (at + k), 0, n - k);
-            const float *y = ch.same->data() + kPad + at + k;
-            if (std::memcmp(x + k, y, static_cast<std::size_t>(m) * sizeof(float)) == 0)
-                j = k + m;
-            else
-                while (sameBits(x[j], y[j - k])) ++j;
-        } else {
-            ch.own.insert(ch.own.end(), x + k, x + n);
-            return;
-        }
-        if (j == n) return;
-        put(ch, at + j, x[j]);
-        k = j + 1;
+    if (own.empty()) {
+        const auto kept = [](float y) { return std::signbit(y) || y != 0.0f; };  // all but +0
+        k = std::find_if(x, x + n, kept) - x;
+        if (k == n) return;
+        own.reserve(static_cast<std::size_t>(std::max(expected_, at + n) + 2 * kPad));
+        own.assign(static_cast<std::size_t>(at + k + kPad), 0.0f);
     }
+    own.insert(own.end(), x + k, x + n);
 }
 
 void SampleBuilder::append(const float *interleaved, std::int64_t frames)
@@ -109,22 +49,18 @@ void SampleBuilder::append(const float *interleaved, std::int64_t frames)
             peak = std::max(peak, std::abs(v));
         }
         if (sounds) s_->silent[c] = false;
-        feed(ch_[c], frames_, x, frames);
+        feed(own_[c], frames_, x, frames);
     }
     s_->peak = peak;
     frames_ += frames;
 }
 
 // The channel's plane as it ends: kPad zeros, the frames, kPad zeros.
-Plane SampleBuilder::plane(Channel &ch)
+Plane SampleBuilder::plane(std::vector<float> &own)
 {
-    const auto size = static_cast<std::size_t>(frames_ + 2 * kPad);
-    if (ch.state == Channel::Same && ch.same->size() == size) return ch.same;
-    if (ch.state == Channel::Same)  // the other was longer: its beginning is ours
-        ch.own.assign(ch.same->begin(), ch.same->begin() + static_cast<std::ptrdiff_t>(frames_ + kPad));
-    ch.own.resize(size, 0.0f);
-    ch.own.shrink_to_fit();  // a header may have promised more frames than came
-    return std::make_shared<const std::vector<float>>(std::move(ch.own));
+    own.resize(static_cast<std::size_t>(frames_ + 2 * kPad), 0.0f);
+    own.shrink_to_fit();  // a header may have promised more frames than came
+    return std::make_shared<const std::vector<float>>(std::move(own));
 }
 
 std::unique_ptr<Sample> SampleBuilder::finish()
@@ -140,7 +76,7 @@ std::unique_ptr<Sample> SampleBuilder::finish()
         s.layout = s.silent[0] && !s.silent[1] ? Layout::Right : Layout::Left;
     }
     const int first = s.layout == Layout::Right ? 1 : 0;
-    for (int c = 0; c < s.planes(); ++c) s.data[c] = plane(ch_[first + c]);
+    for (int c = 0; c < s.planes(); ++c) s.data[c] = plane(own_[first + c]);
     return std::move(s_);
 }
 
@@ -181,7 +117,7 @@ bool playableHeader(const SF_INFO &info)
 }
 
 // Reads every frame of an open file and closes it.
-std::unique_ptr<Sample> readFrames(SNDFILE *f, const SF_INFO &info, std::vector<Plane> existing = {})
+std::unique_ptr<Sample> readFrames(SNDFILE *f, const SF_INFO &info)
 {
     if (!f) return nullptr;
     std::unique_ptr<Sample> result;
@@ -193,7 +129,7 @@ std::unique_ptr<Sample> readFrames(SNDFILE *f, const SF_INFO &info, std::vector<
         const std::int64_t ch = info.channels;
         const std::int64_t longest = std::int64_t{info.samplerate} * kMaxDecodedSeconds;
         const std::int64_t most = std::min(longest + 1, kMaxDecodedSamples / ch);
-        SampleBuilder builder(info.channels, info.samplerate, std::clamp<std::int64_t>(info.frames, 0, most), std::move(existing));
+        SampleBuilder builder(info.channels, info.samplerate, std::clamp<std::int64_t>(info.frames, 0, most));
         constexpr std::int64_t kChunkFrames = 1 << 16;
         std::vector<float> chunk(static_cast<std::size_t>(kChunkFrames * ch));
         while (builder.frames() < most) {
@@ -208,54 +144,12 @@ std::unique_ptr<Sample> readFrames(SNDFILE *f, const SF_INFO &info, std::vector<
     return result;
 }
 
-// A read-only file over a caller's buffer, for libsndfile's virtual I/O.
-struct MemoryFile {
-    const unsigned char *data;
-    sf_count_t size;
-    sf_count_t pos = 0;
-};
-
-sf_count_t memLength(void *user) { return static_cast<MemoryFile *>(user)->size; }
-
-sf_count_t memSeek(sf_count_t offset, int whence, void *user)
-{
-    auto *m = static_cast<MemoryFile *>(user);
-    sf_count_t base = 0;
-    if (whence == SEEK_CUR) base = m->pos;
-    else if (whence == SEEK_END) base = m->size;
-    else if (whence != SEEK_SET) return -1;
-    // Offsets come from the file's own headers: keep the sum from overflowing.
-    if ((offset > 0 && base > INT64_MAX - offset) || base + offset < 0) return -1;
-    m->pos = base + offset;
-    return m->pos;
-}
-
-sf_count_t memRead(void *ptr, sf_count_t count, void *user)
-{
-    auto *m = static_cast<MemoryFile *>(user);
-    if (count <= 0 || m->pos >= m->size) return 0;
-    const sf_count_t n = std::min(count, m->size - m->pos);
-    std::memcpy(ptr, m->data + m->pos, static_cast<std::size_t>(n));
-    m->pos += n;
-    return n;
-}
-
-sf_count_t memWrite(const void *, sf_count_t, void *) { return 0; }
-sf_count_t memTell(void *user) { return static_cast<MemoryFile *>(user)->pos; }
-
 }  // namespace
 
-// Only a regular file: opening a FIFO would wait for a writer for ever, and a device
-// could give frames without end. O_NONBLOCK keeps the open itself from waiting.
 OpenedFilePtr openFile(const char *path, int &channels, int &rate)
 {
-    const int fd = path ? ::open(path, O_RDONLY | O_NONBLOCK | O_CLOEXEC) : -1;
+    const int fd = OpenRegularFile(path);
     if (fd < 0) return nullptr;
-    struct stat st {};
-    if (::fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) {
-        ::close(fd);
-        return nullptr;
-    }
     // libsndfile owns the descriptor from here, and closes it also when the open fails.
     SF_INFO info{};
     SNDFILE *f = sf_open_fd(fd, SFM_READ, &info, SF_TRUE);
@@ -267,26 +161,18 @@ OpenedFilePtr openFile(const char *path, int &channels, int &rate)
     return opened;
 }
 
-std::unique_ptr<Sample> decodeOpened(OpenedFilePtr file, std::vector<Plane> existing)
+std::unique_ptr<Sample> decodeOpened(OpenedFilePtr file)
 {
     if (!file) return nullptr;
     SNDFILE *f = std::exchange(file->file, nullptr);
-    return readFrames(f, file->info, std::move(existing));
+    return readFrames(f, file->info);
 }
 
-std::unique_ptr<Sample> decodeFile(const char *path, std::vector<Plane> existing)
+std::unique_ptr<Sample> decodeFile(const char *path)
 {
     int channels = 0;
     int rate = 0;
-    return decodeOpened(openFile(path, channels, rate), std::move(existing));
-}
-
-std::unique_ptr<Sample> decodeMemory(const void *data, std::size_t size)
-{
-    MemoryFile file{static_cast<const unsigned char *>(data), static_cast<sf_count_t>(size)};
-    SF_VIRTUAL_IO io{memLength, memSeek, memRead, memWrite, memTell};
-    SF_INFO info{};
-    return readFrames(sf_open_virtual(&io, SFM_READ, &info, &file), info);
+    return decodeOpened(openFile(path, channels, rate));
 }
 
 }  // namespace velmora::audio

@@ -54,29 +54,22 @@ using Plane = std::shared_ptr<const std::vector<float>>;
 
 // Builds a Sample from interleaved frames given in pieces, so that a file is never held
 // interleaved and planar at once. Samples that are not finite become 0, larger ones are
-// held at ±kMaxSampleMagnitude. A channel takes no memory while it has held only zeros,
-// nor while it has held the same samples as one of `existing` (another stream's plane):
-// the tone files are one tone in one channel, and each tone twice, once for each ear.
+// held at ±kMaxSampleMagnitude. A channel takes no memory while it has held only zeros:
+// the tone files are one tone in one channel.
 class SampleBuilder {
 public:
-    SampleBuilder(int channels, int rate, std::int64_t expectedFrames, std::vector<Plane> existing = {});
+    SampleBuilder(int channels, int rate, std::int64_t expectedFrames);
     void append(const float *interleaved, std::int64_t frames);
     std::int64_t frames() const { return frames_; }
     std::unique_ptr<Sample> finish();
 
 private:
-    struct Channel {
-        enum State { Zero, Same, Own } state = Zero;  // Zero: every sample so far is +0
-        Plane same;                                   // Same: equal to this plane so far
-        std::vector<float> own;                       // Own: kPad zeros, then every sample
-    };
-    void put(Channel &ch, std::int64_t at, float x);
-    void feed(Channel &ch, std::int64_t at, const float *x, std::int64_t n);
-    Plane plane(Channel &ch);
+    void feed(std::vector<float> &own, std::int64_t at, const float *x, std::int64_t n);
+    Plane plane(std::vector<float> &own);
 
     std::unique_ptr<Sample> s_;
-    std::vector<Plane> existing_;
-    Channel ch_[2];
+    // Per channel: empty while every sample so far is +0, then kPad zeros and every sample.
+    std::vector<float> own_[2];
     std::vector<float> scratch_;  // one channel of a piece, as it will be kept
     int channels_;
     std::int64_t expected_;
@@ -97,12 +90,10 @@ using OpenedFilePtr = std::unique_ptr<OpenedFile, OpenedFileDeleter>;
 OpenedFilePtr openFile(const char *path, int &channels, int &rate);
 // Reads the rest, and closes the file: null for what decodeFile refuses past the header
 // (no frames, longer than kMaxDecodedSeconds, a read error before any frame).
-std::unique_ptr<Sample> decodeOpened(OpenedFilePtr file, std::vector<Plane> existing = {});
+std::unique_ptr<Sample> decodeOpened(OpenedFilePtr file);
 
 // Null when the file is not a regular file, cannot be read, holds no frames, or runs longer
-// than kMaxDecodedSeconds at its own rate. `existing`: planes it may share (SampleBuilder).
-std::unique_ptr<Sample> decodeFile(const char *path, std::vector<Plane> existing = {});
-// The same from a whole file's bytes in memory (libsndfile's virtual I/O); not kept.
-std::unique_ptr<Sample> decodeMemory(const void *data, std::size_t size);
+// than kMaxDecodedSeconds at its own rate.
+std::unique_ptr<Sample> decodeFile(const char *path);
 
 }  // namespace velmora::audio

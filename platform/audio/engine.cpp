@@ -12,7 +12,10 @@ void Engine::Impl::apply(const Command &c, std::int64_t soundNs, std::int64_t fi
     }
     const int index = indexOf(c.handle);
     if (index < 0) return;
-    mixer.apply(index, c);
+    if (c.op == Op::Attach)
+        mixer.attach(index, c.handle, ctrl[index].sample.load(std::memory_order_acquire));
+    else
+        mixer.apply(index, c);
 }
 
 void Engine::Impl::drain(std::int64_t blockStart)
@@ -88,7 +91,7 @@ void Engine::Impl::render(float *out, int frames, std::int64_t nowNs, std::int64
     waiting.store(static_cast<int>(schedule.waiting()), std::memory_order_relaxed);
 }
 
-Engine::Engine(const EngineConfig &config) : impl_(std::make_unique<Impl>(config)) { startSincTables(); }
+Engine::Engine(const EngineConfig &config) : impl_(std::make_unique<Impl>(config)) {}
 Engine::~Engine() = default;
 
 std::uint64_t Engine::play(AudioHandle h, bool restart, SysStamp at)
@@ -110,13 +113,15 @@ bool Engine::stop(AudioHandle h, SysStamp at)
 
 bool Engine::setPositionBytes(AudioHandle h, std::uint64_t bytes, SysStamp at)
 {
-    const CtrlSlot *s = impl_->ready_slot(h);
-    if (!s) return false;
-    // The shape is copied into the slot: a free racing with this call may already have
-    // released the sample itself.
-    const std::uint64_t frameBytes = static_cast<std::uint64_t>(s->fileChannels.load(std::memory_order_relaxed)) * sizeof(float);
-    const std::uint64_t frame = bytes / frameBytes;
-    if (frame > static_cast<std::uint64_t>(s->frames.load(std::memory_order_relaxed))) return false;
+    std::uint64_t frame = 0;
+    {
+        // Under the lock: a free racing with this call may release the sample.
+        std::lock_guard lock(impl_->ctrlMutex);
+        const Sample *s = impl_->readySample(h);
+        if (!s) return false;
+        frame = bytes / (static_cast<std::uint64_t>(s->fileChannels) * sizeof(float));
+        if (frame > static_cast<std::uint64_t>(s->frames)) return false;
+    }
     return impl_->send({.op = Op::Seek, .handle = h, .frame = static_cast<std::int64_t>(frame)}, at);
 }
 
@@ -131,7 +136,7 @@ bool Engine::setRate(AudioHandle h, float hz, SysStamp at)
     if (!std::isfinite(hz) || hz < 0.0f || !impl_->ready_slot(h)) return false;
     // A shifted rate is resampled: its kernel must exist first (the mixer's step, as it
     // holds it; 0 goes back to the file's own rate, whose kernel the stream's making built).
-    if (hz > 0.0f) (void)sincTables(std::clamp(static_cast<double>(hz) / impl_->cfg.outputRate, 1e-4, kMaxStep));
+    if (hz > 0.0f) impl_->sinc.prepare(std::clamp(static_cast<double>(hz) / impl_->cfg.outputRate, 1e-4, kMaxStep));
     return impl_->send({.op = Op::Rate, .handle = h, .value = hz}, at);
 }
 

@@ -85,10 +85,6 @@ public:
     enum StreamState { kRefused = -1, kPending = 0, kReady = 1 };
     // kRefused also for 0 and freed handles. Any thread; no lock.
     StreamState state(AudioHandle h) const;
-    // Every plane the streams hold now: a file decoded next may share them (decodeFile).
-    std::vector<Plane> heldPlanes() const;
-    // The same from a whole file's bytes already in memory; the buffer is not kept.
-    AudioHandle createFromMemory(const void *data, std::size_t size);
     // The same from interleaved frames already in memory (tests, benchmarks).
     AudioHandle createFromFrames(const float *interleaved, std::int64_t frames, int channels,
                                  int sampleRate);
@@ -159,6 +155,8 @@ public:
     EngineCounters counters() const;
 
 private:
+    AudioHandle attach(std::unique_ptr<Sample> sample);
+
     struct Impl;
     std::unique_ptr<Impl> impl_;
 };

@@ -23,22 +23,17 @@ namespace velmora::audio {
 struct CtrlSlot {
     std::atomic<AudioHandle> handle{0};  // live handle, 0 when free or freed
     std::atomic<bool> released{false};   // audio side is done with the sample
-    std::atomic<int> fileChannels{1};      // set before the handle is published
-    std::atomic<std::int64_t> frames{0};
-    std::atomic<float> peak{0.0f};
-    std::atomic<int> rate{0};
-    std::atomic<std::uint32_t> silentMask{0};
+    // The built sample, stored once (release) before its Attach is queued: the audio thread
+    // reads it only through its acquire load, and never owns it. The control side frees it
+    // (reclaim) and reads it under ctrlMutex only.
+    std::atomic<const Sample *> sample{nullptr};
+    std::atomic<Engine::StreamState> state{Engine::kPending};  // only a ready slot takes commands
     std::atomic<std::uint64_t> lastPlay{0};
-    std::atomic<int> state{1};  // kSlot*: only a ready slot takes commands
+    int fileChannels = 1;  // the header's (reserve), under ctrlMutex
+    int rate = 0;
     std::uint32_t generation = 0;
     bool used = false;
-    Sample *sample = nullptr;
 };
-
-// A slot's samples: the audio side holds them only once ready (Engine::StreamState).
-inline constexpr int kSlotRefused = -1;
-inline constexpr int kSlotPending = 0;
-inline constexpr int kSlotReady = 1;
 
 inline constexpr int kIndexBits = 12;
 inline constexpr AudioHandle kIndexMask = (1u << kIndexBits) - 1;
@@ -77,6 +72,7 @@ struct Engine::Impl final : Mixer::Owner {
 
     // audio side
     Schedule schedule;
+    SincTables sinc;  // made by the control side (prepareKernels, setRate), read by the mixer
     Mixer mixer;
 
     std::array<PlayRecord, Engine::kPlaysKept> played{};
@@ -108,7 +104,7 @@ struct Engine::Impl final : Mixer::Owner {
           rampFrames(std::max(1, static_cast<int>(std::lround(cfg.rampSeconds * cfg.outputRate)))),
           queue(c.queueCapacity),
           schedule(cfg.outputRate, latencyFrames, cfg.offline, c.queueCapacity, cfg.playoutWanders),
-          mixer(cfg.capacity, cfg.outputRate, rampFrames, *this)
+          mixer(cfg.capacity, cfg.outputRate, rampFrames, sinc, *this)
     {
         delayNs = std::llround(cfg.unreportedDelaySeconds * 1e9);
         ctrl = std::make_unique<CtrlSlot[]>(static_cast<std::size_t>(cfg.capacity));
@@ -117,7 +113,7 @@ struct Engine::Impl final : Mixer::Owner {
 
     ~Impl()
     {
-        for (int i = 0; i < cfg.capacity; ++i) delete ctrl[i].sample;
+        for (int i = 0; i < cfg.capacity; ++i) delete ctrl[i].sample.load(std::memory_order_relaxed);
     }
 
     // -- control side --
@@ -138,7 +134,14 @@ struct Engine::Impl final : Mixer::Owner {
     const CtrlSlot *ready_slot(AudioHandle h) const
     {
         const CtrlSlot *s = live_slot(h);
-        return s && s->state.load(std::memory_order_acquire) == kSlotReady ? s : nullptr;
+        return s && s->state.load(std::memory_order_acquire) == Engine::kReady ? s : nullptr;
+    }
+
+    // The sample of a ready stream; caller holds ctrlMutex.
+    const Sample *readySample(AudioHandle h) const
+    {
+        const CtrlSlot *s = ready_slot(h);
+        return s ? s->sample.load(std::memory_order_relaxed) : nullptr;
     }
 
     bool send(Command c, SysStamp at)
@@ -178,8 +181,6 @@ struct Engine::Impl final : Mixer::Owner {
     bool give(int i, AudioHandle h, std::unique_ptr<Sample> &sample);
 
     void prepareKernels(const Sample *sample);
-
-    AudioHandle attach(std::unique_ptr<Sample> sample);
 
     AudioHandle reserve(int fileChannels, int rate);
 

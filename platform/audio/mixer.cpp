@@ -124,8 +124,8 @@ void Voice::setStep(double s)
     stepFrac = static_cast<std::uint64_t>(std::ldexp(s - w, 64));
 }
 
-Mixer::Mixer(int voices, int outputRate, int rampFrames, Owner &owner)
-    : owner_(owner), sinc_(sincTablesIfReady()), outputRate_(outputRate), rampFrames_(rampFrames)
+Mixer::Mixer(int voices, int outputRate, int rampFrames, const SincTables &sinc, Owner &owner)
+    : owner_(owner), sinc_(sinc), outputRate_(outputRate), rampFrames_(rampFrames)
 {
     rampTable_.resize(static_cast<std::size_t>(rampFrames_));
     for (int k = 0; k < rampFrames_; ++k)
@@ -203,13 +203,14 @@ void Mixer::seek(Voice &v, std::int64_t frame)
     }
 }
 
-void Mixer::attach(Voice &v, const Command &c)
+void Mixer::attach(int index, AudioHandle h, const Sample *s)
 {
+    Voice &v = voices_[static_cast<std::size_t>(index)];
     v = Voice{};
-    v.handle = c.handle;
-    v.sample = c.sample;
+    v.handle = h;
+    v.sample = s;
     v.alive = true;
-    v.rateHz = c.sample->rate;
+    v.rateHz = s->rate;
     v.setStep(v.rateHz / outputRate_);
     v.volume = 1.0f;
     retargetGain(v);
@@ -218,10 +219,6 @@ void Mixer::attach(Voice &v, const Command &c)
 void Mixer::apply(int index, const Command &c)
 {
     Voice &v = voices_[static_cast<std::size_t>(index)];
-    if (c.op == Op::Attach) {
-        attach(v, c);
-        return;
-    }
     if (!v.alive || v.releasing || v.handle != c.handle) return;
     switch (c.op) {
     case Op::Free:
@@ -306,23 +303,15 @@ void Mixer::mix(float *out, int n)
     std::fill_n(mix_[0].begin(), n, 0.0f);
     std::fill_n(mix_[1].begin(), n, 0.0f);
     const float *tbl = rampTable_.data();
-    if (sinc_ == nullptr) sinc_ = sincTablesIfReady();
-    const SincTables &sinc = sinc_ != nullptr ? *sinc_ : emptySincTables();
-    // Without the tables only heads that read their samples straight can sound; the
-    // engine waits for them before it lets any other kind of head exist.
-    const auto ready = [&](const Voice &v, const Head &h) {
-        return v.straight(h) || (sinc_ != nullptr && bankFor(*sinc_, v.step).taps > 0);
-    };
     float *const read[2] = {read_[0].data(), read_[1].data()};
     float *const mix[2] = {mix_[0].data(), mix_[1].data()};
     for (std::size_t vi = 0; vi < voices_.size(); ++vi) {
         Voice &v = voices_[vi];
         if (!v.alive || !v.sounding()) continue;
         for (int i = 0; i < n; ++i) gainBuf_[static_cast<std::size_t>(i)] = v.gain.next(tbl);
-        if (v.main.active && ready(v, v.main))
-            renderHead(v, v.main, n, true, sinc, tbl, gainBuf_.data(), envBuf_.data(), read, mix);
+        if (v.main.active) renderHead(v, v.main, n, true, sinc_, tbl, gainBuf_.data(), envBuf_.data(), read, mix);
         for (Head &t : v.tails)
-            if (t.active && ready(v, t)) renderHead(v, t, n, false, sinc, tbl, gainBuf_.data(), envBuf_.data(), read, mix);
+            if (t.active) renderHead(v, t, n, false, sinc_, tbl, gainBuf_.data(), envBuf_.data(), read, mix);
         releaseIfSilent(v, static_cast<int>(vi));
     }
     limit(out, n);

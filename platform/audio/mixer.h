@@ -55,7 +55,7 @@ struct Head {
 
 struct Voice {
     AudioHandle handle = 0;
-    Sample *sample = nullptr;
+    const Sample *sample = nullptr;
     bool alive = false;
     bool playing = false;
     bool releasing = false;
@@ -87,10 +87,13 @@ public:
         ~Owner() = default;
     };
 
-    Mixer(int voices, int outputRate, int rampFrames, Owner &owner);
+    // `sinc`: the engine's, which makes a bank before any command that sets a step it needs.
+    Mixer(int voices, int outputRate, int rampFrames, const SincTables &sinc, Owner &owner);
 
     void setMaster(float volume);
-    // A stream command (anything but Master) for the voice at `index`.
+    // Voice `index` plays stream h from now on, stopped, at volume 1 and the file's rate.
+    void attach(int index, AudioHandle h, const Sample *s);
+    // A stream command (anything but Attach and Master) for the voice at `index`.
     void apply(int index, const Command &c);
     // Every voice as a Stop would leave it: faded out, its position kept.
     void stopAll();
@@ -103,7 +106,6 @@ public:
     std::uint64_t nonFiniteFrames() const { return nonFinite_.load(std::memory_order_relaxed); }
 
 private:
-    void attach(Voice &v, const Command &c);
     void releaseIfSilent(Voice &v, int index);
     void retargetGain(Voice &v);
     void fadeOut(Head &h) { h.env.start(0.0f, rampFrames_); }
@@ -111,7 +113,7 @@ private:
     void limit(float *out, int n);
 
     Owner &owner_;
-    const SincTables *sinc_;  // null until the tables are built
+    const SincTables &sinc_;
     int outputRate_;
     int rampFrames_;
     std::vector<float> rampTable_;  // raised cosine, rampFrames long, last entry 1

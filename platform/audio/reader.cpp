@@ -36,9 +36,7 @@ Queue &queue()
 
 void read(Job job)
 {
-    // Planes already held are looked up per file: the right-ear tone shares the left's.
-    std::unique_ptr<Sample> s = decodeOpened(std::move(job.file), job.engine->heldPlanes());
-    job.engine->complete(job.handle, std::move(s));
+    job.engine->complete(job.handle, decodeOpened(std::move(job.file)));
 }
 
 void readAll(void *)

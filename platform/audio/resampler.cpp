@@ -1,9 +1,5 @@
 #include "platform/audio/resampler.h"
 
-#include <atomic>
-#include <future>
-#include <mutex>
-
 #include <cmath>
 #include <numbers>
 
@@ -71,64 +67,17 @@ void build(SincBank &bk, int half, double span, double cutoff, double beta)
 
 }  // namespace
 
-SincTables::SincTables() { build(bank[0], kToneTaps / 2, kToneTaps / 2, kToneCutoff, kToneBeta); }
-
-namespace {
-
-// The tables live on the heap and are never freed: the audio thread may still read them
-// while the process exits, until the atexit handler that closes the output has run, and
-// that handler is registered before the tables are whole, so a static object of their own
-// would die first. They are made on the heap, not const, so a wide bank may be added later. Published by the building thread once the tables are whole: the audio
-// thread only loads this word, where a future's get() could wait for the building thread
-// to be joined.
-std::atomic<const SincTables *> gReady{nullptr};
-
-std::shared_future<const SincTables *> &tablesFuture()
+void SincTables::prepare(double step)
 {
-    static std::shared_future<const SincTables *> future = std::async(std::launch::async, [] {
-                                                               const SincTables *tables = new SincTables();
-                                                               gReady.store(tables, std::memory_order_release);
-                                                               return tables;
-                                                           }).share();
-    return future;
-}
-
-}  // namespace
-
-void startSincTables() { (void)tablesFuture(); }
-
-// Once built, the word answers without touching the future, which exit destroys.
-const SincTables &sincTables(double step)
-{
-    const SincTables *ready = gReady.load(std::memory_order_acquire);
-    if (!ready) ready = tablesFuture().get();
     const int b = bankIndex(step);
-    if (b > 0) {
-        // A wide bank is made on its first need only: a 96 kHz output never needs one for
-        // the tones (1 MB). The bank is written before any command with its step is queued,
-        // and never again: the audio thread reads it only after such a command.
-        static std::once_flag once[kBanks];
-        std::call_once(once[b], [&] {
-            const double span = kWideZeroCrossings * kBankStep[b];
-            build(const_cast<SincBank &>(ready->bank[b]), static_cast<int>(std::ceil(span - 1e-9)), span,
-                  0.5 / kBankStep[b], kWideBeta);
-        });
-    }
-    return *ready;
-}
-
-const SincTables &sincTables()
-{
-    for (int b = kBanks - 1; b > 0; --b) (void)sincTables(kBankStep[b]);
-    return sincTables(1.0);
-}
-
-const SincTables *sincTablesIfReady() { return gReady.load(std::memory_order_acquire); }
-
-const SincTables &emptySincTables()
-{
-    static const SincTables *const empty = new SincTables(SincTables::Empty{});
-    return *empty;
+    std::call_once(made_[b], [&] {
+        if (b == 0) {
+            build(bank[0], kToneTaps / 2, kToneTaps / 2, kToneCutoff, kToneBeta);
+            return;
+        }
+        const double span = kWideZeroCrossings * kBankStep[b];
+        build(bank[b], static_cast<int>(std::ceil(span - 1e-9)), span, 0.5 / kBankStep[b], kWideBeta);
+    });
 }
 
 }  // namespace velmora::audio

@@ -12,10 +12,11 @@
 //  - up to 2.6 and up to 5.2 (a 48 kHz output, or rates past 153.6 kHz at 96 kHz): the
 //    cutoff at the output's Nyquist frequency, 16 zero crossings each side at that
 //    cutoff, beta 12 (about 118 dB sidelobes): 84 and 168 taps.
-// The tables are built once and only read after that.
+// Each bank is built once, on its first need, and only read after that.
 
 #include <cstddef>
 #include <cstdint>
+#include <mutex>
 #include <vector>
 
 namespace velmora::audio {
@@ -38,25 +39,20 @@ struct SincBank {
     std::vector<float> delta;  // next row minus this row
 };
 
+// One engine's banks. A bank is made by a control thread before it queues the first command
+// that needs it (prepare), and never written again: the audio thread reads a bank only
+// after such a command. None is made before a stream needs it, so an engine made before the
+// window keeps the window waiting for none, and none is shared with code that may outlive
+// its engine.
 struct SincTables {
     SincBank bank[kBanks];
 
-    SincTables();
-    struct Empty {};
-    explicit SincTables(Empty) {}  // no kernels: for heads that read their samples straight
-};
+    // Makes the bank for `step` if it is not made yet; the wider the bank, the longer it takes.
+    void prepare(double step);
 
-// The tone band's bank takes a few milliseconds to build: the first engine starts building
-// it on a thread of its own, so that the program's window need not wait. sincTables(step)
-// waits until it is ready and builds the bank for `step` if it is a wide one not yet made
-// (a control thread, before it sends a command that needs it); sincTables() does so for
-// every bank. sincTablesIfReady() never waits (the audio thread) and gives null until the
-// tone band's bank is ready; a wide bank not yet made has no taps.
-void startSincTables();
-const SincTables &sincTables(double step);
-const SincTables &sincTables();
-const SincTables *sincTablesIfReady();
-const SincTables &emptySincTables();
+private:
+    std::once_flag made_[kBanks];
+};
 
 inline int bankIndex(double step)
 {

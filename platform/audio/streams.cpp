@@ -7,8 +7,7 @@ void Engine::Impl::reclaim()
     for (int i = 0; i < cfg.capacity; ++i) {
         CtrlSlot &s = ctrl[i];
         if (s.used && s.released.load(std::memory_order_acquire)) {
-            delete s.sample;
-            s.sample = nullptr;
+            delete s.sample.exchange(nullptr, std::memory_order_relaxed);
             s.used = false;
             s.released.store(false, std::memory_order_relaxed);
             freeSlots.push_back(i);
@@ -29,28 +28,17 @@ int Engine::Impl::takeSlot()
 
 bool Engine::Impl::give(int i, AudioHandle h, std::unique_ptr<Sample> &sample)
 {
+    // Also against the files read behind their handles: the right-ear tone keeps the left's.
     for (int k = 0; k < cfg.capacity; ++k)
-        if (ctrl[k].used && ctrl[k].sample) shareIdenticalPlanes(*sample, *ctrl[k].sample);
-    Command c;
-    c.op = Op::Attach;
-    c.handle = h;
-    c.sample = sample.get();
-    if (!consumerless.load(std::memory_order_relaxed)) {
-        if (!queue.push(c)) {
-            dropped.fetch_add(1, std::memory_order_relaxed);
-            return false;
-        }
+        if (const Sample *held = ctrl[k].sample.load(std::memory_order_relaxed); ctrl[k].used && held)
+            shareIdenticalPlanes(*sample, *held);
+    // Held by the slot from here, also when the Attach does not fit (freed with the slot).
+    ctrl[i].sample.store(sample.release(), std::memory_order_release);
+    if (!consumerless.load(std::memory_order_relaxed) && !queue.push({.op = Op::Attach, .handle = h})) {
+        dropped.fetch_add(1, std::memory_order_relaxed);
+        return false;
     }
-    CtrlSlot &s = ctrl[i];
-    s.sample = sample.release();
-    s.fileChannels.store(s.sample->fileChannels, std::memory_order_relaxed);
-    s.frames.store(s.sample->frames, std::memory_order_relaxed);
-    s.peak.store(s.sample->peak, std::memory_order_relaxed);
-    s.rate.store(s.sample->rate, std::memory_order_relaxed);
-    s.silentMask.store((s.sample->silent[0] ? 1u : 0u) |
-                           (s.sample->fileChannels >= 2 && s.sample->silent[1] ? 2u : 0u),
-                       std::memory_order_relaxed);
-    s.state.store(kSlotReady, std::memory_order_release);
+    ctrl[i].state.store(Engine::kReady, std::memory_order_release);
     return true;
 }
 
@@ -58,25 +46,7 @@ void Engine::Impl::prepareKernels(const Sample *sample)
 {
     // A file at another rate is resampled from its first frame: its kernels must exist.
     if (sample && sample->rate != cfg.outputRate)
-        (void)sincTables(static_cast<double>(sample->rate) / cfg.outputRate);
-}
-
-AudioHandle Engine::Impl::attach(std::unique_ptr<Sample> sample)
-{
-    prepareKernels(sample.get());
-    if (!sample) return 0;
-    std::lock_guard lock(ctrlMutex);
-    const int i = takeSlot();
-    if (i < 0) return 0;
-    const AudioHandle h = handleOf(i);
-    if (!give(i, h, sample)) return 0;
-    freeSlots.pop_back();
-    CtrlSlot &s = ctrl[i];
-    s.used = true;
-    s.released.store(false, std::memory_order_relaxed);
-    s.handle.store(h, std::memory_order_release);
-    live.fetch_add(1, std::memory_order_relaxed);
-    return h;
+        sinc.prepare(static_cast<double>(sample->rate) / cfg.outputRate);
 }
 
 AudioHandle Engine::Impl::reserve(int fileChannels, int rate)
@@ -88,14 +58,10 @@ AudioHandle Engine::Impl::reserve(int fileChannels, int rate)
     CtrlSlot &s = ctrl[i];
     const AudioHandle h = handleOf(i);
     s.used = true;
-    s.sample = nullptr;
     s.released.store(false, std::memory_order_relaxed);
-    s.fileChannels.store(fileChannels, std::memory_order_relaxed);
-    s.frames.store(0, std::memory_order_relaxed);
-    s.peak.store(0.0f, std::memory_order_relaxed);
-    s.rate.store(rate, std::memory_order_relaxed);
-    s.silentMask.store(0, std::memory_order_relaxed);
-    s.state.store(kSlotPending, std::memory_order_relaxed);
+    s.fileChannels = fileChannels;
+    s.rate = rate;
+    s.state.store(Engine::kPending, std::memory_order_relaxed);
     s.handle.store(h, std::memory_order_release);
     live.fetch_add(1, std::memory_order_relaxed);
     return h;
@@ -106,17 +72,17 @@ void Engine::Impl::complete(AudioHandle h, std::unique_ptr<Sample> sample)
     prepareKernels(sample.get());
     std::lock_guard lock(ctrlMutex);
     const int i = indexOf(h);
-    if (i < 0 || !ctrl[i].used || handleOf(i) != h || ctrl[i].state.load(std::memory_order_relaxed) != kSlotPending)
+    if (i < 0 || !ctrl[i].used || handleOf(i) != h || ctrl[i].state.load(std::memory_order_relaxed) != Engine::kPending)
         return;
     CtrlSlot &s = ctrl[i];
     if (s.handle.load(std::memory_order_relaxed) != h) {
         // Freed while it was read: the audio side never knew it.
-        s.state.store(kSlotRefused, std::memory_order_relaxed);
+        s.state.store(Engine::kRefused, std::memory_order_relaxed);
         s.released.store(true, std::memory_order_release);
         reclaim();
         return;
     }
-    if (!sample || !give(i, h, sample)) s.state.store(kSlotRefused, std::memory_order_release);
+    if (!sample || !give(i, h, sample)) s.state.store(Engine::kRefused, std::memory_order_release);
 }
 
 bool Engine::Impl::free(AudioHandle h, SysStamp at)
@@ -128,9 +94,9 @@ bool Engine::Impl::free(AudioHandle h, SysStamp at)
     AudioHandle expected = h;
     if (!s.handle.compare_exchange_strong(expected, 0, std::memory_order_acq_rel)) return false;
     live.fetch_sub(1, std::memory_order_relaxed);
-    const int state = s.state.load(std::memory_order_relaxed);
-    if (state == kSlotPending) return true;  // complete() lets the slot go
-    if (state == kSlotRefused) {
+    const Engine::StreamState state = s.state.load(std::memory_order_relaxed);
+    if (state == Engine::kPending) return true;  // complete() lets the slot go
+    if (state == Engine::kRefused) {
         s.released.store(true, std::memory_order_release);
         reclaim();
         return true;
@@ -149,21 +115,18 @@ bool Engine::Impl::free(AudioHandle h, SysStamp at)
     return true;
 }
 
-std::vector<Plane> Engine::heldPlanes() const
+// A sample already built, taken as a file read behind its handle is: reserved, completed.
+AudioHandle Engine::attach(std::unique_ptr<Sample> sample)
 {
-    std::vector<Plane> held;
-    std::lock_guard lock(impl_->ctrlMutex);
-    for (int i = 0; i < impl_->cfg.capacity; ++i)
-        if (impl_->ctrl[i].used && impl_->ctrl[i].sample)
-            for (int p = 0; p < impl_->ctrl[i].sample->planes(); ++p) held.push_back(impl_->ctrl[i].sample->data[p]);
-    return held;
+    const AudioHandle h = sample ? reserve(sample->fileChannels, sample->rate) : 0;
+    if (h == 0) return 0;
+    complete(h, std::move(sample));
+    if (state(h) == kReady) return h;
+    free(h, SysStamp{});  // refused: no command is sent, the slot goes back at once
+    return 0;
 }
 
-AudioHandle Engine::createFromFile(const char *path)
-{
-    if (!path) return 0;
-    return impl_->attach(decodeFile(path, heldPlanes()));
-}
+AudioHandle Engine::createFromFile(const char *path) { return path ? attach(decodeFile(path)) : 0; }
 
 AudioHandle Engine::reserve(int fileChannels, int sampleRate) { return impl_->reserve(fileChannels, sampleRate); }
 
@@ -172,20 +135,14 @@ void Engine::complete(AudioHandle h, std::unique_ptr<Sample> sample) { impl_->co
 Engine::StreamState Engine::state(AudioHandle h) const
 {
     const CtrlSlot *s = impl_->live_slot(h);
-    return s ? static_cast<StreamState>(s->state.load(std::memory_order_acquire)) : kRefused;
-}
-
-AudioHandle Engine::createFromMemory(const void *data, std::size_t size)
-{
-    if (!data || size == 0 || size > static_cast<std::size_t>(INT64_MAX)) return 0;
-    return impl_->attach(decodeMemory(data, size));
+    return s ? s->state.load(std::memory_order_acquire) : kRefused;
 }
 
 AudioHandle Engine::createFromFrames(const float *interleaved, std::int64_t frames, int channels, int sampleRate)
 {
     if (!interleaved || frames <= 0 || channels < 1 || sampleRate <= 0 || frames * channels > kMaxDecodedSamples)
         return 0;
-    return impl_->attach(makeSample(interleaved, frames, channels, sampleRate));
+    return attach(makeSample(interleaved, frames, channels, sampleRate));
 }
 
 bool Engine::free(AudioHandle h, SysStamp at) { return impl_->free(h, at); }
@@ -198,17 +155,20 @@ std::uint64_t Engine::lastPlay(AudioHandle h) const
 
 float Engine::peak(AudioHandle h) const
 {
-    const CtrlSlot *s = impl_->live_slot(h);
-    return s ? s->peak.load(std::memory_order_relaxed) : 0.0f;
+    std::lock_guard lock(impl_->ctrlMutex);
+    const Sample *s = impl_->readySample(h);
+    return s ? s->peak : 0.0f;
 }
 
 bool Engine::info(AudioHandle h, AudioInfo &out) const
 {
-    const CtrlSlot *s = impl_->live_slot(h);
-    if (!s) return false;
-    out.freq = static_cast<std::uint32_t>(s->rate.load(std::memory_order_relaxed));
-    out.chans = static_cast<std::uint32_t>(s->fileChannels.load(std::memory_order_relaxed));
-    out.silent = s->silentMask.load(std::memory_order_relaxed);
+    std::lock_guard lock(impl_->ctrlMutex);
+    const CtrlSlot *slot = impl_->live_slot(h);
+    if (!slot) return false;
+    const Sample *s = impl_->readySample(h);
+    out.freq = static_cast<std::uint32_t>(slot->rate);
+    out.chans = static_cast<std::uint32_t>(slot->fileChannels);
+    out.silent = s ? (s->silent[0] ? 1u : 0u) | (s->fileChannels >= 2 && s->silent[1] ? 2u : 0u) : 0u;
     return true;
 }
 

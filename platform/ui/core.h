@@ -3,15 +3,15 @@
 // ThreadSanitizer sees every lock and atomic in it (Qt's own locks are invisible to it).
 //
 // One file per job:
-//   - ui_registry.cpp: the panel registry, handle -> the controls' cross-thread state, found
-//     from any thread; control values, mirrored in atomics that the GUI thread writes when
+//   - registry.cpp: the one table of panels, handle -> the controls' cross-thread state
+//     (and the toolkit's side, for the GUI thread), found from any thread; control values, mirrored in atomics that the GUI thread writes when
 //     the user changes a control, so that a pool thread reads them without waiting for it;
-//   - ui_changes.cpp: the queue of label and dimming changes and of warnings, made on any
+//   - changes.cpp: the queue of label and dimming changes and of warnings, made on any
 //     thread, applied on the GUI thread in the order they were made;
-//   - ui_canvas.cpp: pixels, pen and background per canvas under that canvas's own lock,
+//   - canvas.cpp: pixels, pen and background per canvas under that canvas's own lock,
 //     and the rasterising of clears, rectangles, lines and dots (text is left to the toolkit);
-//   - ui_pool.cpp: the thread pool behind Ui_ScheduleThreadPoolFunction.
-// The toolkit side (ui_qt.cpp) ties the widgets to this state, installs GuiHooks and
+//   - pool.cpp: the thread pool behind Ui_ScheduleThreadPoolFunction.
+// The toolkit side (qt.cpp) ties the widgets to this state, installs GuiHooks and
 // CanvasHosts, and writes the value mirrors.
 //
 // Pixel rules, the same for every canvas, in canvas pixels (what the program draws in):
@@ -171,6 +171,11 @@ private:
     CanvasHost *host_ = nullptr;
 };
 
+// The toolkit's side of a panel and of each control (its widgets): touched on the GUI
+// thread only, so that nothing of the toolkit is reached from here.
+struct PanelLayout;
+struct ControlLayout;
+
 // Cross-thread state of one control. Fixed once the panel is registered, except the value
 // (written by the GUI thread, read by any) and the canvas's own locked state.
 struct Control {
@@ -179,11 +184,15 @@ struct Control {
     bool hasLabel = false;  // a caption or button text that ATTR_LABEL_TEXT may change
     std::atomic<double> value{0.0};
     std::unique_ptr<Canvas> canvas;  // canvases only
+    const ControlLayout *layout = nullptr;  // GUI thread only
 };
 
 struct Panel {
     int handle = 0;
     std::map<int, std::unique_ptr<Control>> controls;  // by control id
+    // GUI thread only; taken away before the panel leaves the registry, so that a drawing
+    // thread that lets go of the panel last never destroys anything of the toolkit.
+    std::shared_ptr<PanelLayout> layout;
 
     Control *Find(int id) const
     {

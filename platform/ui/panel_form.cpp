@@ -16,10 +16,9 @@
 #include <string>
 #include <vector>
 
-#include <fcntl.h>
-#include <sys/stat.h>
 #include <unistd.h>
 
+#include "platform/sys/regular_file.h"
 #include "platform/ui/core.h"
 #include "platform/ui/panel.h"
 
@@ -207,16 +206,10 @@ private:
     const UiPanelDecl &decl_;
 };
 
-// Only a regular file: opening a FIFO for reading would wait for a writer for ever, and a
-// device could give bytes without end. O_NONBLOCK keeps the open itself from waiting.
 bool ReadFile(const char *fileName, QByteArray *text)
 {
-    const int fd = fileName == nullptr ? -1 : ::open(fileName, O_RDONLY | O_NONBLOCK | O_CLOEXEC);
-    struct stat st {};
-    if (fd < 0 || ::fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) {
-        if (fd >= 0) {
-            ::close(fd);
-        }
+    const int fd = velmora::OpenRegularFile(fileName);
+    if (fd < 0) {
         return false;
     }
     QFile file;

@@ -2,7 +2,7 @@
 // its form tied to the program, event processing, the message boxes. Everything here runs
 // on the GUI thread (the thread that called Ui_Init) except the canvas widgets' text and
 // repaint requests, which the drawing threads make under the canvas lock. The cross-thread
-// state lives in ui_core; this file writes the value mirrors and applies the
+// state lives in core.h's registry; this file writes the value mirrors and applies the
 // queued label and dimming changes.
 
 #include <QAction>
@@ -47,35 +47,26 @@ void Dispatch(Fn &&fn)
     --gDispatchDepth;
 }
 
-struct QtPanel {
-    std::shared_ptr<Panel> core;
-    PanelLayout layout;  // its window owns every widget
-    std::map<int, const ControlLayout *> controls;
-};
-
 int gArgc = 0;
 char gDefaultName[] = "velmora";
 char *gDefaultArgv[] = {gDefaultName, nullptr};
 QApplication *gApp = nullptr;
 const UiPanelDecl *gDecl = nullptr;
-std::map<int, std::unique_ptr<QtPanel>> gPanels;
 
-const ControlLayout *FindControl(int panel, int control)
+// A panel of ours, on the GUI thread: null for another thread, an unknown handle or a
+// panel that has no widgets (made by a test of the core alone).
+std::shared_ptr<Panel> FindQtPanel(int handle)
 {
-    const auto p = gPanels.find(panel);
-    if (p == gPanels.end()) {
-        return nullptr;
-    }
-    const auto it = p->second->controls.find(control);
-    return it == p->second->controls.end() ? nullptr : it->second;
+    std::shared_ptr<Panel> panel = OnGuiThread() ? FindPanel(handle) : nullptr;
+    return panel != nullptr && panel->layout != nullptr ? panel : nullptr;
 }
 
 // A box's parent: the panel that the user sees, so the box stands over it.
 QWidget *VisiblePanelWindow()
 {
-    for (const auto &[handle, qp] : gPanels) {
-        if (qp->layout.window->isVisible()) {
-            return qp->layout.window;
+    for (QWidget *window : QApplication::topLevelWidgets()) {
+        if (dynamic_cast<PanelWindow *>(window) != nullptr && window->isVisible()) {
+            return window;
         }
     }
     return nullptr;
@@ -108,11 +99,11 @@ protected:
 // no focus by itself and is not in the Tab chain, so Space there presses nothing and the
 // next Tab goes to the first control. A window that comes back to the front gives the
 // focus back to it, not to its first button.
-void ParkFocus(const QtPanel &qp)
+void ParkFocus(const PanelLayout &layout)
 {
-    QWidget *focused = qp.layout.window->focusWidget();
-    if (focused != qp.layout.content && (focused == nullptr || qp.layout.content->isAncestorOf(focused))) {
-        qp.layout.content->setFocus(Qt::OtherFocusReason);
+    QWidget *focused = layout.window->focusWidget();
+    if (focused != layout.content && (focused == nullptr || layout.content->isAncestorOf(focused))) {
+        layout.content->setFocus(Qt::OtherFocusReason);
     }
 }
 
@@ -173,11 +164,13 @@ void ShowWarning(const Warning &warning)
 
 void ApplyChange(const AttributeChange &change)
 {
-    const ControlLayout *c = FindControl(change.panel, change.control);
-    if (c == nullptr) {
+    const std::shared_ptr<Panel> panel = FindQtPanel(change.panel);
+    const Control *control = panel != nullptr ? panel->Find(change.control) : nullptr;
+    if (control == nullptr) {
         return;  // discarded meanwhile
     }
-    const QtPanel &qp = *gPanels.at(change.panel);
+    const ControlLayout *c = control->layout;
+    const PanelLayout &layout = *panel->layout;
     if (change.attribute == ATTR_LABEL_TEXT) {
         const QString text = QString::fromUtf8(change.text);
         if (auto *button = qobject_cast<QPushButton *>(c->widget)) {
@@ -190,7 +183,7 @@ void ApplyChange(const AttributeChange &change)
             if (button == gCommitting) {
                 FocusButton(button);
             } else {
-                ParkFocus(qp);
+                ParkFocus(layout);
             }
         } else if (c->caption != nullptr) {
             c->caption->setText(text);
@@ -198,8 +191,8 @@ void ApplyChange(const AttributeChange &change)
     } else if (change.attribute == ATTR_DIMMED) {
         // Qt would hand the focus of a control it dims to the next one in the Tab chain,
         // which may be a start button.
-        if (change.value != 0 && qp.layout.window->focusWidget() == c->widget) {
-            ParkFocus(qp);
+        if (change.value != 0 && layout.window->focusWidget() == c->widget) {
+            ParkFocus(layout);
         }
         for (QWidget *widget : {c->widget, static_cast<QWidget *>(c->caption), static_cast<QWidget *>(c->display)}) {
             if (widget != nullptr) {
@@ -217,9 +210,7 @@ void Wake()
     }
 }
 
-// The panel's rectangles were laid out for a smaller dialog font than most desktops use;
-// a caption that does not fit grows away from the edge it is aligned to rather than lose
-// its end ("HOLD TIME [ms]" must not read "OLD TIME [m").
+// Not in the form: its fixed rectangles cannot know the desktop's font; a wide caption grows from its aligned edge.
 void FitCaption(QLabel *label)
 {
     QRect rect = label->geometry();
@@ -258,9 +249,8 @@ void WireSlide(const ControlLayout &c, Control &core)
     QObject::connect(slider, &QSlider::valueChanged, slider, show);
 }
 
-void WireControl(const QtPanel &qp, const ControlLayout &c, int handle)
+void WireControl(Control &core, const ControlLayout &c, int handle)
 {
-    Control &core = *qp.core->Find(c.decl->id);
     if (c.caption != nullptr) {
         FitCaption(c.caption);
     }
@@ -330,6 +320,7 @@ std::shared_ptr<Panel> MakeCorePanel(const PanelLayout &layout)
         control->id = c.decl->id;
         control->kind = c.decl->kind;
         control->hasLabel = c.decl->kind == UI_COMMAND_BUTTON || c.caption != nullptr;
+        control->layout = &c;
         if (c.decl->kind == UI_CANVAS) {
             control->canvas = std::make_unique<Canvas>(c.widget->width(), c.widget->height());
         }
@@ -394,42 +385,41 @@ int Ui_LoadPanel(int parentPanel, const char *fileName, int resourceId)
     if (parentPanel != 0) {
         return UI_ERR_BAD_HANDLE;  // child panels are not offered
     }
-    auto qp = std::make_unique<QtPanel>();
+    auto loaded = std::make_shared<PanelLayout>();
     std::string why;
-    const int result = LoadPanelForm(fileName, *gDecl, resourceId, &qp->layout, &why);
+    const int result = LoadPanelForm(fileName, *gDecl, resourceId, loaded.get(), &why);
     if (result < 0) {
         std::fprintf(stderr, "%s: %s\n", fileName == nullptr ? "(no file)" : fileName, why.c_str());
         return result;
     }
-    PanelLayout &layout = qp->layout;
-    qp->core = MakeCorePanel(layout);
-    const int handle = RegisterPanel(qp->core);
+    const PanelLayout &layout = *loaded;
+    const std::shared_ptr<Panel> panel = MakeCorePanel(layout);
+    panel->layout = std::move(loaded);
+    const int handle = RegisterPanel(panel);
     layout.window->Bind(handle, layout.callback);
     layout.content->setFixedSize(layout.content->minimumSize());
     layout.window->layout()->setSizeConstraint(QLayout::SetFixedSize);
     for (const ControlLayout &c : layout.controls) {
-        qp->controls[c.decl->id] = &c;
-        WireControl(*qp, c, handle);
+        WireControl(*panel->Find(c.decl->id), c, handle);
     }
     WireMenus(layout, handle);
     layout.window->adjustSize();
     // The window's inside (menu bar included) at the panel's position; the frame goes around it.
     layout.window->setGeometry(QRect(layout.position, layout.window->size()));
-    gPanels[handle] = std::move(qp);
     return handle;
 }
 
 int Ui_DisplayPanel(int panel)
 {
-    const auto it = OnGuiThread() ? gPanels.find(panel) : gPanels.end();
-    if (it == gPanels.end()) {
+    const std::shared_ptr<Panel> p = FindQtPanel(panel);
+    if (p == nullptr) {
         return UI_ERR_BAD_HANDLE;
     }
     DrainAttributeChanges();
     // No control holds the focus when the panel first shows; Qt would give it to the first
     // one in the Tab chain, a start button.
-    ParkFocus(*it->second);
-    QMainWindow *window = it->second->layout.window;
+    ParkFocus(*p->layout);
+    QMainWindow *window = p->layout->window;
     window->show();
     window->raise();
     window->activateWindow();
@@ -438,21 +428,20 @@ int Ui_DisplayPanel(int panel)
 
 int Ui_DiscardPanel(int panel)
 {
-    const auto it = OnGuiThread() ? gPanels.find(panel) : gPanels.end();
-    if (it == gPanels.end()) {
+    const std::shared_ptr<Panel> p = FindQtPanel(panel);
+    if (p == nullptr) {
         return UI_ERR_BAD_HANDLE;
     }
-    std::unique_ptr<QtPanel> qp = std::move(it->second);
-    gPanels.erase(it);
+    const std::shared_ptr<PanelLayout> layout = std::move(p->layout);
     UnregisterPanel(panel);
     DropAttributeChanges(panel);
     // After this no drawing thread calls a host, so hosts and widgets may go.
-    for (const auto &[id, control] : qp->core->controls) {
+    for (const auto &[id, control] : p->controls) {
         if (control->canvas != nullptr) {
             control->canvas->Attach(nullptr);
         }
     }
-    QMainWindow *window = qp->layout.window;
+    QMainWindow *window = layout->window;
     window->hide();
     if (gDispatchDepth > 0) {
         window->deleteLater();

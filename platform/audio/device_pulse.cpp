@@ -214,13 +214,13 @@ public:
         return true;
     }
 
-    // pipewire-pulse (0.3.65) reports play-out times as a sawtooth: the latency told rises
-    // by up to 15 ms a second and falls back at each timing update, and moves between 20
-    // and 77 ms in a stream's first seconds, while the sound keeps its grid. PulseAudio's
-    // own do as much beside a two-job compile: 14 moves of 8 to 40 ms in a stream's first
-    // 7 s, which the sink's monitor showed were not in the sound. Taken for steps, either
-    // cut or stretched bursts by 11 to 43 ms. An underrun costs no time on this stream
-    // (no prebuffering, see openPulseDevice), so nothing ever moves the schedule.
+    // pipewire-pulse reports play-out times as a sawtooth: the latency told rises for a
+    // while and falls back at each timing update, and moves by tens of ms in a stream's
+    // first seconds, while the sound keeps its grid. PulseAudio's own move as much beside
+    // a compile, which the sink's monitor showed were not in the sound. Taken for steps,
+    // either cut or stretched bursts by as much (README has the figures). An underrun
+    // costs no time on this stream (no prebuffering, see openPulseDevice), so nothing ever
+    // moves the schedule.
     bool playoutWanders() const override { return true; }
 
     void start(Render r, RouteChanged c, void *u) override
@@ -319,7 +319,7 @@ std::unique_ptr<AudioDevice> openPulseDevice(int rate, std::string &error)
     // late for its place, on PulseAudio and pipewire-pulse alike. With the default the
     // server waits for a full buffer and then plays everything after it that much later;
     // measured from the reports after the hole, that loss landed on a random point of
-    // pipewire-pulse's sawtooth, and bursts sounded 27 to 32 ms off after a 250 ms stall.
+    // pipewire-pulse's sawtooth, and bursts sounded tens of ms off after a long stall.
     // So every frame is heard when its place says, across any underrun, and the server
     // cuts the burst its hole falls into, as the hole would anyway.
     attr.prebuf = 0;

@@ -59,9 +59,7 @@ Output::Output(Engine *engine, std::unique_ptr<AudioDevice> device, Opener opene
                     // wake-up the idle program would otherwise not pay for.
                     std::atomic_thread_fence(std::memory_order_seq_cst);  // pairs with wake()'s
                     std::unique_lock lock(wakeMutex_);
-                    wakeCv_.wait_for(lock, kIdleLook,
-                                     [&] { return wakeAsked_ || quit_.load() || engine_->soundDue(); });
-                    wakeAsked_ = false;
+                    wakeCv_.wait_for(lock, kIdleLook, [&] { return quit_.load() || engine_->soundDue(); });
                 } else {
                     std::this_thread::sleep_for(std::chrono::milliseconds(10));
                 }
@@ -77,10 +75,9 @@ void Output::wake()
     // A play counted just before the watchdog went idle is seen by its wait instead.
     std::atomic_thread_fence(std::memory_order_seq_cst);
     if (!idle_.load()) return;
-    {
-        std::lock_guard lock(wakeMutex_);
-        wakeAsked_ = true;
-    }
+    // Taken and let go: the watchdog is then either before its look at soundDue(), which
+    // sees the play, or waiting, and this wakes it.
+    { std::lock_guard lock(wakeMutex_); }
     wakeCv_.notify_one();
 }
 

@@ -96,7 +96,6 @@ private:
     std::atomic<bool> quit_{false};
     std::mutex wakeMutex_;
     std::condition_variable wakeCv_;
-    bool wakeAsked_ = false;  // under wakeMutex_
     std::thread thread_;
 };
 

@@ -128,9 +128,12 @@ int Audio_Init(int device, std::uint32_t freq, std::uint32_t /*flags*/, void * /
     velmora::audio::EngineConfig cfg;
     cfg.outputRate = freq == 0 ? 96000 : static_cast<int>(std::clamp<std::uint32_t>(freq, 8000, 384000));
     if (device == 0) {
+        // An output that never opens a device: it takes every command in as a lost
+        // device's output does, and tells every play as never heard.
         auto *e = new Engine(cfg);
-        e->setConsumerless(true);
         g_engine.store(e, std::memory_order_release);
+        g_output.store(new Output(e, nullptr, nullptr, velmora::SteadyNs()), std::memory_order_release);
+        std::atexit(closeOutput);
         return 1;
     }
     // Before the first tone, not at it: a busy machine may have dropped the mixer's code

@@ -99,7 +99,6 @@ std::uint64_t Engine::play(AudioHandle h, bool restart, SysStamp at)
     const int i = impl_->indexOf(h);
     if (!impl_->ready_slot(h)) return 0;
     const std::uint64_t n = impl_->plays.fetch_add(1, std::memory_order_relaxed) + 1;
-    if (impl_->consumerless.load(std::memory_order_relaxed)) impl_->publishPlay(n, kNeverNs);  // nothing will play it
     if (!impl_->send({.op = Op::Play, .restart = restart, .handle = h, .play = n}, at)) return 0;
     impl_->ctrl[i].lastPlay.store(n, std::memory_order_relaxed);
     return n;
@@ -196,7 +195,6 @@ void Engine::fadeAll(std::int64_t atNs)
     impl_->fadePending.store(true, std::memory_order_release);
 }
 
-void Engine::setConsumerless(bool consumerless) { impl_->consumerless.store(consumerless); }
 
 void Engine::render(float *out, int frames, std::int64_t nowNs, std::int64_t playoutNs)
 {

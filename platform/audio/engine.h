@@ -139,10 +139,6 @@ public:
     // play stamped before then never sounds there. Any thread; no lock, no waiting.
     void fadeAll(std::int64_t atNs);
 
-    // Without a consumer (no device) commands are checked and then dropped, and freed
-    // streams are released at once: nothing would ever drain the queue.
-    void setConsumerless(bool consumerless);
-
     // Audio side: the next `frames` interleaved stereo frames, overwriting `out`. `nowNs`
     // is the call's time; `playoutNs` when the first frame will be heard, as the device
     // tells it, or kPlayoutUnknown (the call's time then stands in for the frame timing,

@@ -66,7 +66,6 @@ struct Engine::Impl final : Mixer::Owner {
     std::mutex ctrlMutex;
     std::unique_ptr<CtrlSlot[]> ctrl;
     std::vector<int> freeSlots;  // guarded by ctrlMutex
-    std::atomic<bool> consumerless{false};
     std::atomic<std::uint64_t> plays{0};  // numbers given so far
     CommandQueue queue;
 
@@ -146,7 +145,6 @@ struct Engine::Impl final : Mixer::Owner {
 
     bool send(Command c, SysStamp at)
     {
-        if (consumerless.load(std::memory_order_relaxed)) return true;
         c.stamp = at.ns;
         c.line = at.line;
         c.epoch = at.epoch;

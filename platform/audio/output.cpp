@@ -157,7 +157,7 @@ void Output::tick(std::int64_t now)
         engine_->render(scratch_.data(), static_cast<int>(frames), now, kPlayoutNowhere);
         lastRenderNs_ = now;
     }
-    if (now >= nextTryNs_) {
+    if (opener_ && now >= nextTryNs_) {
         reopen();
         nextTryNs_ = now + kRetryNs;
         lastFrames_ = engine_->counters().framesRendered;

@@ -35,7 +35,8 @@ public:
     // Opens an output at the engine's rate, or returns null with a reason in `error`.
     using Opener = std::unique_ptr<AudioDevice> (*)(int rate, std::string &error);
 
-    // `device` may be null: then the first try to open one comes 2 s after `nowNs`. With
+    // `device` may be null: then the first try to open one comes 2 s after `nowNs`, or
+    // none with a null `opener`, and the output renders into nothing for good. With
     // `ownThread` false nothing watches until the owner calls tick().
     Output(Engine *engine, std::unique_ptr<AudioDevice> device, Opener opener, std::int64_t nowNs,
            bool ownThread = true);

@@ -34,7 +34,7 @@ bool Engine::Impl::give(int i, AudioHandle h, std::unique_ptr<Sample> &sample)
             shareIdenticalPlanes(*sample, *held);
     // Held by the slot from here, also when the Attach does not fit (freed with the slot).
     ctrl[i].sample.store(sample.release(), std::memory_order_release);
-    if (!consumerless.load(std::memory_order_relaxed) && !queue.push({.op = Op::Attach, .handle = h})) {
+    if (!queue.push({.op = Op::Attach, .handle = h})) {
         dropped.fetch_add(1, std::memory_order_relaxed);
         return false;
     }
@@ -104,9 +104,7 @@ bool Engine::Impl::free(AudioHandle h, SysStamp at)
     Command c;
     c.op = Op::Free;
     c.handle = h;
-    if (consumerless.load(std::memory_order_relaxed)) {
-        s.released.store(true, std::memory_order_release);
-    } else if (!send(c, at)) {
+    if (!send(c, at)) {
         // The audio thread never hears of it: the slot stays taken (and may go on
         // sounding) rather than free memory the mixer could still read.
         return true;

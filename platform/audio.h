@@ -1,4 +1,5 @@
 #pragma once
+// Names in audio/: Audio_Call, Type, function and variable, kConstant, gGlobal, private member_.
 // The audio engine as the program sees it: streams made from WAV files, each with its own
 // volume and playback rate, played, stopped and rewound, under one master volume.
 //

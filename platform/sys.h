@@ -1,4 +1,5 @@
 #pragma once
+// Names in sys/: Sys_Call, Type and Function, variable, kConstant, gGlobal, tThreadLocal, member_.
 // The clock, sleeping and the pseudo-random generator. The program reaches them only
 // through these calls, so that tests can run it on a virtual clock.
 

@@ -1,4 +1,5 @@
 #pragma once
+// Names in ui/: Ui_Call, Type and Function (Qt's overrides keep Qt's), variable, kConstant, gGlobal, member_.
 // The user-interface runtime as the program sees it: one panel loaded from a file, its
 // controls and canvases, a menu bar, a modal message box, event processing and a pool
 // of background threads.

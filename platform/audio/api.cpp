@@ -57,12 +57,12 @@ std::unique_ptr<AudioDevice> openDevice(int rate, std::string &error)
     return dev;
 }
 
-std::mutex g_initMutex;            // Audio_Init only
-std::atomic<Engine *> g_engine{};  // written once by Audio_Init, read by every call
-std::atomic<Output *> g_output{};  // written once by Audio_Init; null when no output was asked for
-std::unique_ptr<Engine> g_offline;  // useOfflineEngine's
+std::mutex gInitMutex;            // Audio_Init only
+std::atomic<Engine *> gEngine{};  // written once by Audio_Init, read by every call
+std::atomic<Output *> gOutput{};  // written once by Audio_Init; null when no output was asked for
+std::unique_ptr<Engine> gOffline;  // useOfflineEngine's
 
-Engine *engine() { return g_engine.load(std::memory_order_acquire); }
+Engine *engine() { return gEngine.load(std::memory_order_acquire); }
 
 // VELMORA_REPORT_COUNTERS=1: the engine's and the output's counters on stderr at exit,
 // one "velmora_counter NAME VALUE" line each, for soak runs of the real program.
@@ -95,10 +95,10 @@ constexpr auto kCloseLimit = std::chrono::milliseconds(2000);
 
 void closeOutput()
 {
-    std::lock_guard lock(g_initMutex);
-    reportCounters(g_output.load());
+    std::lock_guard lock(gInitMutex);
+    reportCounters(gOutput.load());
     velmora::audio::abandonDeviceOpens();
-    if (!velmora::audio::closeWithin(std::unique_ptr<Output>(g_output.exchange(nullptr)), kCloseLimit))
+    if (!velmora::audio::closeWithin(std::unique_ptr<Output>(gOutput.exchange(nullptr)), kCloseLimit))
         std::fprintf(stderr, "audio: the output did not close within 2 s; left to the end of the process\n");
 }
 
@@ -109,13 +109,13 @@ Engine *processEngine() { return engine(); }
 
 Engine *useOfflineEngine(const EngineConfig &config)
 {
-    std::lock_guard lock(g_initMutex);
+    std::lock_guard lock(gInitMutex);
     EngineConfig cfg = config;
     cfg.offline = true;
     auto next = std::make_unique<Engine>(cfg);
-    g_engine.store(next.get(), std::memory_order_release);
-    g_offline = std::move(next);
-    return g_offline.get();
+    gEngine.store(next.get(), std::memory_order_release);
+    gOffline = std::move(next);
+    return gOffline.get();
 }
 }  // namespace velmora::audio
 
@@ -123,7 +123,7 @@ Engine *useOfflineEngine(const EngineConfig &config)
 // and succeeds. freq 0 means 96000. flags, win and clsid are not used.
 int Audio_Init(int device, std::uint32_t freq, std::uint32_t /*flags*/, void * /*win*/, const void * /*clsid*/)
 {
-    std::lock_guard lock(g_initMutex);
+    std::lock_guard lock(gInitMutex);
     if (engine()) return 0;  // already initialised
     velmora::audio::EngineConfig cfg;
     cfg.outputRate = freq == 0 ? 96000 : static_cast<int>(std::clamp<std::uint32_t>(freq, 8000, 384000));
@@ -131,8 +131,8 @@ int Audio_Init(int device, std::uint32_t freq, std::uint32_t /*flags*/, void * /
         // An output that never opens a device: it takes every command in as a lost
         // device's output does, and tells every play as never heard.
         auto *e = new Engine(cfg);
-        g_engine.store(e, std::memory_order_release);
-        g_output.store(new Output(e, nullptr, nullptr, velmora::SteadyNs()), std::memory_order_release);
+        gEngine.store(e, std::memory_order_release);
+        gOutput.store(new Output(e, nullptr, nullptr, velmora::SteadyNs()), std::memory_order_release);
         std::atexit(closeOutput);
         return 1;
     }
@@ -161,34 +161,34 @@ int Audio_Init(int device, std::uint32_t freq, std::uint32_t /*flags*/, void * /
     cfg.latencySeconds += static_cast<double>(SYS_TIMELINE_BUDGET_NS) * 1e-9;
     const bool opened = dev != nullptr;
     auto *e = new Engine(cfg);
-    g_engine.store(e, std::memory_order_release);
-    g_output.store(new Output(e, std::move(dev), &openDevice, velmora::SteadyNs()), std::memory_order_release);
+    gEngine.store(e, std::memory_order_release);
+    gOutput.store(new Output(e, std::move(dev), &openDevice, velmora::SteadyNs()), std::memory_order_release);
     std::atexit(closeOutput);
     return opened ? 1 : 0;
 }
 
 int Audio_OutputWorking()
 {
-    const Output *o = g_output.load(std::memory_order_acquire);
-    if (!o) return g_offline && engine() == g_offline.get() ? 1 : 0;
+    const Output *o = gOutput.load(std::memory_order_acquire);
+    if (!o) return gOffline && engine() == gOffline.get() ? 1 : 0;
     return o->working();
 }
 
 int Audio_OutputLosses()
 {
-    const Output *o = g_output.load(std::memory_order_acquire);
+    const Output *o = gOutput.load(std::memory_order_acquire);
     return o ? o->losses() : 0;
 }
 
 int Audio_OutputRouteChanges()
 {
-    const Output *o = g_output.load(std::memory_order_acquire);
+    const Output *o = gOutput.load(std::memory_order_acquire);
     return o ? o->routeChanges() : 0;
 }
 
 int Audio_OutputEarsApart()
 {
-    const Output *o = g_output.load(std::memory_order_acquire);
+    const Output *o = gOutput.load(std::memory_order_acquire);
     return o && o->working() ? o->earsApart() : -1;
 }
 
@@ -204,13 +204,13 @@ void copyCut(const std::string &from, char *to, std::size_t size)
 
 void Audio_OutputName(char *name, std::size_t size)
 {
-    const Output *o = g_output.load(std::memory_order_acquire);
+    const Output *o = gOutput.load(std::memory_order_acquire);
     copyCut(o && o->working() ? o->routeName() : std::string(), name, size);
 }
 
 void Audio_OutputLastChange(char *from, char *to, std::size_t size)
 {
-    const Output *o = g_output.load(std::memory_order_acquire);
+    const Output *o = gOutput.load(std::memory_order_acquire);
     std::string f, t;
     if (o) o->lastChange(f, t);
     copyCut(f, from, size);
@@ -282,7 +282,7 @@ int Audio_ChannelPlay(AudioHandle handle, int restart)
 {
     Engine *e = engine();
     if (!e || e->play(handle, restart != 0, Sys_Stamp()) == 0) return 0;
-    if (Output *o = g_output.load(std::memory_order_acquire)) o->wake();
+    if (Output *o = gOutput.load(std::memory_order_acquire)) o->wake();
     return 1;
 }
 

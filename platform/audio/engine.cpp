@@ -97,7 +97,7 @@ Engine::~Engine() = default;
 std::uint64_t Engine::play(AudioHandle h, bool restart, SysStamp at)
 {
     const int i = impl_->indexOf(h);
-    if (!impl_->ready_slot(h)) return 0;
+    if (!impl_->readySlot(h)) return 0;
     const std::uint64_t n = impl_->plays.fetch_add(1, std::memory_order_relaxed) + 1;
     if (!impl_->send({.op = Op::Play, .restart = restart, .handle = h, .play = n}, at)) return 0;
     impl_->ctrl[i].lastPlay.store(n, std::memory_order_relaxed);
@@ -106,7 +106,7 @@ std::uint64_t Engine::play(AudioHandle h, bool restart, SysStamp at)
 
 bool Engine::stop(AudioHandle h, SysStamp at)
 {
-    if (!impl_->ready_slot(h)) return false;
+    if (!impl_->readySlot(h)) return false;
     return impl_->send({.op = Op::Stop, .handle = h}, at);
 }
 
@@ -126,13 +126,13 @@ bool Engine::setPositionBytes(AudioHandle h, std::uint64_t bytes, SysStamp at)
 
 bool Engine::setVolume(AudioHandle h, float volume, SysStamp at)
 {
-    if (!std::isfinite(volume) || volume < 0.0f || !impl_->ready_slot(h)) return false;
+    if (!std::isfinite(volume) || volume < 0.0f || !impl_->readySlot(h)) return false;
     return impl_->send({.op = Op::Volume, .handle = h, .value = volume}, at);
 }
 
 bool Engine::setRate(AudioHandle h, float hz, SysStamp at)
 {
-    if (!std::isfinite(hz) || hz < 0.0f || !impl_->ready_slot(h)) return false;
+    if (!std::isfinite(hz) || hz < 0.0f || !impl_->readySlot(h)) return false;
     // A shifted rate is resampled: its kernel must exist first (the mixer's step, as it
     // holds it; 0 goes back to the file's own rate, whose kernel the stream's making built).
     if (hz > 0.0f) impl_->sinc.prepare(std::clamp(static_cast<double>(hz) / impl_->cfg.outputRate, 1e-4, kMaxStep));

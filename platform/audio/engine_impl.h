@@ -122,7 +122,7 @@ struct Engine::Impl final : Mixer::Owner {
         return (h != 0 && i >= 0 && i < cfg.capacity) ? i : -1;
     }
 
-    const CtrlSlot *live_slot(AudioHandle h) const
+    const CtrlSlot *liveSlot(AudioHandle h) const
     {
         const int i = indexOf(h);
         if (i < 0 || ctrl[i].handle.load(std::memory_order_acquire) != h) return nullptr;
@@ -130,16 +130,16 @@ struct Engine::Impl final : Mixer::Owner {
     }
 
     // A live slot whose samples the audio side has: the only kind that takes commands.
-    const CtrlSlot *ready_slot(AudioHandle h) const
+    const CtrlSlot *readySlot(AudioHandle h) const
     {
-        const CtrlSlot *s = live_slot(h);
+        const CtrlSlot *s = liveSlot(h);
         return s && s->state.load(std::memory_order_acquire) == Engine::kReady ? s : nullptr;
     }
 
     // The sample of a ready stream; caller holds ctrlMutex.
     const Sample *readySample(AudioHandle h) const
     {
-        const CtrlSlot *s = ready_slot(h);
+        const CtrlSlot *s = readySlot(h);
         return s ? s->sample.load(std::memory_order_relaxed) : nullptr;
     }
 

@@ -132,7 +132,7 @@ void Engine::complete(AudioHandle h, std::unique_ptr<Sample> sample) { impl_->co
 
 Engine::StreamState Engine::state(AudioHandle h) const
 {
-    const CtrlSlot *s = impl_->live_slot(h);
+    const CtrlSlot *s = impl_->liveSlot(h);
     return s ? s->state.load(std::memory_order_acquire) : kRefused;
 }
 
@@ -147,7 +147,7 @@ bool Engine::free(AudioHandle h, SysStamp at) { return impl_->free(h, at); }
 
 std::uint64_t Engine::lastPlay(AudioHandle h) const
 {
-    const CtrlSlot *s = impl_->live_slot(h);
+    const CtrlSlot *s = impl_->liveSlot(h);
     return s ? s->lastPlay.load(std::memory_order_relaxed) : 0;
 }
 
@@ -161,7 +161,7 @@ float Engine::peak(AudioHandle h) const
 bool Engine::info(AudioHandle h, AudioInfo &out) const
 {
     std::lock_guard lock(impl_->ctrlMutex);
-    const CtrlSlot *slot = impl_->live_slot(h);
+    const CtrlSlot *slot = impl_->liveSlot(h);
     if (!slot) return false;
     const Sample *s = impl_->readySample(h);
     out.freq = static_cast<std::uint32_t>(slot->rate);

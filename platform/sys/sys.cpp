@@ -27,7 +27,7 @@ std::int64_t Sys_Time() { return static_cast<std::int64_t>(std::time(nullptr)); 
 // is 48271 * seed mod (2^31 - 1), a straight line in the seed: successive seconds would
 // give stimulation offsets falling 1729 Hz a second and pauses growing 271 ms a second.
 // A 64-bit finaliser (splitmix64's) spreads neighbouring seeds over the whole state first.
-static std::uint32_t mixSeed(unsigned seed)
+static std::uint32_t MixSeed(unsigned seed)
 {
     std::uint64_t z = static_cast<std::uint64_t>(seed) + 0x9E3779B97F4A7C15ull;
     z = (z ^ (z >> 30)) * 0xBF58476D1CE4E5B9ull;
@@ -40,7 +40,7 @@ static std::uint32_t mixSeed(unsigned seed)
 void Sys_Srand(unsigned seed)
 {
     std::lock_guard lock(gRandLock);
-    gRand.seed(mixSeed(seed));
+    gRand.seed(MixSeed(seed));
 }
 
 int Sys_Rand()

@@ -27,7 +27,7 @@ constexpr int kLateBuckets = 1000;
 std::atomic<std::uint32_t> gLate[kLateBuckets];
 std::atomic<std::int64_t> gLateMaxUs{0};
 
-void noteLateness(std::int64_t lateNs)
+void NoteLateness(std::int64_t lateNs)
 {
     const std::int64_t us = std::max<std::int64_t>(lateNs / 1000, 0);
     gLate[std::min<std::int64_t>(us / 1000, kLateBuckets - 1)].fetch_add(1, std::memory_order_relaxed);
@@ -36,7 +36,7 @@ void noteLateness(std::int64_t lateNs)
     }
 }
 
-void reportLateness()
+void ReportLateness()
 {
     std::uint64_t counts[kLateBuckets], wakes = 0, below = 0;
     for (int i = 0; i < kLateBuckets; ++i) wakes += counts[i] = gLate[i].load(std::memory_order_relaxed);
@@ -58,18 +58,18 @@ void reportLateness()
 
 void SleepOnThreadTimeline(unsigned ms)
 {
-    const std::int64_t end = tThread.sleepEnd(SteadyNs(), ms);
+    const std::int64_t end = tThread.SleepEnd(SteadyNs(), ms);
     std::this_thread::sleep_until(std::chrono::steady_clock::time_point(std::chrono::nanoseconds(end)));
-    if (tProcedure) noteLateness(SteadyNs() - end);
+    if (tProcedure) NoteLateness(SteadyNs() - end);
 }
 
 void BeginThreadTimeline(std::int64_t nowNs)
 {
-    (void)tThread.sleepEnd(nowNs, 0);
+    (void)tThread.SleepEnd(nowNs, 0);
     tProcedure = true;
     static const bool reported = [] {
         const char *want = std::getenv("VELMORA_REPORT_COUNTERS");
-        return want != nullptr && std::strcmp(want, "1") == 0 && std::atexit(reportLateness) == 0;
+        return want != nullptr && std::strcmp(want, "1") == 0 && std::atexit(ReportLateness) == 0;
     }();
     (void)reported;
 }
@@ -77,11 +77,11 @@ void BeginThreadTimeline(std::int64_t nowNs)
 SysStamp ThreadStamp(std::int64_t nowNs)
 {
     SysStamp s;
-    s.ns = tThread.stamp(nowNs);
-    if (tThread.active()) {
+    s.ns = tThread.Stamp(nowNs);
+    if (tThread.Active()) {
         if (tLine == 0) tLine = gLines.fetch_add(1) + 1;
         s.line = tLine;
-        s.epoch = tThread.epoch();
+        s.epoch = tThread.Epoch();
     }
     return s;
 }

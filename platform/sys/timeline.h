@@ -29,24 +29,24 @@ namespace velmora::timeline {
 class Timeline {
 public:
     // Where a sleep of `ms` milliseconds asked for at `now` ends.
-    std::int64_t sleepEnd(std::int64_t now, unsigned ms)
+    std::int64_t SleepEnd(std::int64_t now, unsigned ms)
     {
-        catchUp(now);
+        CatchUp(now);
         at_ += static_cast<std::int64_t>(ms) * 1'000'000;
         return at_;
     }
     // The stamp of a command issued at `now`.
-    std::int64_t stamp(std::int64_t now)
+    std::int64_t Stamp(std::int64_t now)
     {
         if (!active_) return now;
-        catchUp(now);
+        CatchUp(now);
         return at_;
     }
-    bool active() const { return active_; }
-    std::uint32_t epoch() const { return epoch_; }
+    bool Active() const { return active_; }
+    std::uint32_t Epoch() const { return epoch_; }
 
 private:
-    void catchUp(std::int64_t now)
+    void CatchUp(std::int64_t now)
     {
         if (!active_ || now - at_ > SYS_TIMELINE_BUDGET_NS) {
             at_ = now;

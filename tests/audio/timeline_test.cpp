@@ -32,13 +32,13 @@ TEST_P(TimelineArithmetic, StampsFollowTheScheduleWithinTheBudget)
     const WakeRow row = GetParam();
     timeline::Timeline t;
     const std::int64_t start = 5'000 * kMs;
-    EXPECT_EQ(t.stamp(start), start) << "a thread that never slept stamps with the present";
+    EXPECT_EQ(t.Stamp(start), start) << "a thread that never slept stamps with the present";
     const unsigned sleeps[] = {200, 10, 150};
     std::int64_t now = start;
     for (std::size_t i = 0; i < row.lateMs.size(); ++i) {
-        const std::int64_t end = t.sleepEnd(now, sleeps[i % 3]);
+        const std::int64_t end = t.SleepEnd(now, sleeps[i % 3]);
         now = end + row.lateMs[i] * kMs;
-        EXPECT_EQ(t.stamp(now) - start, row.stampMs[i] * kMs) << "after sleep " << i;
+        EXPECT_EQ(t.Stamp(now) - start, row.stampMs[i] * kMs) << "after sleep " << i;
     }
 }
 
